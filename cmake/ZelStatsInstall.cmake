@@ -1,0 +1,54 @@
+# Installation as a CMake package: the library with its public headers, the zelstat program,
+# the sample database and a package configuration, so that an application writes
+#     find_package(ZelStats REQUIRED)
+#     target_link_libraries(app PRIVATE ZelStats::zelstats)
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(ZELSTATS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZelStats)
+
+# The export name gives ZelStats::zelstats, the same name as the alias inside this build. A
+# static library's private SQLite and PostgreSQL links are exported as $<LINK_ONLY:...>, which
+# is why the configuration looks those packages up again.
+set_target_properties(zelstats PROPERTIES EXPORT_NAME zelstats)
+install(TARGETS zelstats EXPORT ZelStatsTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Headers keep their folder, so "platform/DataSet.h" and "stats/ZelTable.h" resolve from
+# include/zelstats as they do in the source tree. Forms (.ui) and sources stay behind: the
+# headers only forward-declare the generated form classes.
+foreach(folder platform stats windows plot tools design)
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/
+        DESTINATION include/zelstats/${folder}
+        FILES_MATCHING PATTERN "*.h")
+endforeach()
+
+if(TARGET zelstat)
+    install(TARGETS zelstat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+if(TARGET sample_db)
+    install(FILES ${CMAKE_BINARY_DIR}/examples/sample.db
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zelstats)
+endif()
+
+install(EXPORT ZelStatsTargets
+    NAMESPACE ZelStats::
+    FILE ZelStatsTargets.cmake
+    DESTINATION ${ZELSTATS_INSTALL_CMAKEDIR})
+
+configure_package_config_file(
+    ${CMAKE_CURRENT_LIST_DIR}/ZelStatsConfig.cmake.in
+    ${CMAKE_CURRENT_BINARY_DIR}/ZelStatsConfig.cmake
+    INSTALL_DESTINATION ${ZELSTATS_INSTALL_CMAKEDIR}
+    PATH_VARS CMAKE_INSTALL_DATADIR)
+write_basic_package_version_file(
+    ${CMAKE_CURRENT_BINARY_DIR}/ZelStatsConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${CMAKE_CURRENT_BINARY_DIR}/ZelStatsConfig.cmake
+    ${CMAKE_CURRENT_BINARY_DIR}/ZelStatsConfigVersion.cmake
+    DESTINATION ${ZELSTATS_INSTALL_CMAKEDIR})

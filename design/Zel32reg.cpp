@@ -1,0 +1,45 @@
+#include "design/Zel32reg.h"
+
+#include "design/ZelFieldProperty.h"
+#include "stats/ZelQuery.h"
+#include "stats/ZelTable.h"
+
+#include <string>
+
+namespace zel {
+
+const TComponentClass& RivuReviTableClass()
+{
+    static const TComponentClass cls = TComponentClass::Of<TRivuReviTable>("TRivuReviTable");
+    return cls;
+}
+
+const TComponentClass& RivuReviQueryClass()
+{
+    static const TComponentClass cls = TComponentClass::Of<TRivuReviQuery>("TRivuReviQuery");
+    return cls;
+}
+
+TPublishedProperty StatFieldNameProperty()
+{
+    return {"StatFieldName", typeid(std::string),
+            [](const TComponent& c) {
+                const auto* s = dynamic_cast<const TStatistics*>(&c);
+                return s != nullptr ? s->StatFieldName() : std::string();
+            },
+            [](TComponent& c, const std::string& value) {
+                if (auto* s = dynamic_cast<TStatistics*>(&c))
+                    s->SetStatFieldName(value);
+            }};
+}
+
+void Register()
+{
+    const auto editor = TPropertyEditorClass::Of<TVarFieldProperty>("TVarFieldProperty");
+    RegisterComponents(StatisticsPalettePage, {RivuReviTableClass()});
+    RegisterComponents(StatisticsPalettePage, {RivuReviQueryClass()});
+    RegisterPropertyEditor(typeid(std::string), RivuReviTableClass(), "StatFieldName", editor);
+    RegisterPropertyEditor(typeid(std::string), RivuReviQueryClass(), "StatFieldName", editor);
+}
+
+} // namespace zel

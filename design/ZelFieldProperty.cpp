@@ -1,0 +1,70 @@
+#include "design/ZelFieldProperty.h"
+
+#include "platform/DataSet.h"
+#include "platform/Dialogs.h"
+#include "stats/ZelStats.h"
+#include "tools/ZelTools.h"
+
+#include <string>
+#include <vector>
+
+namespace zel {
+
+namespace {
+
+// The records a component stands for: a statistics component's own dataset, or the component
+// itself when it is a dataset of another kind; null for anything else.
+TDataSet* DataSourceOf(TComponent* component)
+{
+    if (auto* statistics = dynamic_cast<TStatistics*>(component))
+        return &statistics->DataSet();
+    return dynamic_cast<TDataSet*>(component);
+}
+
+// Puts a data source back into the state it had when the guard was made, on every way out of
+// the listing: a data source opened for the listing is closed again, also when a field lookup
+// or the designer's callback fails in the middle.
+class ActiveStateGuard {
+public:
+    explicit ActiveStateGuard(TDataSet& source) : source_(source), wasActive_(source.Active()) {}
+    ~ActiveStateGuard()
+    {
+        if (!wasActive_ && source_.Active())
+            source_.Close();
+    }
+    ActiveStateGuard(const ActiveStateGuard&) = delete;
+    ActiveStateGuard& operator=(const ActiveStateGuard&) = delete;
+
+private:
+    TDataSet& source_;
+    bool wasActive_;
+};
+
+} // namespace
+
+TPropertyAttributes TVarFieldProperty::GetAttributes() const
+{
+    return {paValueList, paMultiSelect, paSortList};
+}
+
+void TVarFieldProperty::GetValues(const TGetStrProc& proc)
+{
+    std::vector<std::string> names;
+    TDataSet* source = DataSourceOf(GetComponent(0));
+    if (source == nullptr)
+        return;
+
+    ActiveStateGuard restore(*source);
+    if (!source->Active())
+        source->Open();
+    if (source->Active()) {
+        source->GetFieldNames(names);
+        for (const std::string& name : names)
+            if (NumericField(&source->FieldByName(name)))
+                proc(name);
+    } else {
+        MessageDlg("Please open the table first.", TMsgDlgType::mtInformation, mbOK);
+    }
+}
+
+} // namespace zel

@@ -1,0 +1,279 @@
+#include "platform/DataSet.h"
+
+#include "platform/Driver.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zel {
+
+// --- TComponent
+
+TComponent::TComponent(TComponent* owner) : owner_(owner)
+{
+    if (owner_ != nullptr)
+        owner_->owned_.push_back(this);
+}
+
+TComponent::~TComponent()
+{
+    // Children leave the list as they go, so free from the back.
+    while (!owned_.empty())
+        delete owned_.back();
+    if (owner_ != nullptr)
+        std::erase(owner_->owned_, this);
+}
+
+// --- TField
+
+TField::TField(TDataSet& dataset, std::string name, int column, TFieldType type)
+    : dataset_(dataset), name_(std::move(name)), column_(column), type_(type)
+{
+}
+
+bool TField::IsNull() const { return dataset_.ActiveCursor().IsNull(column_); }
+
+double TField::AsFloat() const
+{
+    const DataCursor& cursor = dataset_.ActiveCursor();
+    double value = 0.0;
+    if (!cursor.ReadDouble(column_, value)) {
+        throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription()
+                             + " holds '" + cursor.ReadText(column_) + "' at record "
+                             + std::to_string(dataset_.RecNo()) + ", which is not a number");
+    }
+    if (!std::isfinite(value)) {
+        throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription()
+                             + " holds '" + cursor.ReadText(column_) + "' at record "
+                             + std::to_string(dataset_.RecNo()) + ", which is not a finite number");
+    }
+    return value;
+}
+
+std::string TField::AsString() const
+{
+    const DataCursor& cursor = dataset_.ActiveCursor();
+    return cursor.IsNull(column_) ? std::string() : cursor.ReadText(column_);
+}
+
+// --- TDataSet
+
+TDataSet::TDataSet(TComponent* owner) : TComponent(owner) {}
+
+TDataSet::~TDataSet() = default;
+
+void TDataSet::SetActive(bool active)
+{
+    if (active)
+        Open();
+    else
+        Close();
+}
+
+void TDataSet::Open()
+{
+    if (Active())
+        return;
+    std::unique_ptr<DataCursor> cursor = OpenCursor();
+    if (cursor == nullptr)
+        return;
+
+    std::vector<std::unique_ptr<TField>> fields;
+    std::unordered_map<std::string, TField*> byName;
+    const auto& columns = cursor->Columns();
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        fields.push_back(MakeField(columns[i], static_cast<int>(i)));
+        // The first of two equally named columns wins, as a name lookup can find only one.
+        byName.emplace(columns[i].name, fields.back().get());
+    }
+    cursor_ = std::move(cursor);
+    fields_ = std::move(fields);
+    byName_ = std::move(byName);
+    lastLookup_ = nullptr;
+    recordCount_ = -1;
+    First();
+}
+
+void TDataSet::Close()
+{
+    cursor_.reset();
+    lastLookup_ = nullptr;
+    byName_.clear();
+    fields_.clear();
+    recordCount_ = -1;
+    recNo_ = 0;
+    eof_ = true;
+}
+
+const DataCursor& TDataSet::ActiveCursor() const
+{
+    if (cursor_ == nullptr)
+        throw EDatabaseError("Cannot perform this operation on the closed dataset "
+                             + SourceDescription());
+    return *cursor_;
+}
+
+void TDataSet::GetFieldNames(std::vector<std::string>& list) const
+{
+    list.clear();
+    for (const auto& field : fields_)
+        list.push_back(field->FieldName());
+}
+
+const std::vector<std::unique_ptr<TField>>& TDataSet::Fields() const { return fields_; }
+
+TField* TDataSet::FindField(std::string_view name) const
+{
+    if (lastLookup_ != nullptr && lastLookup_->FieldName() == name)
+        return const_cast<TField*>(lastLookup_);
+    auto it = byName_.find(std::string(name));
+    if (it == byName_.end())
+        return nullptr;
+    lastLookup_ = it->second;
+    return it->second;
+}
+
+TField& TDataSet::FieldByName(std::string_view name) const
+{
+    ActiveCursor();
+    TField* field = FindField(name);
+    if (field == nullptr)
+        throw EDatabaseError("Field '" + std::string(name) + "' not found in "
+                             + SourceDescription());
+    return *field;
+}
+
+void TDataSet::First()
+{
+    ActiveCursor();
+    cursor_->Rewind();
+    eof_ = !cursor_->Fetch();
+    recNo_ = eof_ ? 0 : 1;
+}
+
+void TDataSet::Next()
+{
+    ActiveCursor();
+    if (eof_)
+        return;
+    if (cursor_->Fetch())
+        ++recNo_;
+    else
+        eof_ = true;
+}
+
+bool TDataSet::Eof() const
+{
+    ActiveCursor();
+    return eof_;
+}
+
+std::int64_t TDataSet::RecNo() const { return recNo_; }
+
+std::int64_t TDataSet::RecordCount() const
+{
+    ActiveCursor();
+    if (recordCount_ < 0)
+        recordCount_ = cursor_->CountRecords();
+    return recordCount_;
+}
+
+void TDataSet::CheckInactive(const char* property) const
+{
+    if (Active())
+        throw EDatabaseError(std::string("Cannot change ") + property + " of the open dataset "
+                             + SourceDescription() + "; close it first");
+}
+
+// Field objects are created by the dataset as it opens; the classes befriend it for that.
+std::unique_ptr<TField> TDataSet::MakeField(const ColumnInfo& c, int i)
+{
+    const std::string& n = c.name;
+    switch (c.type) {
+    case TFieldType::ftSmallint: return std::unique_ptr<TField>(new TSmallintField(*this, n, i, c.type));
+    case TFieldType::ftInteger: return std::unique_ptr<TField>(new TIntegerField(*this, n, i, c.type));
+    case TFieldType::ftWord: return std::unique_ptr<TField>(new TWordField(*this, n, i, c.type));
+    case TFieldType::ftLargeint: return std::unique_ptr<TField>(new TLargeintField(*this, n, i, c.type));
+    case TFieldType::ftFloat: return std::unique_ptr<TField>(new TFloatField(*this, n, i, c.type));
+    case TFieldType::ftCurrency: return std::unique_ptr<TField>(new TCurrencyField(*this, n, i, c.type));
+    case TFieldType::ftBCD: return std::unique_ptr<TField>(new TBCDField(*this, n, i, c.type));
+    case TFieldType::ftDate: return std::unique_ptr<TField>(new TDateField(*this, n, i, c.type));
+    case TFieldType::ftDateTime: return std::unique_ptr<TField>(new TDateTimeField(*this, n, i, c.type));
+    case TFieldType::ftBoolean: return std::unique_ptr<TField>(new TBooleanField(*this, n, i, c.type));
+    case TFieldType::ftBlob: return std::unique_ptr<TField>(new TBlobField(*this, n, i, c.type));
+    case TFieldType::ftString:
+    case TFieldType::ftUnknown: break;
+    }
+    return std::unique_ptr<TField>(new TStringField(*this, n, i, TFieldType::ftString));
+}
+
+// --- TQuery
+
+TQuery::TQuery(TComponent* owner) : TDataSet(owner) {}
+
+void TQuery::SetDatabaseName(std::string name)
+{
+    CheckInactive("DatabaseName");
+    databaseName_ = std::move(name);
+}
+
+void TQuery::SetSQL(std::vector<std::string> lines)
+{
+    CheckInactive("SQL");
+    sql_ = std::move(lines);
+}
+
+std::string TQuery::SQLText() const
+{
+    std::string text;
+    for (const auto& line : sql_) {
+        if (!text.empty())
+            text += '\n';
+        text += line;
+    }
+    return text;
+}
+
+std::string TQuery::SourceDescription() const
+{
+    std::string first = sql_.empty() ? std::string() : sql_.front();
+    return "query '" + first + (sql_.size() > 1 ? " ...'" : "'") + " on " + databaseName_;
+}
+
+std::unique_ptr<DataCursor> TQuery::OpenCursor()
+{
+    std::string text = SQLText();
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos)
+        return nullptr;
+    return OpenQueryCursor(databaseName_, text);
+}
+
+// --- TTable
+
+TTable::TTable(TComponent* owner) : TDataSet(owner) {}
+
+void TTable::SetDatabaseName(std::string name)
+{
+    CheckInactive("DatabaseName");
+    databaseName_ = std::move(name);
+}
+
+void TTable::SetTableName(std::string name)
+{
+    CheckInactive("TableName");
+    tableName_ = std::move(name);
+}
+
+std::string TTable::SourceDescription() const
+{
+    return "table '" + tableName_ + "' of " + databaseName_;
+}
+
+std::unique_ptr<DataCursor> TTable::OpenCursor()
+{
+    if (tableName_.empty())
+        return nullptr;
+    return OpenTableCursor(databaseName_, tableName_);
+}
+
+} // namespace zel

@@ -1,0 +1,204 @@
+// Datasets, fields and components: the data-access layer the statistics components stand on.
+//
+// A dataset walks the records of one data source, one record at a time, through a driver
+// cursor (SQLite or PostgreSQL, chosen by the database name). Nothing here ever writes to a
+// database: connections are opened read-only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace zel {
+
+class DataCursor;
+struct ColumnInfo;
+
+// The one exception type of the data-access layer. Its message is a whole sentence that names
+// what failed and where: the database's own message, the table, the field, the record.
+class EDatabaseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Base of everything that can sit on a form: a name and an owner. An owner frees the
+// components it owns when it is destroyed; a component freed first leaves its owner.
+class TComponent {
+public:
+    explicit TComponent(TComponent* owner = nullptr);
+    virtual ~TComponent();
+    TComponent(const TComponent&) = delete;
+    TComponent& operator=(const TComponent&) = delete;
+
+    const std::string& Name() const { return name_; }
+    void SetName(std::string name) { name_ = std::move(name); }
+    TComponent* Owner() const { return owner_; }
+    const std::vector<TComponent*>& Components() const { return owned_; }
+
+    // Runs after the component's stored properties have been read in.
+    virtual void Loaded() {}
+
+private:
+    std::string name_;
+    TComponent* owner_;
+    std::vector<TComponent*> owned_;
+};
+
+enum class TFieldType {
+    ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftLargeint,
+    ftFloat, ftCurrency, ftBCD, ftDate, ftDateTime, ftBoolean, ftBlob
+};
+
+class TDataSet;
+
+// A column of the open dataset, read at the dataset's current record. The class of a field
+// tells its kind; numeric kinds derive from TIntegerField or TFloatField.
+class TField {
+public:
+    virtual ~TField() = default;
+    TField(const TField&) = delete;
+    TField& operator=(const TField&) = delete;
+
+    const std::string& FieldName() const { return name_; }
+    TFieldType DataType() const { return type_; }
+    int Index() const { return column_; }
+
+    bool IsNull() const;
+    // The value as a double. Text that is not a number, and numbers that are not finite, are
+    // never read as 0: they fail with an EDatabaseError naming the field, record and value.
+    double AsFloat() const;
+    std::string AsString() const;
+
+protected:
+    TField(TDataSet& dataset, std::string name, int column, TFieldType type);
+
+private:
+    friend class TDataSet;
+    TDataSet& dataset_;
+    std::string name_;
+    int column_;
+    TFieldType type_;
+};
+
+class TStringField : public TField { using TField::TField; friend class TDataSet; };
+class TIntegerField : public TField { using TField::TField; friend class TDataSet; };
+class TSmallintField : public TIntegerField { using TIntegerField::TIntegerField; friend class TDataSet; };
+class TWordField : public TIntegerField { using TIntegerField::TIntegerField; friend class TDataSet; };
+// Large integers count as integers in this layer, so statistics accept them.
+class TLargeintField : public TIntegerField { using TIntegerField::TIntegerField; friend class TDataSet; };
+class TFloatField : public TField { using TField::TField; friend class TDataSet; };
+class TCurrencyField : public TFloatField { using TFloatField::TFloatField; friend class TDataSet; };
+// Decimals count as floats in this layer, so statistics accept them.
+class TBCDField : public TFloatField { using TFloatField::TFloatField; friend class TDataSet; };
+class TDateTimeField : public TField { using TField::TField; friend class TDataSet; };
+class TDateField : public TDateTimeField { using TDateTimeField::TDateTimeField; friend class TDataSet; };
+class TBooleanField : public TField { using TField::TField; friend class TDataSet; };
+class TBlobField : public TField { using TField::TField; friend class TDataSet; };
+
+// A dataset: open or closed, with fields while open and a current record.
+//
+// First() restarts the walk at the first record; Next() moves on; Eof() turns true after
+// Next() on the last record, and at once on an empty dataset. The record count is asked of the
+// database once per open and kept.
+class TDataSet : public TComponent {
+public:
+    explicit TDataSet(TComponent* owner = nullptr);
+    ~TDataSet() override;
+
+    bool Active() const { return cursor_ != nullptr; }
+    void SetActive(bool active);
+    // Makes the dataset active. A dataset with nothing to open (no table name, no SQL text)
+    // stays inactive; a data source that cannot be opened throws EDatabaseError.
+    void Open();
+    void Close();
+
+    // Every field name, in dataset order.
+    void GetFieldNames(std::vector<std::string>& list) const;
+    const std::vector<std::unique_ptr<TField>>& Fields() const;
+    TField* FindField(std::string_view name) const;
+    // Throws EDatabaseError naming the field and the data source when there is no such field.
+    TField& FieldByName(std::string_view name) const;
+
+    void First();
+    void Next();
+    bool Eof() const;
+    // Number of the current record, counted from 1; 0 before the first.
+    std::int64_t RecNo() const;
+    std::int64_t RecordCount() const;
+
+    void DisableControls() { ++disableCount_; }
+    void EnableControls() { if (disableCount_ > 0) --disableCount_; }
+    bool ControlsDisabled() const { return disableCount_ > 0; }
+
+    // How the data source reads in a message: "table EMPLOYEE", "query SELECT ...".
+    virtual std::string SourceDescription() const = 0;
+
+protected:
+    // The driver cursor over this dataset's records, or null when there is nothing to open.
+    virtual std::unique_ptr<DataCursor> OpenCursor() = 0;
+    // Data-source settings changed: an open dataset closes, as it would no longer match them.
+    void CheckInactive(const char* property) const;
+
+private:
+    friend class TField;
+    const DataCursor& ActiveCursor() const;
+    std::unique_ptr<TField> MakeField(const ColumnInfo& column, int index);
+
+    std::unique_ptr<DataCursor> cursor_;
+    std::vector<std::unique_ptr<TField>> fields_;
+    std::unordered_map<std::string, TField*> byName_;
+    // FieldByName is asked once per record by every pass; the last answer is kept.
+    mutable const TField* lastLookup_ = nullptr;
+    mutable std::int64_t recordCount_ = -1;
+    std::int64_t recNo_ = 0;
+    bool eof_ = true;
+    int disableCount_ = 0;
+};
+
+// A dataset whose records are the result of its SQL text.
+class TQuery : public TDataSet {
+public:
+    explicit TQuery(TComponent* owner = nullptr);
+
+    const std::string& DatabaseName() const { return databaseName_; }
+    void SetDatabaseName(std::string name);
+    // The SQL text as a list of lines.
+    const std::vector<std::string>& SQL() const { return sql_; }
+    void SetSQL(std::vector<std::string> lines);
+    std::string SQLText() const;
+
+    std::string SourceDescription() const override;
+
+protected:
+    std::unique_ptr<DataCursor> OpenCursor() override;
+
+private:
+    std::string databaseName_;
+    std::vector<std::string> sql_;
+};
+
+// A dataset whose records are those of one table.
+class TTable : public TDataSet {
+public:
+    explicit TTable(TComponent* owner = nullptr);
+
+    const std::string& DatabaseName() const { return databaseName_; }
+    void SetDatabaseName(std::string name);
+    const std::string& TableName() const { return tableName_; }
+    void SetTableName(std::string name);
+
+    std::string SourceDescription() const override;
+
+protected:
+    std::unique_ptr<DataCursor> OpenCursor() override;
+
+private:
+    std::string databaseName_;
+    std::string tableName_;
+};
+
+} // namespace zel

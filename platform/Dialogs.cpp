@@ -1,0 +1,116 @@
+#include "platform/Dialogs.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+
+namespace zel {
+
+namespace {
+
+MessageHandler& messageHandler()
+{
+    static MessageHandler handler;
+    return handler;
+}
+
+ModalHandler& modalHandler()
+{
+    static ModalHandler handler;
+    return handler;
+}
+
+TCursor currentCursor = TCursor::crDefault;
+
+TModalResult ShowMessageBox(const MessageRequest& request)
+{
+    QMessageBox box;
+    switch (request.type) {
+    case TMsgDlgType::mtWarning:
+        box.setIcon(QMessageBox::Warning);
+        box.setWindowTitle(QObject::tr("Warning"));
+        break;
+    case TMsgDlgType::mtError:
+        box.setIcon(QMessageBox::Critical);
+        box.setWindowTitle(QObject::tr("Error"));
+        break;
+    case TMsgDlgType::mtInformation:
+        box.setIcon(QMessageBox::Information);
+        box.setWindowTitle(QObject::tr("Information"));
+        break;
+    case TMsgDlgType::mtConfirmation:
+        box.setIcon(QMessageBox::Question);
+        box.setWindowTitle(QObject::tr("Confirm"));
+        break;
+    }
+    // The package's texts break lines with a line feed followed by a carriage return; a
+    // carriage return of its own would show as an empty line.
+    box.setText(QString::fromStdString(request.text).remove(QLatin1Char('\r')));
+    QMessageBox::StandardButtons buttons;
+    if (request.buttons & mbYes)
+        buttons |= QMessageBox::Yes;
+    if (request.buttons & mbNo)
+        buttons |= QMessageBox::No;
+    if ((request.buttons & mbOK) || buttons == QMessageBox::NoButton)
+        buttons |= QMessageBox::Ok;
+    box.setStandardButtons(buttons);
+    switch (box.exec()) {
+    case QMessageBox::Yes: return TModalResult::mrYes;
+    case QMessageBox::No: return TModalResult::mrNo;
+    case QMessageBox::Ok: return TModalResult::mrOk;
+    default: return TModalResult::mrCancel;
+    }
+}
+
+} // namespace
+
+MessageHandler SetMessageHandler(MessageHandler handler)
+{
+    MessageHandler previous = std::move(messageHandler());
+    messageHandler() = std::move(handler);
+    return previous;
+}
+
+TModalResult MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons)
+{
+    MessageRequest request{text, type, buttons};
+    // A copy, so that a handler may replace itself while it runs.
+    MessageHandler handler = messageHandler();
+    if (handler)
+        return handler(request);
+    return ShowMessageBox(request);
+}
+
+ModalHandler SetModalHandler(ModalHandler handler)
+{
+    ModalHandler previous = std::move(modalHandler());
+    modalHandler() = std::move(handler);
+    return previous;
+}
+
+int ShowModal(QDialog& dialog)
+{
+    ModalHandler handler = modalHandler();
+    if (handler)
+        return handler(dialog);
+    return dialog.exec();
+}
+
+void SetScreenCursor(TCursor cursor)
+{
+    if (cursor == currentCursor)
+        return;
+    // Without a GUI application there is no cursor to change (the command line).
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+        if (cursor == TCursor::crHourGlass)
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QGuiApplication::restoreOverrideCursor();
+    }
+    currentCursor = cursor;
+}
+
+TCursor ScreenCursor() { return currentCursor; }
+
+} // namespace zel

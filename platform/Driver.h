@@ -1,0 +1,58 @@
+// The driver interface behind TDataSet: one forward-only cursor over a result, one record at a
+// time. Each database kind implements it in its own file (SqliteDriver.cpp, PgDriver.cpp); the
+// C library types never leave those files.
+#pragma once
+
+#include "platform/DataSet.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zel {
+
+struct ColumnInfo {
+    std::string name;
+    TFieldType type = TFieldType::ftUnknown;
+};
+
+class DataCursor {
+public:
+    virtual ~DataCursor() = default;
+
+    virtual const std::vector<ColumnInfo>& Columns() const = 0;
+    // Positions the cursor before the first record again.
+    virtual void Rewind() = 0;
+    // Moves to the next record; false when there is none (the cursor is then at the end).
+    virtual bool Fetch() = 0;
+    // Number of records of the result. Asked once per open by the dataset.
+    virtual std::int64_t CountRecords() = 0;
+
+    // Access to the current record.
+    virtual bool IsNull(int column) const = 0;
+    // True and the value when the column holds a number; false when it holds anything else.
+    virtual bool ReadDouble(int column, double& value) const = 0;
+    virtual std::string ReadText(int column) const = 0;
+};
+
+// True when the database name is a PostgreSQL connection URI.
+bool IsPostgresUri(const std::string& database);
+
+// Identifier quoting as SQL writes it: "name" with inner quotes doubled.
+std::string QuoteIdentifier(const std::string& name);
+
+// Cursors over a query's SQL text and over a whole table. The database name is a file path
+// (SQLite, opened read-only, never created) or a postgresql:// URI.
+std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql);
+std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table);
+
+// Driver entry points; OpenQueryCursor and OpenTableCursor choose between them.
+std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std::string& sql,
+                                             const std::string& source);
+std::unique_ptr<DataCursor> OpenPgCursor(const std::string& uri, const std::string& sql,
+                                         const std::string& source);
+// PostgreSQL table names may be schema-qualified (schema.table); each part is quoted.
+std::string QuotePgTableName(const std::string& table);
+
+} // namespace zel

@@ -1,0 +1,297 @@
+#include "platform/Format.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace zel {
+
+namespace {
+
+// A decimal number: 0.d1d2d3... × 10^exponent, with no leading zeros in digits and an empty
+// digit string for zero.
+struct Decimal {
+    bool negative = false;
+    std::string digits;
+    int exponent = 0;
+
+    bool IsZero() const { return digits.empty(); }
+};
+
+// The decimal expansion of a finite double to 80 significant digits. That is far more than
+// any rounding below needs to tell a true tie (…5000…) from a value just above or below one.
+Decimal ToDecimal(double value)
+{
+    Decimal d;
+    d.negative = std::signbit(value);
+    if (value == 0)
+        return d;
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%.80e", std::fabs(value));
+    // buffer: "d.ddd...e±XX"
+    const char* e = std::strchr(buffer, 'e');
+    d.digits.push_back(buffer[0]);
+    d.digits.append(buffer + 2, static_cast<std::size_t>(e - (buffer + 2)));
+    d.exponent = std::atoi(e + 1) + 1;
+    while (!d.digits.empty() && d.digits.back() == '0')
+        d.digits.pop_back();
+    return d;
+}
+
+// Keeps the first `keep` digits, rounding half away from zero. A keep of 0 or less rounds
+// at or above the leading digit; the result may then be zero or a carry into a new digit.
+void RoundDigits(Decimal& d, int keep)
+{
+    if (keep >= static_cast<int>(d.digits.size()))
+        return;
+    if (keep < 0) {
+        d.digits.clear();
+        return;
+    }
+    const bool up = d.digits[static_cast<std::size_t>(keep)] >= '5';
+    d.digits.resize(static_cast<std::size_t>(keep));
+    if (up) {
+        int i = keep - 1;
+        while (i >= 0 && d.digits[static_cast<std::size_t>(i)] == '9') {
+            d.digits[static_cast<std::size_t>(i)] = '0';
+            --i;
+        }
+        if (i < 0) {
+            d.digits.insert(d.digits.begin(), '1');
+            ++d.exponent;
+        } else {
+            ++d.digits[static_cast<std::size_t>(i)];
+        }
+    }
+    while (!d.digits.empty() && d.digits.back() == '0')
+        d.digits.pop_back();
+}
+
+// The digit at decimal position `index` counted from the first digit of 0.d1d2…; positions
+// outside the digit string are zeros.
+char DigitAt(const Decimal& d, int index)
+{
+    if (index < 0 || index >= static_cast<int>(d.digits.size()))
+        return '0';
+    return d.digits[static_cast<std::size_t>(index)];
+}
+
+// The integer digits of d, without leading zeros ("" when the integer part is 0).
+std::string IntegerDigits(const Decimal& d)
+{
+    std::string result;
+    for (int i = 0; i < d.exponent; ++i)
+        result.push_back(DigitAt(d, i));
+    return result;
+}
+
+// `count` decimals of d after the point.
+std::string FractionDigits(const Decimal& d, int count)
+{
+    std::string result;
+    for (int i = 0; i < count; ++i)
+        result.push_back(DigitAt(d, d.exponent + i));
+    return result;
+}
+
+std::string NonFinite(double value)
+{
+    if (std::isnan(value))
+        return "NAN";
+    return value < 0 ? "-INF" : "INF";
+}
+
+std::string Sign(const Decimal& d)
+{
+    return d.negative && !d.IsZero() ? "-" : "";
+}
+
+constexpr int GeneralPrecision = 15;
+
+} // namespace
+
+std::string FormatFloat(std::string_view picture, double value)
+{
+    if (!std::isfinite(value))
+        return NonFinite(value);
+    if (picture.empty())
+        return FloatToStr(value);
+
+    // First pass: where the placeholders are.
+    int intPlaceholders = 0;   // '#' and '0' before the decimal point
+    int firstIntZero = -1;     // index of the first '0' among them
+    int decPlaceholders = 0;   // '#' and '0' after it
+    int lastDecZero = -1;      // index of the last '0' among those
+    bool seenPoint = false;
+    char quote = 0;
+    for (char c : picture) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '.' && !seenPoint) {
+            seenPoint = true;
+        } else if (c == '#' || c == '0') {
+            if (!seenPoint) {
+                if (c == '0' && firstIntZero < 0)
+                    firstIntZero = intPlaceholders;
+                ++intPlaceholders;
+            } else {
+                if (c == '0')
+                    lastDecZero = decPlaceholders;
+                ++decPlaceholders;
+            }
+        }
+    }
+
+    // Take the value to 15 significant digits first, so that binary noise (1.005 stored as
+    // 1.00499999999999989…) rounds as the number it stands for.
+    Decimal d = ToDecimal(value);
+    RoundDigits(d, GeneralPrecision);
+    RoundDigits(d, d.exponent + decPlaceholders);
+
+    std::string integer = IntegerDigits(d);
+    const std::size_t forcedInt =
+        firstIntZero < 0 ? 0 : static_cast<std::size_t>(intPlaceholders - firstIntZero);
+    if (integer.size() < forcedInt)
+        integer.insert(0, forcedInt - integer.size(), '0');
+    std::string fraction = FractionDigits(d, decPlaceholders);
+    const std::size_t forcedDec = static_cast<std::size_t>(lastDecZero + 1);
+    while (fraction.size() > forcedDec && fraction.back() == '0')
+        fraction.pop_back();
+
+    // Second pass: write the text. Integer placeholder k shows the digit that lines up with it
+    // from the right; digits beyond the placeholders go in front of the first one.
+    std::string out = Sign(d);
+    const int excess = static_cast<int>(integer.size()) - intPlaceholders;
+    bool integerWritten = intPlaceholders > 0;
+    int intIndex = 0;
+    int decIndex = 0;
+    seenPoint = false;
+    quote = 0;
+    for (char c : picture) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+            else
+                out.push_back(c);
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '.' && !seenPoint) {
+            seenPoint = true;
+            if (!integerWritten) {
+                out += integer;
+                integerWritten = true;
+            }
+            if (!fraction.empty())
+                out.push_back('.');
+        } else if ((c == '#' || c == '0') && !seenPoint) {
+            if (intIndex == 0 && excess > 0)
+                out.append(integer, 0, static_cast<std::size_t>(excess));
+            const int at = excess + intIndex;
+            if (at >= 0)
+                out.push_back(integer[static_cast<std::size_t>(at)]);
+            ++intIndex;
+        } else if (c == '#' || c == '0') {
+            if (decIndex < static_cast<int>(fraction.size()))
+                out.push_back(fraction[static_cast<std::size_t>(decIndex)]);
+            ++decIndex;
+        } else {
+            out.push_back(c);
+        }
+    }
+    // A picture without any placeholder or point still shows the integer part, at its end.
+    if (!integerWritten)
+        out += integer;
+    return out;
+}
+
+std::string FloatToStrF(double value, int precision, int digits)
+{
+    if (!std::isfinite(value))
+        return NonFinite(value);
+    precision = std::clamp(precision, 1, GeneralPrecision);
+    digits = std::clamp(digits, 0, 18);
+
+    const Decimal exact = ToDecimal(value);
+    Decimal p = exact;
+    RoundDigits(p, precision);
+    if (p.exponent > precision && !p.IsZero()) {
+        // More integer digits than the precision: scientific, d.ddd…E±XX.
+        std::string mantissa = p.digits;
+        mantissa.resize(static_cast<std::size_t>(precision), '0');
+        std::string out = Sign(p);
+        out.push_back(mantissa[0]);
+        if (precision > 1) {
+            out.push_back('.');
+            out.append(mantissa, 1);
+        }
+        const int exponent = p.exponent - 1;
+        char buffer[16];
+        std::snprintf(buffer, sizeof buffer, "E%c%02d", exponent < 0 ? '-' : '+',
+                      std::abs(exponent));
+        return out + buffer;
+    }
+
+    // One rounding of the exact value, at whichever comes first: the last significant digit
+    // of the precision or the last decimal.
+    Decimal f = exact;
+    RoundDigits(f, std::min(precision, f.exponent + digits));
+    std::string integer = IntegerDigits(f);
+    if (integer.empty())
+        integer = "0";
+    std::string out = Sign(f) + integer;
+    if (digits > 0)
+        out += "." + FractionDigits(f, digits);
+    return out;
+}
+
+std::string FloatToStr(double value)
+{
+    if (!std::isfinite(value))
+        return NonFinite(value);
+    Decimal d = ToDecimal(value);
+    RoundDigits(d, GeneralPrecision);
+    if (d.IsZero())
+        return "0";
+    std::string out = Sign(d);
+    if (d.exponent > GeneralPrecision || d.exponent < -3) {
+        out.push_back(d.digits[0]);
+        if (d.digits.size() > 1) {
+            out.push_back('.');
+            out.append(d.digits, 1);
+        }
+        out += "E" + std::to_string(d.exponent - 1);
+        return out;
+    }
+    if (d.exponent <= 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-d.exponent), '0') + d.digits;
+        return out;
+    }
+    out += IntegerDigits(d);
+    if (static_cast<int>(d.digits.size()) > d.exponent)
+        out += "." + d.digits.substr(static_cast<std::size_t>(d.exponent));
+    return out;
+}
+
+std::string IntToStr(std::int64_t value)
+{
+    return std::to_string(value);
+}
+
+std::string ExtractFileName(std::string_view path)
+{
+    const std::size_t cut = path.find_last_of("/\\:");
+    if (cut == std::string_view::npos)
+        return std::string(path);
+    return std::string(path.substr(cut + 1));
+}
+
+} // namespace zel

@@ -1,0 +1,26 @@
+// The query kind of the statistics component: a query dataset whose records are the result of
+// its SQL text.
+#pragma once
+
+#include "platform/DataSet.h"
+#include "stats/ZelStats.h"
+
+namespace zel {
+
+class TRivuReviQuery : public TQuery, public TStatistics {
+public:
+    explicit TRivuReviQuery(TComponent* owner = nullptr);
+    ~TRivuReviQuery() override;
+
+    void Loaded() override;
+
+    // The first SQL line without its first 13 characters ("SELECT * FROM" is 13 long).
+    std::string DataSourceName() const override;
+    // The first line of the SQL text, or an empty text.
+    std::string FirstSQLLine() const;
+
+    TClassDisplayForm& ClassWindow() override;
+    TRivuReviPlotForm& PlotWindow() override;
+};
+
+} // namespace zel

@@ -1,0 +1,610 @@
+#include "stats/ZelStats.h"
+
+#include "platform/DataSet.h"
+#include "platform/Dialogs.h"
+#include "plot/ZelPlot.h"
+#include "windows/ZelClass.h"
+#include "windows/ZelGauge.h"
+#include "windows/Zeloutpt.h"
+
+#include <cmath>
+
+namespace zel {
+
+namespace {
+
+// Counts of the class cache slots 0..7; slot 0 follows FreqClasses.
+constexpr std::uint16_t SlotClassCounts[MaintainedSlots] = {10, 5, 10, 15, 20, 25, 35, 50};
+
+// a / b, or undefined where the quotient is: a zero divisor, or an overflow to infinity.
+double Quotient(double a, double b)
+{
+    if (b == 0.0)
+        return Undefined;
+    const double q = a / b;
+    return std::isfinite(q) ? q : Undefined;
+}
+
+void CheckSlot(int slot)
+{
+    if (slot < 0 || slot >= CacheSlots)
+        throw std::out_of_range("class cache slot " + std::to_string(slot)
+                                + " is outside 0.." + std::to_string(CacheSlots - 1));
+}
+
+std::int64_t CheckedIncrement(std::int64_t count)
+{
+    if (count == std::numeric_limits<std::int64_t>::max())
+        throw std::overflow_error("a class count passed the largest 64-bit count");
+    return count + 1;
+}
+
+// Bounds of a table of k classes: equal widths E / k laid out as a running sum from half a
+// class width below the minimum, so that each class starts exactly where the one below ends.
+void LayOutBounds(TFreqData& table, int k, double minimum, double range)
+{
+    if (k == 0)
+        return; // an empty table has no bounds
+    const double e = range / k + range;
+    double* start = table.ClassStart.data();
+    double* end = table.ClassEnd.data();
+    start[0] = minimum - e / (2 * k);
+    end[0] = start[0] + e / k;
+    for (int i = 1; i < k; ++i) {
+        start[i] = end[i - 1];
+        end[i] = start[i] + e / k;
+    }
+}
+
+// Counts x into the one class whose bounds hold it (start <= x < end), if any. The class is
+// found from the bounds' span and then confirmed against the stored bounds, so a value on a
+// bound lands exactly where a scan over every class would put it.
+void Tally(TFreqData& table, double x)
+{
+    const int k = table.NumClasses;
+    if (k == 0)
+        return;
+    const double* start = table.ClassStart.data();
+    const double* end = table.ClassEnd.data();
+    const double low = start[0];
+    const double high = end[k - 1];
+    if (!(x >= low && x < high)) // also false for undefined bounds
+        return;
+    int i = static_cast<int>((x - low) / (high - low) * k);
+    i = std::clamp(i, 0, k - 1);
+    while (i > 0 && x < start[i])
+        --i;
+    while (i < k - 1 && x >= end[i])
+        ++i;
+    if (start[i] <= x && x < end[i]) {
+        std::int64_t* count = table.ClassCount.data();
+        count[i] = CheckedIncrement(count[i]);
+    }
+}
+
+// Percentages of dataCount, cumulative percentages, and the totals in cell k + 1.
+void UpdatePercentages(TFreqData& table, std::int64_t dataCount)
+{
+    const int k = table.NumClasses;
+    std::int64_t* count = table.ClassCount.data();
+    double* percent = table.ClassPercent.data();
+    double* cumulative = table.ClassCumPercent.data();
+    count[k] = 0;
+    for (int i = 0; i <= k; ++i) {
+        percent[i] = dataCount > 0 ? static_cast<double>(count[i]) / dataCount * 100 : Undefined;
+        cumulative[i] = i == 0 ? percent[0] : cumulative[i - 1] + percent[i];
+        if (i < k)
+            count[k] += count[i];
+    }
+}
+
+void ClearCounts(TFreqData& table)
+{
+    std::fill_n(table.ClassCount.data(), table.NumClasses, 0);
+}
+
+// The modal class: the lowest-numbered class with the highest count.
+void FindMode(TFreqData& table)
+{
+    const int k = table.NumClasses;
+    if (k == 0) {
+        table.Mode = Undefined;
+        table.ModeClassCount = 0;
+        return;
+    }
+    const std::int64_t* count = table.ClassCount.data();
+    int best = 0;
+    for (int i = 1; i < k; ++i) {
+        if (count[i] > count[best])
+            best = i;
+    }
+    table.Mode = (table.ClassEnd.data()[best] + table.ClassStart.data()[best]) * 0.5;
+    table.ModeClassCount = count[best];
+}
+
+// Restores the default screen cursor when a load or pass ends, also by a failure.
+struct DefaultCursorAtExit {
+    ~DefaultCursorAtExit() { SetScreenCursor(TCursor::crDefault); }
+};
+
+// Keeps the data source's bound controls disabled for the length of a walk.
+class ControlsDisabled {
+public:
+    explicit ControlsDisabled(TDataSet& dataset) : dataset_(dataset) { dataset_.DisableControls(); }
+    ~ControlsDisabled() { dataset_.EnableControls(); }
+    ControlsDisabled(const ControlsDisabled&) = delete;
+    ControlsDisabled& operator=(const ControlsDisabled&) = delete;
+
+private:
+    TDataSet& dataset_;
+};
+
+double Fraction(std::int64_t done, std::int64_t records)
+{
+    return records > 0 ? static_cast<double>(done) / static_cast<double>(records) : 0.0;
+}
+
+} // namespace
+
+TStatistics::TStatistics(TDataSet& dataset) : dataset_(dataset)
+{
+    current_.NumClasses = 10;
+    for (int slot = 0; slot < MaintainedSlots; ++slot)
+        cache_[slot].NumClasses = SlotClassCounts[slot];
+}
+
+TStatistics::~TStatistics() = default;
+
+// --- Properties
+
+void TStatistics::SetdsScaleFactor(double value)
+{
+    if (!std::isfinite(value))
+        throw std::invalid_argument("ScaleBy must be a finite number");
+    if (std::fabs(value) < 0.0001) {
+        MessageDlg("Cannot Scale by 0.", TMsgDlgType::mtError, mbOK);
+        scaleBy_ = 1.0;
+    } else {
+        scaleBy_ = value;
+    }
+}
+
+void TStatistics::SetdsFreqClasses(std::uint16_t value)
+{
+    const std::uint16_t classes = value > MaxClasses ? MaxClasses : value;
+    current_.NumClasses = classes;
+    cache_[0].NumClasses = classes;
+}
+
+void TStatistics::SetdsMaxPlotCount(std::uint16_t value)
+{
+    recordPlotCount_ = value > MaxStoredValues ? MaxStoredValues : value;
+}
+
+// --- Lifecycle and windows
+
+void TStatistics::Initialize()
+{
+    GetNumericFields();
+    dataLoaded_ = false;
+    medianValid_ = false;
+    varianceValid_ = false;
+    skewValid_ = false;
+    kurtosisValid_ = false;
+}
+
+const std::vector<std::string>& TStatistics::GetNumericFields()
+{
+    std::vector<std::string> names;
+    numericFieldNames_.clear();
+    const bool wasActive = dataset_.Active();
+    if (!wasActive)
+        dataset_.Open();
+    if (dataset_.Active()) {
+        dataset_.GetFieldNames(names);
+        for (const auto& name : names) {
+            if (NumericField(&dataset_.FieldByName(name)))
+                numericFieldNames_.push_back(name);
+        }
+    } else {
+        MessageDlg("Please check the table name.", TMsgDlgType::mtWarning, mbOK);
+    }
+    dataset_.SetActive(wasActive);
+    return numericFieldNames_;
+}
+
+void TStatistics::Output()
+{
+    TOutputForm form;
+    form.ShowOutput(*this);
+}
+
+void TStatistics::FrequencyDisplay()
+{
+    ClassWindow().SetDataset(*this);
+    ClassWindow().Open(*this);
+}
+
+void TStatistics::SummaryChart() { PlotWindow().Plot(*this); }
+
+std::string TStatistics::SourceHeading() const
+{
+    return "Summary of " + DataSourceName() + " " + statFieldName_;
+}
+
+bool TStatistics::ShowsProgress() const
+{
+    return showCalcProgress_ == TBoolPlus::Always || progressAccepted_;
+}
+
+// --- Loading and basic summaries
+
+void TStatistics::Summarize()
+{
+    Initialize();
+    GetdsMean();
+    GetdsMedian();
+    CalculateMoments();
+    GetdsVariance();
+    GetdsSkew();
+    GetdsKurtosis();
+    GetdsRange();
+    GetdsStdDev();
+    GetdsTotal();
+    GetdsMode();
+}
+
+bool TStatistics::LoadDataSet()
+{
+    static const QString message = QStringLiteral("Loading dataset, calculating totals, mean");
+
+    TZELGaugeDlg dialog;
+    dialog.SetLabels(QString::fromStdString(SourceHeading()));
+
+    bool accepted = false;
+    if (showCalcProgress_ == TBoolPlus::Prompt && dataset_.RecordCount() > 1000) {
+        accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
+                              TMsgDlgType::mtConfirmation, mbYes | mbNo)
+                   == TModalResult::mrYes;
+    }
+
+    DefaultCursorAtExit cursorAtExit;
+    if (showCalcProgress_ == TBoolPlus::Always || accepted)
+        dialog.show();
+    else
+        SetScreenCursor(TCursor::crHourGlass);
+
+    // The walk works on locals and a scratch store, so that a failure leaves every earlier
+    // result as it was.
+    std::int64_t n = 0;
+    double total = 0.0;
+    double minimum = Undefined;
+    double maximum = Undefined;
+    {
+        ControlsDisabled controls(dataset_);
+        dataset_.First();
+        const std::int64_t records = dataset_.RecordCount();
+        while (!dataset_.Eof()) {
+            const TField& field = dataset_.FieldByName(statFieldName_);
+            if (!field.IsNull()) {
+                const double x = field.AsFloat() / scaleBy_;
+                ++n;
+                dialog.SetGaugeProgress(GaugeKind::Horizontal, message, Fraction(n, records));
+                if (n <= MaxStoredValues)
+                    loadBuffer_[n - 1] = x;
+                total += x;
+                if (n == 1) {
+                    minimum = x;
+                    maximum = x;
+                } else {
+                    if (x > maximum)
+                        maximum = x;
+                    if (x < minimum)
+                        minimum = x;
+                }
+            }
+            dataset_.Next();
+        }
+        dataset_.First();
+    }
+
+    std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
+                valueStore_.begin());
+    progressAccepted_ = accepted;
+    minimum_ = minimum;
+    maximum_ = maximum;
+    total_ = total;
+    anyValueRead_ = n > 0;
+    GetdsClasses();
+    dataCount_ = n;
+    dataLoaded_ = n > 1;
+    return dataLoaded_;
+}
+
+bool TStatistics::GetdsLoaded()
+{
+    if (!dataLoaded_)
+        dataLoaded_ = LoadDataSet();
+    return dataLoaded_;
+}
+
+std::int64_t TStatistics::GetdsDataCount() { return GetdsLoaded() ? dataCount_ : -1; }
+
+double TStatistics::GetdsTotal() { return GetdsLoaded() ? total_ : 0.0; }
+
+double TStatistics::GetdsMean()
+{
+    mean_ = 0.0;
+    if (GetdsLoaded())
+        mean_ = GetdsTotal() / static_cast<double>(GetdsDataCount());
+    return mean_;
+}
+
+double TStatistics::GetdsRange()
+{
+    range_ = maximum_ - minimum_;
+    return range_;
+}
+
+double TStatistics::GetdsValue(std::int64_t position)
+{
+    if (position < 1)
+        throw std::out_of_range("value store position " + std::to_string(position)
+                                + " is outside 1.." + std::to_string(MaxStoredValues));
+    if (position <= MaxStoredValues)
+        return valueStore_[position - 1];
+    if (position == MaxStoredValues + 1) {
+        MessageDlg("Records above # " + std::to_string(MaxStoredValues) + " not stored.",
+                   TMsgDlgType::mtWarning, mbOK);
+    }
+    return 0.0;
+}
+
+// --- Moments, dispersion and shape
+
+struct TStatistics::PassSums {
+    std::int64_t n = 0;
+    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
+};
+
+void TStatistics::RunPass(Pass pass)
+{
+    static const QString messages[] = {
+        QStringLiteral("Calculating Variance, Skew, Kurtosis"),
+        QStringLiteral("Calculating Variance"),
+        QStringLiteral("Calculating Skewness"),
+        QStringLiteral("Calculating Kurtosis"),
+    };
+    const QString& message = messages[static_cast<int>(pass)];
+
+    TZELGaugeDlg dialog;
+    dialog.SetLabels(QString::fromStdString(SourceHeading()));
+    DefaultCursorAtExit cursorAtExit;
+    if (ShowsProgress())
+        dialog.show();
+    else
+        SetScreenCursor(TCursor::crHourGlass);
+
+    // The class tables are filled in a working copy and replace the component's own only when
+    // the pass completes.
+    const bool tally = pass == Pass::Moments || pass == Pass::Variance;
+    std::array<TFreqData, MaintainedSlots + 1> tables;
+    if (tally) {
+        tables[0] = current_;
+        std::copy_n(cache_.begin(), MaintainedSlots, tables.begin() + 1);
+        for (auto& table : tables)
+            ClearCounts(table);
+    }
+
+    PassSums sums;
+    {
+        ControlsDisabled controls(dataset_);
+        dataset_.First();
+        const std::int64_t records = dataset_.RecordCount();
+        while (!dataset_.Eof()) {
+            const TField& field = dataset_.FieldByName(statFieldName_);
+            if (!field.IsNull()) {
+                dialog.SetGaugeProgress(GaugeKind::Round, message, Fraction(sums.n, records));
+                const double x = field.AsFloat() / scaleBy_;
+                const double d = x - mean_;
+                switch (pass) {
+                case Pass::Moments: {
+                    // One logarithm serves the three powers; the results are those of raiseTo.
+                    const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
+                    sums.s2 += raiseToWithLog(d, lnAbs, 2);
+                    sums.s3 += raiseToWithLog(d, lnAbs, 3);
+                    sums.s4 += raiseToWithLog(d, lnAbs, 4);
+                    break;
+                }
+                case Pass::Variance: sums.s2 += d * d; break;
+                case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
+                case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
+                }
+                if (tally) {
+                    for (auto& table : tables)
+                        Tally(table, x);
+                }
+                ++sums.n;
+            }
+            dataset_.Next();
+        }
+        dataset_.First();
+    }
+
+    // All three moments divide by n - 1; with fewer than two values they are undefined.
+    const double divisor = static_cast<double>(sums.n - 1);
+    const bool enough = sums.n >= 2;
+    switch (pass) {
+    case Pass::Moments:
+        variance_ = enough ? sums.s2 / divisor : Undefined;
+        mu3_ = enough ? sums.s3 / divisor : Undefined;
+        mu4_ = enough ? sums.s4 / divisor : Undefined;
+        // Skewness here is the squared moment coefficient; its sign is reported separately.
+        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
+        // Kurtosis is the plain ratio; no 3 is subtracted.
+        kurtosis_ = Quotient(mu4_, variance_ * variance_);
+        varianceValid_ = skewValid_ = kurtosisValid_ = true;
+        break;
+    case Pass::Variance:
+        variance_ = enough ? sums.s2 / divisor : Undefined;
+        break;
+    case Pass::Skewness:
+        mu3_ = enough ? sums.s3 / divisor : Undefined;
+        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
+        break;
+    case Pass::Kurtosis:
+        mu4_ = enough ? sums.s4 / divisor : Undefined;
+        kurtosis_ = Quotient(mu4_, variance_ * variance_);
+        break;
+    }
+    if (tally) {
+        for (auto& table : tables)
+            UpdatePercentages(table, dataCount_);
+        current_ = tables[0];
+        std::copy_n(tables.begin() + 1, MaintainedSlots, cache_.begin());
+    }
+}
+
+void TStatistics::CalculateMoments() { RunPass(Pass::Moments); }
+
+double TStatistics::GetdsVariance()
+{
+    if (!varianceValid_)
+        RunPass(Pass::Variance);
+    varianceValid_ = true;
+    SetScreenCursor(TCursor::crDefault);
+    return variance_;
+}
+
+double TStatistics::GetdsStdDev()
+{
+    stdDev_ = std::sqrt(variance_);
+    return stdDev_;
+}
+
+double TStatistics::GetdsCoeffVariation()
+{
+    const double sd = GetdsStdDev();
+    const double mean = GetdsMean();
+    coeffVariation_ = Quotient(sd, mean) * 100;
+    return coeffVariation_;
+}
+
+double TStatistics::GetdsSkew()
+{
+    if (!skewValid_)
+        RunPass(Pass::Skewness);
+    skewValid_ = true;
+    SetScreenCursor(TCursor::crDefault);
+    return skew_;
+}
+
+std::string TStatistics::GetdsSkewSign() const
+{
+    if (mu3_ < 0)
+        return "(-)";
+    if (mu3_ > 0)
+        return "(+)";
+    if (mu3_ == 0)
+        return "(0)";
+    return ""; // an undefined third moment has no sign
+}
+
+double TStatistics::GetdsKurtosis()
+{
+    if (!kurtosisValid_)
+        RunPass(Pass::Kurtosis);
+    kurtosisValid_ = true;
+    SetScreenCursor(TCursor::crDefault);
+    return kurtosis_;
+}
+
+// --- Frequency classes
+
+void TStatistics::GetdsClasses()
+{
+    const double range = GetdsRange();
+    LayOutBounds(current_, current_.NumClasses, minimum_, range);
+    for (int slot = 0; slot < MaintainedSlots; ++slot)
+        LayOutBounds(cache_[slot], cache_[slot].NumClasses, minimum_, range);
+}
+
+void TStatistics::ClearClassCounts()
+{
+    ClearCounts(current_);
+    for (int slot = 0; slot < MaintainedSlots; ++slot)
+        ClearCounts(cache_[slot]);
+}
+
+void TStatistics::PlaceClass(double x)
+{
+    Tally(current_, x);
+    UpdatePercentages(current_, dataCount_);
+    CacheClass(0, x);
+}
+
+void TStatistics::CacheClass(int slot, double x)
+{
+    CheckSlot(slot);
+    Tally(cache_[slot], x);
+    UpdatePercentages(cache_[slot], dataCount_);
+}
+
+void TStatistics::SetClassDataFromCache(int slot)
+{
+    CheckSlot(slot);
+    const TFreqData& from = cache_[slot];
+    current_.NumClasses = from.NumClasses;
+    current_.ModeClassCount = from.ModeClassCount;
+    current_.Mode = from.Mode;
+    for (int i = 1; i <= from.NumClasses; ++i) {
+        current_.ClassCumPercent[i] = from.ClassCumPercent[i];
+        current_.ClassPercent[i] = from.ClassPercent[i];
+        current_.ClassStart[i] = from.ClassStart[i];
+        current_.ClassEnd[i] = from.ClassEnd[i];
+        current_.ClassCount[i] = from.ClassCount[i];
+    }
+}
+
+TFreqData TStatistics::GetdsCachedFreqData(int slot) const
+{
+    CheckSlot(slot);
+    return cache_[slot];
+}
+
+// --- Median and mode
+
+double TStatistics::GetdsMedian()
+{
+    if (medianValid_)
+        return median_;
+    const std::int64_t count = GetdsDataCount();
+    if (count > MaxStoredValues) {
+        MessageDlg("Median is calculated based on\n\ronly the first "
+                       + std::to_string(MaxStoredValues) + " records.",
+                   TMsgDlgType::mtWarning, mbOK);
+    }
+    const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(count, MaxStoredValues));
+    // With fewer than two values (a count of -1) nothing is sorted: the median is position 1,
+    // the one value read, or undefined when none was.
+    sortDataset(valueStore_, sortedValues_, std::max(n, 0));
+    const std::int32_t h = n / 2;
+    if (!anyValueRead_)
+        median_ = Undefined;
+    else if (n % 2 == 0)
+        median_ = (sortedValues_[h - 1] + sortedValues_[h]) * 0.5;
+    else
+        median_ = sortedValues_[h];
+    medianValid_ = true;
+    return median_;
+}
+
+double TStatistics::GetdsMode()
+{
+    FindMode(current_);
+    for (int slot = 0; slot < MaintainedSlots; ++slot)
+        FindMode(cache_[slot]);
+    return current_.Mode;
+}
+
+} // namespace zel

@@ -1,0 +1,212 @@
+// The statistics engine shared by the two component kinds, TRivuReviQuery and TRivuReviTable.
+//
+// A component names one numeric field (StatFieldName) of its own records and answers
+// descriptive statistics of it. Statistics load lazily: the first request walks the records
+// once (loading); Summarize starts over and computes everything. Every value is the field's
+// value divided by ScaleBy.
+//
+// Undefined results are a quiet NaN, never an infinity or a made-up number: the variance and
+// everything derived from it with fewer than two values, skewness and kurtosis of a zero
+// variance, the coefficient of variation of a zero mean, and minimum, maximum, range, median
+// and mode of a component that read no value at all.
+#pragma once
+
+#include "tools/ZelTools.h"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zel {
+
+class TDataSet;
+class TClassDisplayForm;
+class TRivuReviPlotForm;
+class TZELGaugeDlg;
+
+enum class TBoolPlus : std::uint8_t { Prompt = 0, Always = 1, Never = 2 };
+
+inline constexpr int MaxStoredValues = 10000;
+// A class table has at most 50 classes; cell k + 1 holds the totals of a table of k classes.
+inline constexpr int MaxClasses = 50;
+inline constexpr int ClassCells = MaxClasses + 1;
+// Cache slots 0..10; slots 0..7 are maintained (slot 0 follows FreqClasses).
+inline constexpr int CacheSlots = 11;
+inline constexpr int MaintainedSlots = 8;
+
+inline constexpr double Undefined = std::numeric_limits<double>::quiet_NaN();
+
+// An array addressed from 1 to N. Indexing outside 1..N throws std::out_of_range with the
+// index and the range, and never touches memory.
+template <class T, int N>
+class OneBased {
+public:
+    T& operator[](int i) { check(i); return cells_[i - 1]; }
+    const T& operator[](int i) const { check(i); return cells_[i - 1]; }
+    // Unchecked access for loops whose bounds are already known to lie in 1..N.
+    T* data() { return cells_.data(); }
+    const T* data() const { return cells_.data(); }
+    void fill(const T& v) { cells_.fill(v); }
+    friend bool operator==(const OneBased&, const OneBased&) = default;
+
+private:
+    static void check(int i)
+    {
+        if (i < 1 || i > N)
+            throw std::out_of_range("index " + std::to_string(i) + " is outside 1.."
+                                    + std::to_string(N));
+    }
+    std::array<T, N> cells_{};
+};
+
+// One class table: k classes in cells 1..k, their totals in cell k + 1.
+struct TFreqData {
+    std::uint16_t NumClasses = 0;
+    std::int64_t ModeClassCount = 0;
+    double Mode = 0.0;
+    OneBased<double, ClassCells> ClassStart;
+    OneBased<double, ClassCells> ClassEnd;
+    OneBased<double, ClassCells> ClassPercent;
+    OneBased<double, ClassCells> ClassCumPercent;
+    OneBased<std::int64_t, ClassCells> ClassCount;
+};
+
+class TStatistics {
+public:
+    virtual ~TStatistics();
+    TStatistics(const TStatistics&) = delete;
+    TStatistics& operator=(const TStatistics&) = delete;
+
+    // --- Published properties
+    const std::string& StatFieldName() const { return statFieldName_; }
+    void SetStatFieldName(std::string name) { statFieldName_ = std::move(name); }
+    double ScaleBy() const { return scaleBy_; }
+    // Rejects an absolute value below 0.0001 with "Cannot Scale by 0." and sets 1.0.
+    void SetdsScaleFactor(double value);
+    std::uint16_t FreqClasses() const { return current_.NumClasses; }
+    // Values above 50 become 50; slot 0 follows.
+    void SetdsFreqClasses(std::uint16_t value);
+    std::uint16_t RecordPlotCount() const { return recordPlotCount_; }
+    // Values above 10000 become 10000.
+    void SetdsMaxPlotCount(std::uint16_t value);
+    TBoolPlus ShowCalcProgress() const { return showCalcProgress_; }
+    void SetShowCalcProgress(TBoolPlus value) { showCalcProgress_ = value; }
+
+    // --- Lifecycle and windows
+    // Refreshes the numeric field names and clears the cached results.
+    void Initialize();
+    // Refills NumericFieldNames with the numeric fields of the data, opening the dataset for
+    // the purpose when it is closed and closing it again.
+    const std::vector<std::string>& GetNumericFields();
+    const std::vector<std::string>& NumericFieldNames() const { return numericFieldNames_; }
+    void Output();
+    void FrequencyDisplay();
+    void SummaryChart();
+
+    // --- Loading and basic summaries
+    void Summarize();
+    bool LoadDataSet();
+    bool GetdsLoaded();
+    // Number of values read, or -1 when fewer than two were read.
+    std::int64_t GetdsDataCount();
+    double GetdsTotal();
+    double GetdsMean();
+    double GetdsRange();
+    // Position 1..10000 of the value store; 10001 warns "Records above # 10000 not stored."
+    // and gives 0; above that 0. Position 0 or below throws std::out_of_range.
+    double GetdsValue(std::int64_t position);
+
+    // --- Moments, dispersion and shape
+    void CalculateMoments();
+    double GetdsVariance();
+    double GetdsStdDev();
+    double GetdsCoeffVariation();
+    double GetdsSkew();
+    // "(-)", "(+)" or "(0)": the sign of the third moment.
+    std::string GetdsSkewSign() const;
+    double GetdsKurtosis();
+    double GetdsMu3() const { return mu3_; }
+    double GetdsMu4() const { return mu4_; }
+
+    // --- Frequency classes
+    void GetdsClasses();
+    void ClearClassCounts();
+    void PlaceClass(double x);
+    void CacheClass(int slot, double x);
+    void SetClassDataFromCache(int slot);
+    TFreqData GetdsCachedFreqData(int slot) const;
+    std::int64_t GetdsClassCount(int cls) const { return current_.ClassCount[cls]; }
+    double GetdsClassPercent(int cls) const { return current_.ClassPercent[cls]; }
+    double GetdsClassCumPercent(int cls) const { return current_.ClassCumPercent[cls]; }
+    double GetdsClassStart(int cls) const { return current_.ClassStart[cls]; }
+    double GetdsClassEnd(int cls) const { return current_.ClassEnd[cls]; }
+
+    // --- Median and mode
+    double GetdsMedian();
+    double GetdsMode();
+    // The frequency of the modal class (a count, not a class number).
+    std::int64_t GetdsModeClass() const { return current_.ModeClassCount; }
+
+    // --- Read-only state
+    double Minimum() const { return minimum_; }
+    double Maximum() const { return maximum_; }
+    bool DataLoaded() const { return dataLoaded_; }
+    bool ProgressAccepted() const { return progressAccepted_; }
+    bool MedianValid() const { return medianValid_; }
+    bool VarianceValid() const { return varianceValid_; }
+    bool SkewValid() const { return skewValid_; }
+    bool KurtosisValid() const { return kurtosisValid_; }
+
+    // --- What each kind says of itself
+    TDataSet& DataSet() { return dataset_; }
+    const TDataSet& DataSet() const { return dataset_; }
+    // The data source name of progress headings: a table's name without its directory, or the
+    // first SQL line without its first 13 characters.
+    virtual std::string DataSourceName() const = 0;
+    // "Summary of " + DataSourceName() + " " + StatFieldName().
+    std::string SourceHeading() const;
+    virtual TClassDisplayForm& ClassWindow() = 0;
+    virtual TRivuReviPlotForm& PlotWindow() = 0;
+
+protected:
+    explicit TStatistics(TDataSet& dataset);
+
+private:
+    enum class Pass { Moments, Variance, Skewness, Kurtosis };
+    struct PassSums;
+    void RunPass(Pass pass);
+    bool ShowsProgress() const;
+
+    TDataSet& dataset_;
+
+    std::string statFieldName_;
+    double scaleBy_ = 1.0;
+    std::uint16_t recordPlotCount_ = 500;
+    TBoolPlus showCalcProgress_ = TBoolPlus::Prompt;
+
+    double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
+    double mu3_ = 0, mu4_ = 0, median_ = 0, range_ = 0, skew_ = 0, kurtosis_ = 0;
+    double total_ = 0, coeffVariation_ = 0;
+    std::int64_t dataCount_ = 0;
+    bool dataLoaded_ = false, medianValid_ = false, varianceValid_ = false;
+    bool skewValid_ = false, kurtosisValid_ = false, progressAccepted_ = false;
+    // True once a load has read at least one value; minimum, maximum, range, median and mode
+    // are undefined before.
+    bool anyValueRead_ = false;
+    // Number of values tallied into the classes by the last moments or variance pass.
+    std::int64_t tallied_ = 0;
+
+    TFreqData current_;
+    std::array<TFreqData, CacheSlots> cache_;
+
+    ValueArray valueStore_{};
+    ValueArray sortedValues_{};
+    // Where a load puts the values it reads until it completes.
+    ValueArray loadBuffer_{};
+    std::vector<std::string> numericFieldNames_;
+};
+
+} // namespace zel

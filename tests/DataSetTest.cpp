@@ -1,0 +1,263 @@
+// The data-access layer on every backend: field kinds, the walk, the record count, and the
+// failures that must name what went wrong.
+#include "platform/DataSet.h"
+#include "platform/Driver.h"
+#include "tests/TestSupport.h"
+#include "tools/ZelTools.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+
+using namespace zel;
+using namespace zel::test;
+
+namespace {
+
+class DataSetTest : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        db_ = MakeDatabase(GetParam());
+        if (db_ == nullptr)
+            GTEST_SKIP() << PgUnavailableReason();
+    }
+
+    std::string Db() const { return db_->Name(); }
+
+    std::unique_ptr<TestDatabase> db_;
+};
+
+// Collects the walk's values of one field; NaN for NULL.
+std::vector<double> Walk(TDataSet& data, const std::string& field)
+{
+    std::vector<double> values;
+    for (data.First(); !data.Eof(); data.Next()) {
+        const TField& f = data.FieldByName(field);
+        values.push_back(f.IsNull() ? NAN : f.AsFloat());
+    }
+    return values;
+}
+
+void ExpectThrowsContaining(const std::function<void()>& action,
+                            const std::vector<std::string>& parts)
+{
+    try {
+        action();
+        ADD_FAILURE() << "no EDatabaseError";
+    } catch (const EDatabaseError& e) {
+        for (const auto& part : parts)
+            EXPECT_NE(std::string(e.what()).find(part), std::string::npos)
+                << "'" << e.what() << "' lacks '" << part << "'";
+    }
+}
+
+TEST_P(DataSetTest, FieldKindsFollowDeclaredTypesAndNumericKindsAreRecognised)
+{
+    db_->Execute("CREATE TABLE K (I INTEGER, S SMALLINT, B BIGINT, F DOUBLE PRECISION, "
+                 "N NUMERIC(10,2), V VARCHAR(10), D DATE, T TIMESTAMP, L BOOLEAN)");
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.SetTableName("K");
+    t.Open();
+    ASSERT_TRUE(t.Active());
+    std::vector<std::string> names;
+    t.GetFieldNames(names);
+    std::vector<std::string> lower;
+    for (auto n : names) {
+        std::transform(n.begin(), n.end(), n.begin(), ::tolower);
+        lower.push_back(n);
+    }
+    EXPECT_EQ(lower, (std::vector<std::string>{"i", "s", "b", "f", "n", "v", "d", "t", "l"}));
+    const auto& f = t.Fields();
+    EXPECT_NE(dynamic_cast<TIntegerField*>(f[0].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TSmallintField*>(f[1].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TLargeintField*>(f[2].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TFloatField*>(f[3].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TBCDField*>(f[4].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TStringField*>(f[5].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TDateField*>(f[6].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TDateTimeField*>(f[7].get()), nullptr);
+    EXPECT_NE(dynamic_cast<TBooleanField*>(f[8].get()), nullptr);
+    std::vector<bool> numeric;
+    for (const auto& field : f)
+        numeric.push_back(NumericField(field.get()));
+    EXPECT_EQ(numeric, (std::vector<bool>{true, true, true, true, true, false, false, false, false}));
+}
+
+TEST_P(DataSetTest, WalkVisitsEveryRecordAndFirstRestarts)
+{
+    CreateValueTable(*db_, "V", "X", {3, NAN, 1, 2});
+    TQuery q;
+    q.SetDatabaseName(Db());
+    q.SetSQL({"SELECT X FROM V", "ORDER BY ID"});
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 4);
+    auto first = Walk(q, "X");
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_EQ(first[0], 3);
+    EXPECT_TRUE(std::isnan(first[1]));
+    EXPECT_EQ(first[3], 2);
+    EXPECT_TRUE(q.Eof());
+    q.Next(); // past the end stays at the end
+    EXPECT_TRUE(q.Eof());
+    q.First();
+    EXPECT_FALSE(q.Eof());
+    EXPECT_EQ(q.RecNo(), 1);
+    EXPECT_EQ(Walk(q, "X").size(), 4u);
+}
+
+TEST_P(DataSetTest, EmptyDataIsAtEndAtOnce)
+{
+    CreateValueTable(*db_, "E", "X", {});
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.SetTableName("E");
+    t.Open();
+    EXPECT_TRUE(t.Eof());
+    EXPECT_EQ(t.RecordCount(), 0);
+}
+
+TEST_P(DataSetTest, ExpressionColumnOfNumbersIsAFloatField)
+{
+    CreateValueTable(*db_, "V", "X", {2, 4});
+    TQuery q;
+    q.SetDatabaseName(Db());
+    q.SetSQL({"SELECT X * 1.5 AS Y FROM V ORDER BY ID"});
+    q.Open();
+    EXPECT_TRUE(NumericField(&q.FieldByName("Y")) || NumericField(&q.FieldByName("y")));
+}
+
+TEST_P(DataSetTest, FailuresNameWhatWentWrong)
+{
+    CreateValueTable(*db_, "V", "X", {1});
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.SetTableName("NO_SUCH_TABLE");
+    ExpectThrowsContaining([&] { t.Open(); }, {"NO_SUCH_TABLE"});
+    EXPECT_FALSE(t.Active());
+
+    TQuery bad;
+    bad.SetDatabaseName(Db());
+    bad.SetSQL({"SELEC X FROM V"});
+    ExpectThrowsContaining([&] { bad.Open(); }, {"SELEC"});
+
+    TTable ok;
+    ok.SetDatabaseName(Db());
+    ok.SetTableName("V");
+    ExpectThrowsContaining([&] { ok.First(); }, {"closed"});
+    ok.Open();
+    ExpectThrowsContaining([&] { ok.FieldByName("MISSING"); }, {"MISSING", "V"});
+    ExpectThrowsContaining([&] { ok.SetTableName("W"); }, {"open"});
+}
+
+TEST_P(DataSetTest, TextInANumericFieldIsNeverReadAsZero)
+{
+    db_->Execute("CREATE TABLE M (V VARCHAR(10))");
+    db_->Execute("INSERT INTO M (V) VALUES ('12.5'), ('abc')");
+    TQuery q;
+    q.SetDatabaseName(Db());
+    q.SetSQL({"SELECT V FROM M"});
+    q.Open();
+    q.Next();
+    ExpectThrowsContaining([&] { q.FieldByName("V").AsFloat(); }, {"'V'", "record 2", "abc"});
+}
+
+TEST_P(DataSetTest, TableNamesAreQuotedNotPasted)
+{
+    db_->Execute("CREATE TABLE \"odd \"\"name\" (X INTEGER)");
+    db_->Execute("INSERT INTO \"odd \"\"name\" (X) VALUES (7)");
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.SetTableName("odd \"name");
+    t.Open();
+    EXPECT_EQ(t.FieldByName("X").AsFloat(), 7);
+
+    TTable injected;
+    injected.SetDatabaseName(Db());
+    injected.SetTableName("V; DROP TABLE V");
+    EXPECT_THROW(injected.Open(), EDatabaseError);
+}
+
+TEST_P(DataSetTest, NothingToOpenLeavesTheDatasetInactive)
+{
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.Open();
+    EXPECT_FALSE(t.Active());
+    TQuery q;
+    q.SetDatabaseName(Db());
+    q.Open();
+    EXPECT_FALSE(q.Active());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DataSetTest, testing::ValuesIn(Backends()),
+                         [](const auto& info) { return info.param; });
+
+// SQLite-only behaviour: files, locks and the writes a read-only layer refuses.
+
+TEST(SqliteDataSet, MisspeltPathFailsNamingItAndCreatesNothing)
+{
+    const std::string path = "/tmp/zelstats-no-such-dir/none.db";
+    TTable t;
+    t.SetDatabaseName(path);
+    t.SetTableName("T");
+    ExpectThrowsContaining([&] { t.Open(); }, {path});
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(SqliteDataSet, StatementsThatWriteOrComeInPairsAreRefused)
+{
+    auto db = MakeSqliteDatabase();
+    CreateValueTable(*db, "V", "X", {1});
+    TQuery q;
+    q.SetDatabaseName(db->Name());
+    q.SetSQL({"DELETE FROM V"});
+    ExpectThrowsContaining([&] { q.Open(); }, {"change data"});
+    q.SetSQL({"SELECT 1; DELETE FROM V"});
+    ExpectThrowsContaining([&] { q.Open(); }, {"one statement"});
+    q.SetSQL({"SELECT X FROM V;"});
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 1);
+}
+
+TEST(SqliteDataSet, NonFiniteNumbersAreRejected)
+{
+    auto db = MakeSqliteDatabase();
+    db->Execute("CREATE TABLE V (X DOUBLE PRECISION)");
+    db->Execute("INSERT INTO V VALUES (9e999)");
+    TTable t;
+    t.SetDatabaseName(db->Name());
+    t.SetTableName("V");
+    t.Open();
+    ExpectThrowsContaining([&] { t.FieldByName("X").AsFloat(); }, {"'X'", "record 1", "finite"});
+}
+
+TEST(SqliteDataSet, LockedDatabaseFailsWithTheDatabasesMessage)
+{
+    auto db = MakeSqliteDatabase();
+    CreateValueTable(*db, "V", "X", {1, 2});
+    db->Execute("PRAGMA locking_mode = EXCLUSIVE");
+    db->Execute("BEGIN EXCLUSIVE");
+    TTable t;
+    t.SetDatabaseName(db->Name());
+    t.SetTableName("V");
+    ExpectThrowsContaining([&] { t.Open(); }, {"locked"});
+    db->Execute("COMMIT");
+}
+
+TEST(Components, OwnerFreesWhatItOwns)
+{
+    auto* owner = new TComponent;
+    auto* child = new TTable(owner);
+    auto* second = new TQuery(owner);
+    delete child; // a child freed first leaves its owner's list
+    EXPECT_EQ(owner->Components().size(), 1u);
+    EXPECT_EQ(owner->Components().front(), second);
+    delete owner; // frees the remaining child; the sanitizers see any double free
+}
+
+} // namespace

@@ -1,0 +1,127 @@
+#include "tests/TestSupport.h"
+
+#include <QDialog>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace zel::test {
+
+void InstallDefaultAnswers()
+{
+    SetMessageHandler([](const MessageRequest& request) {
+        return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
+    });
+    SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
+}
+
+MessageLog::MessageLog(TModalResult answer)
+{
+    previous_ = SetMessageHandler([this, answer](const MessageRequest& request) {
+        messages_.push_back(request);
+        return (request.buttons & mbYes) ? answer : TModalResult::mrOk;
+    });
+}
+
+MessageLog::~MessageLog() { SetMessageHandler(previous_); }
+
+std::vector<std::string> MessageLog::Texts() const
+{
+    std::vector<std::string> texts;
+    for (const auto& m : messages_)
+        texts.push_back(m.text);
+    return texts;
+}
+
+ModalInspector::ModalInspector(std::function<void(QDialog&)> inspect)
+{
+    previous_ = SetModalHandler([this, inspect = std::move(inspect)](QDialog& dialog) {
+        ++count_;
+        inspect(dialog);
+        return int(QDialog::Accepted);
+    });
+}
+
+ModalInspector::~ModalInspector() { SetModalHandler(previous_); }
+
+namespace {
+
+class SqliteDatabase : public TestDatabase {
+public:
+    SqliteDatabase()
+    {
+        char pattern[] = "/tmp/zelstats-test-XXXXXX";
+        int fd = mkstemp(pattern);
+        if (fd < 0)
+            throw std::runtime_error("cannot create a temporary database file");
+        close(fd);
+        path_ = pattern;
+        if (sqlite3_open(path_.c_str(), &db_) != SQLITE_OK)
+            throw std::runtime_error("cannot open " + path_);
+        // Readers then never block the test's own writes, as in an application that shares
+        // its database file with open datasets.
+        Execute("PRAGMA journal_mode = WAL");
+    }
+    ~SqliteDatabase() override
+    {
+        sqlite3_close(db_);
+        std::error_code ignored;
+        for (const char* suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(path_ + suffix, ignored);
+    }
+    const std::string& Name() const override { return path_; }
+    void Execute(const std::string& sql) override
+    {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = error ? error : "unknown error";
+            sqlite3_free(error);
+            throw std::runtime_error("test database: " + message + " in: " + sql);
+        }
+    }
+
+private:
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<TestDatabase> MakeSqliteDatabase() { return std::make_unique<SqliteDatabase>(); }
+
+std::vector<std::string> Backends() { return {"sqlite", "postgres"}; }
+
+std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend)
+{
+    if (backend == "sqlite")
+        return MakeSqliteDatabase();
+    return MakePgDatabase();
+}
+
+void CreateValueTable(TestDatabase& db, const std::string& name, const std::string& column,
+                      const std::vector<double>& values)
+{
+    db.Execute("CREATE TABLE " + name + " (ID INTEGER, " + column + " DOUBLE PRECISION)");
+    const std::size_t batch = 500;
+    for (std::size_t start = 0; start < values.size(); start += batch) {
+        std::ostringstream sql;
+        sql.precision(17);
+        sql << "INSERT INTO " << name << " (ID, " << column << ") VALUES ";
+        for (std::size_t i = start; i < std::min(values.size(), start + batch); ++i) {
+            sql << (i == start ? "" : ", ") << "(" << (i + 1) << ", ";
+            if (std::isnan(values[i]))
+                sql << "NULL)";
+            else
+                sql << values[i] << ")";
+        }
+        db.Execute(sql.str());
+    }
+}
+
+} // namespace zel::test

@@ -1,0 +1,74 @@
+// Helpers shared by the tests: recording message boxes, answering modal windows, and
+// throwaway databases.
+#pragma once
+
+#include "platform/Dialogs.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zel::test {
+
+// Answers every message box with OK (or No for a question) and every modal window by closing
+// it at once, so that a test that did not expect one fails instead of hanging.
+void InstallDefaultAnswers();
+
+// Records every message box shown while it lives and answers it: OK, or `answer` for a
+// Yes/No question.
+class MessageLog {
+public:
+    explicit MessageLog(TModalResult answer = TModalResult::mrNo);
+    ~MessageLog();
+    const std::vector<MessageRequest>& Messages() const { return messages_; }
+    std::vector<std::string> Texts() const;
+    void Clear() { messages_.clear(); }
+
+private:
+    std::vector<MessageRequest> messages_;
+    MessageHandler previous_;
+};
+
+// Runs `inspect` on every modal window shown while it lives, in place of the modal loop.
+class ModalInspector {
+public:
+    explicit ModalInspector(std::function<void(QDialog&)> inspect);
+    ~ModalInspector();
+    int Count() const { return count_; }
+
+private:
+    int count_ = 0;
+    ModalHandler previous_;
+};
+
+// A database on one backend, built from SQL statements written in the portable subset that
+// SQLite and PostgreSQL share (DOUBLE PRECISION, INTEGER, SMALLINT, VARCHAR, DATE, BOOLEAN).
+class TestDatabase {
+public:
+    virtual ~TestDatabase() = default;
+    // The DatabaseName that components use to reach it.
+    virtual const std::string& Name() const = 0;
+    virtual void Execute(const std::string& sql) = 0;
+};
+
+// A throwaway SQLite database file, removed with the object.
+std::unique_ptr<TestDatabase> MakeSqliteDatabase();
+// A throwaway PostgreSQL database on the server named by ZELSTATS_TEST_PG (a connection URI),
+// dropped with the object; null when no server is reachable.
+std::unique_ptr<TestDatabase> MakePgDatabase();
+// Why PostgreSQL tests are skipped, or empty when a server is reachable.
+std::string PgUnavailableReason();
+
+// The backends a suite runs on: "sqlite" always, "postgres" always listed (its tests skip
+// with the reason when no server is reachable, so that a missing server is visible).
+std::vector<std::string> Backends();
+// A throwaway database on the named backend; null (skip) when it is not reachable.
+std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend);
+
+// Creates a table `name` with one DOUBLE PRECISION column `column` holding the values, in
+// order; NaN stands for NULL.
+void CreateValueTable(TestDatabase& db, const std::string& name, const std::string& column,
+                      const std::vector<double>& values);
+
+} // namespace zel::test

@@ -1,0 +1,635 @@
+// The statistics engine on every backend: properties, loading, moments, classes, median and
+// mode, the undefined cases, and what a failed pass leaves behind.
+#include "platform/Dialogs.h"
+#include "stats/ZelQuery.h"
+#include "stats/ZelTable.h"
+#include "tests/TestSupport.h"
+#include "windows/ZelClass.h"
+#include "windows/ZelGauge.h"
+
+#include <QApplication>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+using namespace zel;
+using namespace zel::test;
+
+namespace {
+
+int VisibleWindows()
+{
+    int visible = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        visible += w->isVisible();
+    return visible;
+}
+
+class ZelStatsTest : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        db_ = MakeDatabase(GetParam());
+        if (db_ == nullptr)
+            GTEST_SKIP() << PgUnavailableReason();
+    }
+
+    // A table component over a fresh table T(ID, X) holding the values (NaN for NULL), open.
+    std::unique_ptr<TRivuReviTable> Table(const std::vector<double>& values,
+                                          const std::string& name = "T")
+    {
+        CreateValueTable(*db_, name, "X", values);
+        auto t = std::make_unique<TRivuReviTable>();
+        t->SetDatabaseName(db_->Name());
+        t->SetTableName(name);
+        t->SetStatFieldName(FieldName("X"));
+        t->SetShowCalcProgress(TBoolPlus::Never);
+        t->Open();
+        return t;
+    }
+
+    // PostgreSQL folds unquoted names to lower case.
+    std::string FieldName(const std::string& upper) const
+    {
+        if (GetParam() == "sqlite")
+            return upper;
+        std::string lower = upper;
+        for (auto& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return lower;
+    }
+
+    std::unique_ptr<TestDatabase> db_;
+};
+
+TEST(ZelStatsDefaults, NewComponentHasItsDefaults)
+{
+    TRivuReviTable t;
+    EXPECT_EQ(t.RecordPlotCount(), 500);
+    EXPECT_EQ(t.ScaleBy(), 1.0);
+    EXPECT_EQ(t.FreqClasses(), 10);
+    EXPECT_EQ(t.ShowCalcProgress(), TBoolPlus::Prompt);
+    EXPECT_EQ(t.StatFieldName(), "");
+    EXPECT_FALSE(t.DataLoaded());
+    const int expected[] = {10, 5, 10, 15, 20, 25, 35, 50, 0, 0, 0};
+    for (int slot = 0; slot < CacheSlots; ++slot)
+        EXPECT_EQ(t.GetdsCachedFreqData(slot).NumClasses, expected[slot]) << "slot " << slot;
+    EXPECT_EQ(t.GetdsRange(), 0.0); // works on what no load left, and does not load
+}
+
+struct ScaleCase {
+    double value;
+    bool rejected;
+};
+
+class ScaleByTest : public testing::TestWithParam<ScaleCase> {};
+
+TEST_P(ScaleByTest, BelowLimitIsRejectedWithMessage)
+{
+    TRivuReviQuery q;
+    MessageLog log;
+    q.SetdsScaleFactor(GetParam().value);
+    if (GetParam().rejected) {
+        ASSERT_EQ(log.Messages().size(), 1u);
+        EXPECT_EQ(log.Messages()[0].text, "Cannot Scale by 0.");
+        EXPECT_EQ(log.Messages()[0].type, TMsgDlgType::mtError);
+        EXPECT_EQ(log.Messages()[0].buttons, unsigned(mbOK));
+        EXPECT_EQ(q.ScaleBy(), 1.0);
+    } else {
+        EXPECT_TRUE(log.Messages().empty());
+        EXPECT_EQ(q.ScaleBy(), GetParam().value);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ScaleByTest,
+                         testing::Values(ScaleCase{0, true}, ScaleCase{0.00009999, true},
+                                         ScaleCase{-0.00005, true}, ScaleCase{0.0001, false},
+                                         ScaleCase{-0.0001, false}, ScaleCase{0.00011, false},
+                                         ScaleCase{-2, false}));
+
+TEST(ZelStatsDefaults, NonFiniteScaleIsACallersMistake)
+{
+    TRivuReviTable t;
+    EXPECT_THROW(t.SetdsScaleFactor(NAN), std::invalid_argument);
+    EXPECT_EQ(t.ScaleBy(), 1.0);
+}
+
+TEST(ZelStatsDefaults, ClassAndPlotCountsAreClampedSilently)
+{
+    TRivuReviTable t;
+    MessageLog log;
+    for (auto [given, kept] : {std::pair{50, 50}, {51, 50}, {65535, 50}, {0, 0}, {7, 7}}) {
+        t.SetdsFreqClasses(static_cast<std::uint16_t>(given));
+        EXPECT_EQ(t.FreqClasses(), kept);
+        EXPECT_EQ(t.GetdsCachedFreqData(0).NumClasses, kept);
+    }
+    for (auto [given, kept] : {std::pair{10000, 10000}, {10001, 10000}, {0, 0}}) {
+        t.SetdsMaxPlotCount(static_cast<std::uint16_t>(given));
+        EXPECT_EQ(t.RecordPlotCount(), kept);
+    }
+    EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST(ZelStatsDefaults, IndicesOutsideTheirRangesThrow)
+{
+    TRivuReviTable t;
+    EXPECT_THROW(t.GetdsClassStart(0), std::out_of_range);
+    EXPECT_THROW(t.GetdsClassStart(52), std::out_of_range);
+    EXPECT_NO_THROW(t.GetdsClassCount(51));
+    EXPECT_THROW(t.SetClassDataFromCache(11), std::out_of_range);
+    EXPECT_THROW(t.GetdsCachedFreqData(-1), std::out_of_range);
+    EXPECT_THROW(t.CacheClass(11, 1.0), std::out_of_range);
+    EXPECT_THROW(t.GetdsValue(0), std::out_of_range);
+}
+
+TEST(ZelStatsDefaults, DataSourceNamesOfBothKinds)
+{
+    TRivuReviQuery q;
+    q.SetSQL({"SELECT * FROM EMPLOYEE", "WHERE 1 = 1"});
+    q.SetStatFieldName("SALARY");
+    EXPECT_EQ(q.SourceHeading(), "Summary of  EMPLOYEE SALARY");
+    TRivuReviTable t;
+    t.SetTableName("C:\\DATA\\EMPLOYEE.DB");
+    t.SetStatFieldName("SALARY");
+    EXPECT_EQ(t.SourceHeading(), "Summary of EMPLOYEE.DB SALARY");
+}
+
+TEST_P(ZelStatsTest, NumericFieldsAreListedInOrderAndTheDatasetIsLeftClosed)
+{
+    db_->Execute("CREATE TABLE K (I INTEGER, S VARCHAR(5), F DOUBLE PRECISION, D DATE, "
+                 "C NUMERIC(8,2), B BOOLEAN)");
+    TRivuReviTable t;
+    t.SetDatabaseName(db_->Name());
+    t.SetTableName("K");
+    const auto& names = t.GetNumericFields();
+    EXPECT_EQ(names, (std::vector<std::string>{FieldName("I"), FieldName("F"), FieldName("C")}));
+    EXPECT_FALSE(t.Active());
+    EXPECT_EQ(&t.GetNumericFields(), &names); // the same list, refilled
+    EXPECT_EQ(names.size(), 3u);
+}
+
+TEST_P(ZelStatsTest, NothingToOpenAsksToCheckTheTableName)
+{
+    TRivuReviTable t;
+    t.SetDatabaseName(db_->Name());
+    MessageLog log;
+    EXPECT_TRUE(t.GetNumericFields().empty());
+    ASSERT_EQ(log.Texts(), std::vector<std::string>{"Please check the table name."});
+    EXPECT_EQ(log.Messages()[0].type, TMsgDlgType::mtWarning);
+}
+
+TEST_P(ZelStatsTest, LoadCountsSumsAndStoresNonNullValuesInRecordOrder)
+{
+    auto t = Table({3, NAN, 1, 2});
+    EXPECT_EQ(t->GetdsDataCount(), 3);
+    EXPECT_EQ(t->GetdsTotal(), 6);
+    EXPECT_EQ(t->GetdsMean(), 2);
+    EXPECT_EQ(t->Minimum(), 1);
+    EXPECT_EQ(t->Maximum(), 3);
+    EXPECT_EQ(t->GetdsRange(), 2);
+    EXPECT_EQ(t->GetdsValue(1), 3);
+    EXPECT_EQ(t->GetdsValue(2), 1);
+    EXPECT_EQ(t->GetdsValue(3), 2);
+    EXPECT_EQ(t->RecNo(), 1); // the load leaves the data at its first record
+    EXPECT_FALSE(t->ControlsDisabled());
+
+    t->SetdsScaleFactor(2);
+    t->Summarize();
+    EXPECT_EQ(t->GetdsTotal(), 3);
+    EXPECT_EQ(t->GetdsMean(), 1);
+    EXPECT_EQ(t->Minimum(), 0.5);
+    EXPECT_EQ(t->Maximum(), 1.5);
+}
+
+TEST_P(ZelStatsTest, ProgressFractionsCountNullRecordsInTheRecordCount)
+{
+    auto t = Table({3, NAN, 1, 2});
+    std::vector<int> percents;
+    auto previous = TZELGaugeDlg::SetProgressListener(
+        [&](const QString&, const QString& message, int percent) {
+            if (message == "Loading dataset, calculating totals, mean")
+                percents.push_back(percent);
+        });
+    t->LoadDataSet();
+    TZELGaugeDlg::SetProgressListener(previous);
+    EXPECT_EQ(percents, (std::vector<int>{25, 50, 75}));
+}
+
+TEST_P(ZelStatsTest, OneValueNeverLoadsAndLeavesStatisticsUndefined)
+{
+    auto t = Table({NAN, 5});
+    EXPECT_EQ(t->GetdsDataCount(), -1);
+    EXPECT_EQ(t->GetdsMean(), 0);
+    EXPECT_EQ(t->GetdsTotal(), 0);
+    EXPECT_EQ(t->GetdsValue(1), 5);
+    t->Summarize();
+    EXPECT_EQ(t->GetdsMedian(), 5);
+    EXPECT_TRUE(std::isnan(t->GetdsVariance()));
+    EXPECT_TRUE(std::isnan(t->GetdsStdDev()));
+    EXPECT_TRUE(std::isnan(t->GetdsSkew()));
+    EXPECT_TRUE(std::isnan(t->GetdsKurtosis()));
+    EXPECT_TRUE(std::isnan(t->GetdsCoeffVariation()));
+    EXPECT_EQ(t->GetdsSkewSign(), "");
+}
+
+TEST_P(ZelStatsTest, NoValueAtAllLeavesLocationUndefinedNotStale)
+{
+    auto t = Table({4, 8, 9});
+    t->Summarize();
+    EXPECT_EQ(t->GetdsMedian(), 8);
+    db_->Execute("CREATE TABLE N (ID INTEGER, X DOUBLE PRECISION)");
+    db_->Execute("INSERT INTO N VALUES (1, NULL)");
+    t->Close();
+    t->SetTableName("N");
+    t->Open();
+    t->Summarize();
+    EXPECT_EQ(t->GetdsDataCount(), -1);
+    EXPECT_TRUE(std::isnan(t->Minimum()));
+    EXPECT_TRUE(std::isnan(t->Maximum()));
+    EXPECT_TRUE(std::isnan(t->GetdsRange()));
+    EXPECT_TRUE(std::isnan(t->GetdsMedian()));
+    EXPECT_TRUE(std::isnan(t->GetdsMode()));
+    EXPECT_TRUE(std::isnan(t->GetdsVariance()));
+}
+
+TEST_P(ZelStatsTest, ValueStoreLimitsAndTheMedianOfTheFirstTenThousand)
+{
+    std::vector<double> values;
+    for (int i = 1; i <= 10001; ++i)
+        values.push_back(i == 10001 ? -5.0 : i);
+    auto t = Table(values);
+    MessageLog log;
+    t->Summarize();
+    EXPECT_EQ(t->GetdsDataCount(), 10001);
+    EXPECT_EQ(t->Minimum(), -5);
+    EXPECT_EQ(t->Maximum(), 10000);
+    EXPECT_EQ(t->GetdsTotal(), 10000.0 * 10001 / 2 - 5);
+    EXPECT_EQ(t->GetdsMedian(), 5000.5); // of 1..10000; the value -5 lies beyond the store
+    ASSERT_EQ(log.Texts(),
+              std::vector<std::string>{"Median is calculated based on\n\ronly the first 10000 records."});
+    EXPECT_EQ(t->GetdsMedian(), 5000.5); // cached: no second warning
+    EXPECT_EQ(log.Messages().size(), 1u);
+
+    log.Clear();
+    EXPECT_EQ(t->GetdsValue(10000), 10000);
+    EXPECT_EQ(t->GetdsValue(10001), 0);
+    ASSERT_EQ(log.Texts(), std::vector<std::string>{"Records above # 10000 not stored."});
+    EXPECT_EQ(log.Messages()[0].type, TMsgDlgType::mtWarning);
+    EXPECT_EQ(t->GetdsValue(10002), 0);
+    EXPECT_EQ(log.Messages().size(), 1u);
+}
+
+TEST_P(ZelStatsTest, LargeDataSourcesAskOnceWhetherToShowProgress)
+{
+    auto small = Table(std::vector<double>(1000, 1.0), "S");
+    auto large = Table(std::vector<double>(1001, 1.0), "L");
+    small->SetShowCalcProgress(TBoolPlus::Prompt);
+    large->SetShowCalcProgress(TBoolPlus::Prompt);
+    {
+        MessageLog log(TModalResult::mrYes);
+        small->Summarize();
+        EXPECT_TRUE(log.Messages().empty());
+        EXPECT_FALSE(small->ProgressAccepted());
+        large->Summarize();
+        ASSERT_EQ(log.Texts(), std::vector<std::string>{
+                                   "Large dataset. Show progress\n\r during loading or calculating."});
+        EXPECT_EQ(log.Messages()[0].type, TMsgDlgType::mtConfirmation);
+        EXPECT_EQ(log.Messages()[0].buttons, unsigned(mbYes | mbNo));
+        EXPECT_TRUE(large->ProgressAccepted());
+    }
+    {
+        MessageLog log(TModalResult::mrNo);
+        large->Summarize();
+        EXPECT_FALSE(large->ProgressAccepted());
+    }
+    for (TBoolPlus never : {TBoolPlus::Always, TBoolPlus::Never}) {
+        MessageLog log(TModalResult::mrYes);
+        large->SetShowCalcProgress(never);
+        large->Summarize();
+        EXPECT_TRUE(log.Messages().empty());
+        EXPECT_FALSE(large->ProgressAccepted());
+    }
+    EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+}
+
+struct MomentCase {
+    std::vector<double> values;
+    double variance, mu3, mu4, skew, kurtosis, coeff;
+    std::string sign;
+};
+
+class MomentsTest : public testing::TestWithParam<MomentCase> {};
+
+TEST_P(MomentsTest, KnownDataGiveExactMoments)
+{
+    auto db = MakeSqliteDatabase();
+    const MomentCase& c = GetParam();
+    for (double scale : {1.0, 10.0}) {
+        std::string name = scale == 1.0 ? "T" : "T10";
+        CreateValueTable(*db, name, "X", c.values);
+        TRivuReviTable t;
+        t.SetDatabaseName(db->Name());
+        t.SetTableName(name);
+        t.SetStatFieldName("X");
+        t.SetdsScaleFactor(scale);
+        t.Open();
+        t.Summarize();
+        auto near = [](double actual, double expected) {
+            return std::fabs(actual - expected) <= 1e-12 * std::max(1.0, std::fabs(expected));
+        };
+        // Scaling divides the moments by powers of the scale and leaves the shape alone.
+        EXPECT_PRED2(near, t.GetdsVariance(), c.variance / (scale * scale));
+        EXPECT_PRED2(near, t.GetdsMu3(), c.mu3 / std::pow(scale, 3));
+        EXPECT_PRED2(near, t.GetdsMu4(), c.mu4 / std::pow(scale, 4));
+        EXPECT_PRED2(near, t.GetdsSkew(), c.skew);
+        EXPECT_PRED2(near, t.GetdsKurtosis(), c.kurtosis);
+        EXPECT_PRED2(near, t.GetdsStdDev(), std::sqrt(c.variance) / scale);
+        EXPECT_PRED2(near, t.GetdsCoeffVariation(), c.coeff);
+        if (scale == 1.0) // scaled, a zero third moment is only zero to within rounding
+            EXPECT_EQ(t.GetdsSkewSign(), c.sign);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, MomentsTest,
+    testing::Values(MomentCase{{1, 2, 6}, 7, 9, 49, 81.0 / 343, 1, std::sqrt(7.0) / 3 * 100, "(+)"},
+                    MomentCase{{1, 2, 3}, 1, 0, 1, 0, 1, 50, "(0)"},
+                    MomentCase{{2, 4, 4, 4, 5, 5, 7, 9}, 32.0 / 7, 6, 356.0 / 7,
+                               36 / std::pow(32.0 / 7, 3), (356.0 / 7) / std::pow(32.0 / 7, 2),
+                               std::sqrt(32.0 / 7) / 5 * 100, "(+)"},
+                    MomentCase{{-1, -2, -6}, 7, -9, 49, 81.0 / 343, 1, -std::sqrt(7.0) / 3 * 100, "(-)"}));
+
+TEST_P(ZelStatsTest, ZeroVarianceAndZeroMeanAreUndefinedNotInfinite)
+{
+    auto equal = Table({4, 4, 4}, "E");
+    equal->Summarize();
+    EXPECT_EQ(equal->GetdsVariance(), 0);
+    EXPECT_TRUE(std::isnan(equal->GetdsSkew()));
+    EXPECT_TRUE(std::isnan(equal->GetdsKurtosis()));
+    // All bounds equal the value: nothing is counted.
+    for (int i = 1; i <= 10; ++i) {
+        EXPECT_EQ(equal->GetdsClassStart(i), 4);
+        EXPECT_EQ(equal->GetdsClassCount(i), 0);
+    }
+    auto centred = Table({-1, 1}, "Z");
+    centred->Summarize();
+    EXPECT_TRUE(std::isnan(centred->GetdsCoeffVariation()));
+    EXPECT_EQ(centred->GetdsVariance(), 2);
+}
+
+TEST_P(ZelStatsTest, GettersWalkOnlyWhenTheirFlagIsClear)
+{
+    auto t = Table({1, 2, 6});
+    t->GetdsMean();
+    EXPECT_FALSE(t->VarianceValid());
+    EXPECT_DOUBLE_EQ(t->GetdsVariance(), 7); // the variance pass, by multiplication
+    EXPECT_TRUE(t->VarianceValid());
+    EXPECT_EQ(t->GetdsClassCount(t->FreqClasses() + 1), 3); // and it tallied the classes
+    db_->Execute("INSERT INTO T (ID, X) VALUES (4, 100)");
+    EXPECT_DOUBLE_EQ(t->GetdsVariance(), 7); // cached: the change is not seen
+    EXPECT_DOUBLE_EQ(t->GetdsMean(), 3);
+    t->SetStatFieldName(FieldName("ID"));
+    EXPECT_DOUBLE_EQ(t->GetdsMean(), 3); // the old field's mean until the next summary
+    t->Summarize();
+    EXPECT_DOUBLE_EQ(t->GetdsMean(), 2.5);
+    EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+}
+
+// The class tables as the plain rule defines them: a scan over every class of every table,
+// with percentages recomputed after every value.
+struct ScannedTables {
+    std::array<std::vector<std::int64_t>, 9> counts;
+};
+
+TEST_P(ZelStatsTest, FastTallyAgreesWithTheScanOnEveryBound)
+{
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> small(0, 40);
+    std::vector<double> values;
+    for (int i = 0; i < 3000; ++i)
+        values.push_back(i % 7 == 0 ? small(random) * 0.25 : std::ldexp(random() % 100000, -10));
+    auto t = Table(values);
+    t->SetdsFreqClasses(13);
+    t->Summarize();
+    for (int table = 0; table <= 8; ++table) {
+        TFreqData d = table == 0 ? TFreqData{} : t->GetdsCachedFreqData(table - 1);
+        if (table == 0) {
+            d.NumClasses = t->FreqClasses();
+            for (int i = 1; i <= d.NumClasses + 1; ++i) {
+                d.ClassStart[i] = t->GetdsClassStart(i);
+                d.ClassEnd[i] = t->GetdsClassEnd(i);
+                d.ClassCount[i] = t->GetdsClassCount(i);
+            }
+        }
+        std::int64_t total = 0;
+        for (int i = 1; i <= d.NumClasses; ++i) {
+            std::int64_t expected = 0;
+            for (double v : values)
+                expected += d.ClassStart[i] <= v && v < d.ClassEnd[i];
+            EXPECT_EQ(d.ClassCount[i], expected) << "table " << table << " class " << i;
+            total += expected;
+        }
+        EXPECT_EQ(d.ClassCount[d.NumClasses + 1], total) << "table " << table;
+    }
+}
+
+TEST_P(ZelStatsTest, ClassBoundsCountsAndPercentagesOfOneToTen)
+{
+    auto t = Table({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    t->Summarize();
+    EXPECT_NEAR(t->GetdsClassStart(1), 0.505, 1e-12);
+    EXPECT_NEAR(t->GetdsClassEnd(1), 1.495, 1e-12);
+    EXPECT_NEAR(t->GetdsClassStart(10), 9.415, 1e-12);
+    EXPECT_NEAR(t->GetdsClassEnd(10), 10.405, 1e-12);
+    for (int i = 1; i <= 10; ++i) {
+        EXPECT_EQ(t->GetdsClassStart(i + 1 > 10 ? 10 : i + 1), i < 10 ? t->GetdsClassEnd(i)
+                                                                      : t->GetdsClassStart(10));
+        EXPECT_EQ(t->GetdsClassCount(i), 1);
+        EXPECT_NEAR(t->GetdsClassPercent(i), 10, 1e-12);
+        EXPECT_NEAR(t->GetdsClassCumPercent(i), 10.0 * i, 1e-9);
+    }
+    EXPECT_EQ(t->GetdsClassCount(11), 10);
+    EXPECT_NEAR(t->GetdsClassPercent(11), 100, 1e-12);
+    EXPECT_NEAR(t->GetdsClassCumPercent(11), 200, 1e-9);
+
+    TFreqData five = t->GetdsCachedFreqData(1);
+    const double bounds[] = {-0.08, 2.08, 4.24, 6.40, 8.56, 10.72};
+    for (int i = 1; i <= 5; ++i) {
+        EXPECT_NEAR(five.ClassStart[i], bounds[i - 1], 1e-12);
+        EXPECT_EQ(five.ClassCount[i], 2);
+        EXPECT_NEAR(five.ClassPercent[i], 20, 1e-12);
+    }
+    EXPECT_NEAR(five.ClassEnd[5], bounds[5], 1e-12);
+
+    t->SetClassDataFromCache(3);
+    EXPECT_EQ(t->FreqClasses(), 15);
+    TFreqData fifteen = t->GetdsCachedFreqData(3);
+    for (int i = 1; i <= 15; ++i)
+        EXPECT_EQ(t->GetdsClassCount(i), fifteen.ClassCount[i]);
+    t->SetClassDataFromCache(0);
+    EXPECT_EQ(t->FreqClasses(), 10);
+    EXPECT_EQ(t->GetdsCachedFreqData(8).NumClasses, 0);
+
+    t->SetdsFreqClasses(1);
+    t->Summarize();
+    EXPECT_EQ(t->GetdsClassStart(1), -8);
+    EXPECT_EQ(t->GetdsClassEnd(1), 10);
+    EXPECT_EQ(t->GetdsClassCount(1), 9); // 10 lies on the upper bound, outside the class
+    EXPECT_NEAR(t->GetdsClassPercent(1), 90, 1e-12);
+    EXPECT_EQ(t->GetdsModeClass(), 9);
+}
+
+TEST_P(ZelStatsTest, ValueOnAnInnerBoundCountsInTheUpperClass)
+{
+    auto t = Table({0, 3, 8});
+    t->SetdsFreqClasses(2);
+    t->Summarize();
+    EXPECT_EQ(t->GetdsClassStart(1), -3);
+    EXPECT_EQ(t->GetdsClassEnd(1), 3);
+    EXPECT_EQ(t->GetdsClassEnd(2), 9);
+    EXPECT_EQ(t->GetdsClassCount(1), 1);
+    EXPECT_EQ(t->GetdsClassCount(2), 2);
+    EXPECT_NEAR(t->GetdsClassPercent(2), 200.0 / 3, 1e-12);
+    EXPECT_EQ(t->GetdsModeClass(), 2);
+    EXPECT_EQ(t->GetdsMode(), 6);
+}
+
+TEST_P(ZelStatsTest, TheLowestClassWithTheHighestCountIsModal)
+{
+    // Four classes of width 10 from 0 to 40 need a range of 32 from 5: values 5 .. 37.
+    std::vector<double> values;
+    const int counts[] = {3, 7, 7, 1};
+    const double centres[] = {5, 15, 25, 35};
+    for (int c = 0; c < 4; ++c)
+        for (int i = 0; i < counts[c]; ++i)
+            values.push_back(centres[c]);
+    values.push_back(37);
+    auto t = Table(values);
+    t->SetdsFreqClasses(4);
+    t->Summarize();
+    EXPECT_EQ(t->GetdsClassStart(1), 0);
+    EXPECT_EQ(t->GetdsClassEnd(4), 40);
+    EXPECT_EQ(t->GetdsModeClass(), 7);
+    EXPECT_EQ(t->GetdsMode(), 15);
+    // Each slot carries its own mode, brought forward with the slot.
+    t->SetClassDataFromCache(1);
+    EXPECT_EQ(t->GetdsModeClass(), t->GetdsCachedFreqData(1).ModeClassCount);
+}
+
+TEST_P(ZelStatsTest, ZeroClassesGiveAnEmptyTableAndAnUndefinedMode)
+{
+    auto t = Table({1, 2, 3});
+    t->SetdsFreqClasses(0);
+    EXPECT_NO_THROW(t->Summarize());
+    EXPECT_TRUE(std::isnan(t->GetdsMode()));
+    EXPECT_EQ(t->GetdsModeClass(), 0);
+    EXPECT_EQ(t->GetdsClassCount(1), 0);
+    EXPECT_EQ(t->GetdsCachedFreqData(1).ClassCount[6], 3); // the other slots still count
+}
+
+TEST_P(ZelStatsTest, MedianOfEvenAndOddCountsLeavesTheStoreInRecordOrder)
+{
+    auto even = Table({5, 1, 4, 2}, "A");
+    EXPECT_EQ(even->GetdsMedian(), 3);
+    EXPECT_EQ(even->GetdsValue(1), 5);
+    EXPECT_EQ(even->GetdsValue(4), 2);
+    auto odd = Table({5, 1, 4}, "B");
+    EXPECT_EQ(odd->GetdsMedian(), 4);
+}
+
+TEST_P(ZelStatsTest, FailedPassesKeepEarlierResultsAndReleaseEverything)
+{
+    auto t = Table({1, 2, 6});
+    t->Summarize();
+    const double variance = t->GetdsVariance();
+    const std::int64_t classCount = t->GetdsClassCount(11);
+    // A value that is not a number appears in the analysed field.
+    t->Close();
+    db_->Execute("CREATE TABLE W (ID INTEGER, X VARCHAR(10))");
+    db_->Execute("INSERT INTO W VALUES (1, '7'), (2, 'seven')");
+    t->SetTableName("W");
+    t->Open();
+    EXPECT_THROW(t->CalculateMoments(), EDatabaseError);
+    EXPECT_EQ(t->GetdsVariance(), variance);
+    EXPECT_EQ(t->GetdsClassCount(11), classCount);
+    EXPECT_FALSE(t->ControlsDisabled());
+    EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+
+    EXPECT_THROW(t->LoadDataSet(), EDatabaseError);
+    EXPECT_TRUE(t->DataLoaded());
+    EXPECT_EQ(t->GetdsDataCount(), 3);
+    EXPECT_EQ(t->GetdsValue(1), 1);
+    EXPECT_FALSE(t->ControlsDisabled());
+    EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+    EXPECT_EQ(VisibleWindows(), 0);
+}
+
+TEST_P(ZelStatsTest, SummarizeOnAClosedDatasetListsFieldsThenFailsToLoad)
+{
+    auto t = Table({1, 2});
+    t->Close();
+    try {
+        t->Summarize();
+        FAIL() << "no error for a closed dataset";
+    } catch (const EDatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find("closed"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(t->NumericFieldNames(), (std::vector<std::string>{FieldName("ID"), FieldName("X")}));
+    EXPECT_FALSE(t->Active());
+}
+
+TEST_P(ZelStatsTest, QueryComponentsComputeTheSame)
+{
+    CreateValueTable(*db_, "Q", "X", {2, 4, 4, 4, 5, 5, 7, 9});
+    TRivuReviQuery q;
+    q.SetDatabaseName(db_->Name());
+    q.SetSQL({"SELECT X * 2 AS Y FROM Q", "ORDER BY ID"});
+    q.SetStatFieldName(FieldName("Y"));
+    q.SetShowCalcProgress(TBoolPlus::Never);
+    q.Open();
+    q.Summarize();
+    EXPECT_EQ(q.GetdsDataCount(), 8);
+    EXPECT_EQ(q.GetdsMean(), 10);
+    EXPECT_NEAR(q.GetdsVariance(), 4 * 32.0 / 7, 1e-12);
+    EXPECT_EQ(q.GetdsMedian(), 9);
+}
+
+TEST(ZelStatsWindows, ComponentsOfOneKindShareTheirWindowsInAnyOrder)
+{
+    auto db = MakeSqliteDatabase();
+    CreateValueTable(*db, "T", "X", {1, 2, 6});
+    auto make = [&] {
+        auto t = std::make_unique<TRivuReviTable>();
+        t->SetDatabaseName(db->Name());
+        t->SetTableName("T");
+        t->SetStatFieldName("X");
+        t->Open();
+        t->Summarize();
+        return t;
+    };
+    auto a = make();
+    auto b = make();
+    auto q = std::make_unique<TRivuReviQuery>();
+    TClassDisplayForm* shared = &a->ClassWindow();
+    EXPECT_EQ(&b->ClassWindow(), shared);
+    EXPECT_EQ(&a->PlotWindow(), &b->PlotWindow());
+    EXPECT_NE(static_cast<void*>(&q->ClassWindow()), static_cast<void*>(shared));
+    a.reset(); // the first one made goes first: the others keep the pair
+    EXPECT_EQ(&b->ClassWindow(), shared);
+    b->FrequencyDisplay();
+    b->SummaryChart();
+    auto c = make();
+    b.reset();
+    c->FrequencyDisplay();
+    q.reset();
+    c.reset(); // the last one frees the pair; the sanitizers catch a double free
+    auto again = make();
+    again->FrequencyDisplay();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ZelStatsTest, testing::ValuesIn(Backends()),
+                         [](const auto& info) { return info.param; });
+
+} // namespace

@@ -1,0 +1,204 @@
+#include "windows/ZelClass.h"
+
+#include "platform/Dialogs.h"
+#include "platform/Format.h"
+#include "stats/ZelQuery.h"
+#include "stats/ZelTable.h"
+#include "tools/ZelTools.h"
+#include "windows/Zeloutpt.h"
+
+#include "ui_ZelClass.h"
+
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QSignalBlocker>
+
+#include <array>
+#include <cmath>
+#include <exception>
+
+namespace zel {
+
+namespace {
+
+constexpr std::array<int, 6> ColumnWidths{35, 71, 71, 57, 70, 85};
+constexpr std::array<const char*, 6> Headings{"Class",      "Class Min",  "Class Max",
+                                              "Class Freq", "Percentage", "Cumulative %"};
+constexpr int RowHeight = 20;
+
+// The class window's icon: three histogram bars on a base line.
+QIcon ClassIcon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setPen(QColor(0, 0, 0));
+    p.setBrush(QColor(0, 128, 128));
+    p.drawRect(4, 16, 7, 13);
+    p.setBrush(QColor(128, 0, 0));
+    p.drawRect(12, 5, 7, 24);
+    p.setBrush(QColor(0, 0, 128));
+    p.drawRect(20, 11, 7, 18);
+    p.drawLine(1, 29, 30, 29);
+    p.end();
+    return QIcon(pixmap);
+}
+
+// Writes a cell, making its item on first use. The first column is the grid's fixed column:
+// it looks like the heading row and is not selectable.
+void SetCell(QTableWidget& grid, int row, int column, const std::string& text)
+{
+    QTableWidgetItem* item = grid.item(row, column);
+    if (!item) {
+        item = new QTableWidgetItem;
+        if (column == 0) {
+            item->setFlags(Qt::ItemIsEnabled);
+            item->setBackground(grid.palette().button());
+        } else {
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        }
+        grid.setItem(row, column, item);
+    }
+    item->setText(QString::fromStdString(text));
+}
+
+} // namespace
+
+TClassDisplayForm::TClassDisplayForm(QWidget* owner)
+    : QDialog(owner), ui(std::make_unique<Ui::TClassDisplayForm>())
+{
+    ui->setupUi(this);
+    SetUpResultWindow(*this, *ui->OKBtn, ClassIcon(), 11);
+    SetFontPixels(*ui->Label1, 21);
+    SetFontPixels(*ui->Label2, 21);
+
+    QTableWidget& grid = *ui->StringGrid1;
+    for (int c = 0; c < int(ColumnWidths.size()); ++c)
+        grid.horizontalHeader()->resizeSection(c, ColumnWidths[c]);
+    grid.horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid.horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    grid.horizontalHeader()->setFixedHeight(RowHeight);
+    grid.verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid.verticalHeader()->setDefaultSectionSize(RowHeight);
+
+    // The design-time text until the first choice; the items are the cache slots 0 to 7.
+    ui->ComboBox1->setEditText("Classes");
+    connect(ui->ComboBox1, &QComboBox::activated, this, &TClassDisplayForm::ComboBox1Change);
+    connect(ui->ComboBox1, &QComboBox::currentIndexChanged, this,
+            &TClassDisplayForm::ComboBox1Change);
+    // Leaving the box or pressing Return after typing; a focus change alone is no choice.
+    QLineEdit* edit = ui->ComboBox1->lineEdit();
+    connect(edit, &QLineEdit::editingFinished, this, [this, edit] {
+        if (edit->isModified())
+            ComboBox1Change();
+    });
+    ui->OKBtn->setFocus();
+}
+
+TClassDisplayForm::~TClassDisplayForm() = default;
+
+void TClassDisplayForm::SetDataset(TStatistics& component) { glDataset = &component; }
+
+void TClassDisplayForm::Open(TStatistics& component)
+{
+    QTableWidget& grid = *ui->StringGrid1;
+    for (int c = 0; c < int(Headings.size()); ++c) {
+        if (!grid.horizontalHeaderItem(c))
+            grid.setHorizontalHeaderItem(c, new QTableWidgetItem);
+        grid.horizontalHeaderItem(c)->setText(Headings[c]);
+    }
+
+    // Fills one row per class of the current table; rows of an earlier, larger table go with
+    // the row count.
+    const auto fillGrid = [&grid, &component] {
+        const int n = component.FreqClasses();
+        grid.setRowCount(n);
+        for (int i = 1; i <= n; ++i) {
+            const int row = i - 1;
+            SetCell(grid, row, 0, IntToStr(i));
+            SetCell(grid, row, 1, StatisticText("", component.GetdsClassStart(i), "000.000"));
+            SetCell(grid, row, 2, StatisticText("", component.GetdsClassEnd(i), "000.000"));
+            SetCell(grid, row, 3, IntToStr(component.GetdsClassCount(i)));
+            SetCell(grid, row, 4, StatisticText("", component.GetdsClassPercent(i), "#000.00"));
+            SetCell(grid, row, 5,
+                    StatisticText("", component.GetdsClassCumPercent(i), "000.000"));
+        }
+    };
+
+    double scaleOffset = 0.0;
+    std::string source;
+    std::string name;
+    bool known = true;
+    if (auto* table = dynamic_cast<TRivuReviTable*>(&component)) {
+        fillGrid();
+        source = ExtractFileName(table->TableName());
+        name = table->Name();
+        scaleOffset = component.ScaleBy() - 1.0;
+    } else if (auto* query = dynamic_cast<TRivuReviQuery*>(&component)) {
+        fillGrid();
+        // The query's first line without its leading "SELECT * FROM" (13 characters).
+        source = deleteStr(query->FirstSQLLine(), 1, 13);
+        name = query->Name();
+        scaleOffset = component.ScaleBy() - 1.0;
+    } else {
+        known = false;
+    }
+    if (known) {
+        std::string id = source + ": " + component.StatFieldName();
+        // A scale within 0.0001 of 1 is no scaling worth a note.
+        if (std::fabs(scaleOffset) >= 0.0001)
+            id += " (Scaled by " + FloatToStr(scaleOffset + 1.0) + ")";
+        ui->labDataID->setText(QString::fromStdString(id));
+        ui->labDataID->adjustSize();
+        setWindowTitle(QString::fromStdString(name + " Class Frequency Data"));
+    }
+
+    if (IsOpen())
+        return;
+    // Polished before the modal handler gets the window, so that a handler that grabs it
+    // instead of showing it sees the filled window.
+    ensurePolished();
+    CentreOnScreen(*this);
+    ui->OKBtn->setFocus();
+    modalOpen_ = true;
+    struct ModalEnd {
+        bool& open;
+        ~ModalEnd() { open = false; }
+    } end{modalOpen_};
+    ShowModal(*this);
+}
+
+void TClassDisplayForm::ComboBox1Change()
+{
+    // The component is only known while the window is open, which is the only time a person
+    // can change the box.
+    if (switching_ || !glDataset || !IsOpen())
+        return;
+    switching_ = true;
+    struct SwitchEnd {
+        bool& switching;
+        ~SwitchEnd() { switching = false; }
+    } end{switching_};
+
+    QComboBox& box = *ui->ComboBox1;
+    // Items match as the host's string lists do, without regard to case; any other text is
+    // slot 0.
+    const int k = imax(box.findText(box.currentText(), Qt::MatchFixedString), 0);
+    // This runs from the event loop, which must not be left by an exception: a failure is
+    // reported like any other and the window stays as it was.
+    try {
+        glDataset->SetClassDataFromCache(k);
+        {
+            const QSignalBlocker blocker(box);
+            box.setCurrentIndex(k);
+            box.setEditText(box.itemText(k));
+        }
+        Open(*glDataset);
+    } catch (const std::exception& e) {
+        MessageDlg(e.what(), TMsgDlgType::mtError, mbOK);
+    }
+}
+
+} // namespace zel

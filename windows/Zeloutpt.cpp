@@ -1,0 +1,135 @@
+#include "windows/Zeloutpt.h"
+
+#include "platform/Dialogs.h"
+#include "platform/Format.h"
+#include "stats/ZelQuery.h"
+#include "stats/ZelTable.h"
+
+#include "ui_Zeloutpt.h"
+
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include <cmath>
+
+namespace zel {
+
+void SetFontPixels(QWidget& widget, int pixels)
+{
+    QFont font = widget.font();
+    font.setPixelSize(pixels);
+    widget.setFont(font);
+}
+
+void CentreOnScreen(QWidget& window)
+{
+    if (QScreen* screen = window.screen()) {
+        const QRect area = screen->availableGeometry();
+        window.move(area.center() - QPoint(window.width() / 2, window.height() / 2));
+    }
+}
+
+void SetUpResultWindow(QDialog& window, QPushButton& ok, const QIcon& icon, int pixels)
+{
+    window.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
+                          | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint);
+    window.setFixedSize(window.size());
+    window.setWindowIcon(icon);
+    SetFontPixels(window, pixels);
+    ok.setIcon(window.style()->standardIcon(QStyle::SP_DialogOkButton));
+    QObject::connect(&ok, &QPushButton::clicked, &window, &QDialog::accept);
+    CentreOnScreen(window);
+}
+
+std::string StatisticText(const std::string& label, double value, const char* picture)
+{
+    // The engine gives NaN for what is undefined; an infinity would be no better a number, so
+    // it reads the same way rather than as whatever the picture makes of it.
+    if (!std::isfinite(value))
+        return label + "undefined";
+    return label + FormatFloat(picture, value);
+}
+
+namespace {
+
+// The summary window's icon: a sheet of paper with a column of figures and a total rule.
+QIcon SummaryIcon()
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setPen(QColor(0, 0, 0));
+    p.setBrush(QColor(255, 255, 255));
+    p.drawRect(6, 2, 20, 27);
+    p.setPen(QColor(0, 0, 128));
+    for (int y = 7; y <= 19; y += 4)
+        p.drawLine(10, y, 22, y);
+    p.setPen(QPen(QColor(128, 0, 0), 2));
+    p.drawLine(10, 23, 22, 23);
+    p.end();
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+TOutputForm::TOutputForm(QWidget* owner) : QDialog(owner), ui(std::make_unique<Ui::TOutputForm>())
+{
+    ui->setupUi(this);
+    SetUpResultWindow(*this, *ui->BitBtn1, SummaryIcon(), 11);
+    SetFontPixels(*ui->Label1, 21);
+    SetFontPixels(*ui->Label2, 21);
+}
+
+TOutputForm::~TOutputForm() = default;
+
+void TOutputForm::ShowOutput(TStatistics& component)
+{
+    // The kind decides the first line; a component of neither kind fails here, before the
+    // summary and before anything is shown.
+    auto* table = dynamic_cast<TRivuReviTable*>(&component);
+    TRivuReviQuery* query = table ? nullptr : &dynamic_cast<TRivuReviQuery&>(component);
+
+    component.Summarize();
+
+    const auto set = [](QLabel* label, const std::string& text) {
+        label->setText(QString::fromStdString(text));
+        // Labels are sized to their text, as the form lays them out.
+        label->adjustSize();
+    };
+    // In the order of the statistics' dependencies: the skewness before its sign.
+    set(ui->labTableName, table ? "Table: " + table->TableName()
+                                : "Dataset Query: " + query->FirstSQLLine());
+    set(ui->labFieldName, "Field Analyzed: " + component.StatFieldName());
+    set(ui->labCount, "Record Count: " + IntToStr(component.GetdsDataCount()));
+    set(ui->labMean, StatisticText("Mean: ", component.GetdsMean()));
+    set(ui->labMin, StatisticText("Minimum: ", component.Minimum()));
+    set(ui->labMax, StatisticText("Maximum: ", component.Maximum()));
+    set(ui->labMode, StatisticText("Mode: ", component.GetdsMode()));
+    set(ui->labMedian, StatisticText("Median: ", component.GetdsMedian()));
+    set(ui->labTotal, StatisticText("Total: ", component.GetdsTotal()));
+    set(ui->labCoeff, StatisticText("Coeff of Variation: ", component.GetdsCoeffVariation()));
+    set(ui->labRange, StatisticText("Range: ", component.GetdsRange()));
+    set(ui->labVariance, StatisticText("Variance: ", component.GetdsVariance()));
+    set(ui->labStdDev, StatisticText("Standard Deviation: ", component.GetdsStdDev()));
+    // The skewness is the squared moment coefficient and has no sign of its own; the sign of
+    // the third moment follows it. An undefined skewness has no direction to report.
+    const double skew = component.GetdsSkew();
+    std::string skewText = StatisticText("Skewness: ", skew);
+    if (std::isfinite(skew))
+        skewText += " " + component.GetdsSkewSign();
+    set(ui->labSkew, skewText);
+    set(ui->labKurtosis, StatisticText("Kurtosis: ", component.GetdsKurtosis()));
+
+    // Polished and laid out before the modal handler gets the window, so that a handler that
+    // grabs it instead of showing it sees the filled window.
+    ensurePolished();
+    CentreOnScreen(*this);
+    repaint();
+    ShowModal(*this);
+}
+
+} // namespace zel
