@@ -7,6 +7,7 @@
 #include "platform/Format.h"
 #include "stats/ZelStats.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QAction>
 #include <QActionGroup>
@@ -105,6 +106,13 @@ public:
     QPushButton& OutputButton() { return *outputButton_; }
     QPushButton& FrequencyButton() { return *frequencyButton_; }
     QPushButton& ChartButton() { return *chartButton_; }
+    // Drops the component of the palette's entry at `index`, as a click on it does.
+    void PickFromPalette(int index)
+    {
+        const auto actions = paletteGroup_->actions();
+        if (index >= 0 && index < actions.size())
+            actions[index]->trigger();
+    }
 
 private:
     QWidget* BuildPalette();
@@ -207,7 +215,10 @@ QWidget* DemoWindow::BuildPalette()
 QWidget* DemoWindow::BuildInspector(const std::string& sampleDb)
 {
     auto* box = new QGroupBox(QStringLiteral("Object Inspector"));
-    inspector_ = new QFormLayout(box);
+    auto* column = new QVBoxLayout(box);
+    inspector_ = new QFormLayout;
+    column->addLayout(inspector_);
+    column->addStretch(1);
     inspector_->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
 
     nameLabel_ = new QLabel;
@@ -550,7 +561,9 @@ int TakeScreenshots(DemoWindow& window, const QString& dir)
 
     HandlerScope scope(
         [](const MessageRequest& request) {
-            std::fprintf(stderr, "zelstat: message: %s\n", request.text.c_str());
+            std::string text = request.text;
+            std::erase(text, '\r');
+            std::fprintf(stderr, "zelstat: message: %s\n", text.c_str());
             return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
         },
         [&](QDialog& dialog) {
@@ -561,9 +574,15 @@ int TakeScreenshots(DemoWindow& window, const QString& dir)
             const QString name = PictureName(dialog);
             save(dialog.grab(), name);
             if (name == QStringLiteral("chart.png")) {
-                // The plot window opens empty; its histogram shows what it draws.
-                if (auto* histogram = dialog.findChild<QAction*>(QStringLiteral("PlotHistogram1")))
-                    histogram->trigger();
+                // The plot window opens empty; its histogram shows what it draws: the
+                // histogram button chooses the plot and opens its menu, whose plot item draws.
+                if (auto* button = dialog.findChild<QAbstractButton*>(QStringLiteral("sbtnHistogram")))
+                    button->click();
+                Settle(200);
+                if (auto* plot = dialog.findChild<QAction*>(QStringLiteral("PlotHistogram1")))
+                    plot->trigger();
+                while (QWidget* popup = QApplication::activePopupWidget())
+                    popup->close();
                 Settle(300);
                 save(dialog.grab(), QStringLiteral("chart-histogram.png"));
             }
@@ -575,20 +594,28 @@ int TakeScreenshots(DemoWindow& window, const QString& dir)
     save(window.grab(), QStringLiteral("demo.png"));
 
     // The StatFieldName drop-down, drawn over the window where it opens.
-    window.FieldBox().showPopup();
-    Settle(300);
-    QPixmap withList = window.grab();
-    if (QWidget* popup = window.FieldBox().view()->window(); popup->isVisible()) {
-        QPainter painter(&withList);
-        painter.drawPixmap(popup->mapToGlobal(QPoint(0, 0)) - window.mapToGlobal(QPoint(0, 0)),
-                           popup->grab());
-    }
-    window.FieldBox().hidePopup();
-    save(withList, QStringLiteral("statfieldname.png"));
+    auto saveWithList = [&](const QString& name) {
+        window.FieldBox().showPopup();
+        Settle(300);
+        QPixmap withList = window.grab();
+        if (QWidget* popup = window.FieldBox().view()->window(); popup->isVisible()) {
+            QPainter painter(&withList);
+            painter.drawPixmap(popup->mapToGlobal(QPoint(0, 0))
+                                   - window.mapToGlobal(QPoint(0, 0)),
+                               popup->grab());
+        }
+        window.FieldBox().hidePopup();
+        save(withList, name);
+    };
+    saveWithList(QStringLiteral("statfieldname.png"));
 
     window.OutputButton().click();
     window.FrequencyButton().click();
     window.ChartButton().click();
+
+    // The query kind from the palette, with the fields of its result.
+    window.PickFromPalette(1);
+    saveWithList(QStringLiteral("query.png"));
 
     for (const char* expected : {"output.png", "frequency.png", "chart.png"})
         if (!saved.contains(QString::fromUtf8(expected)))

@@ -14,7 +14,8 @@ namespace zel {
 // With a non-empty `screenshotDir` the demo runs unattended instead: it shows its window,
 // opens the StatFieldName drop-down, then the summary, class-frequency and plot windows in
 // turn, saves each as a PNG in that folder (demo.png, statfieldname.png, output.png,
-// frequency.png, chart.png, chart-histogram.png), answers every message box by itself, and
+// frequency.png, chart.png, chart-histogram.png, then query.png with the query kind picked
+// from the palette), answers every message box by itself, and
 // returns 0 when every picture was written.
 int RunDemo(const std::string& sampleDb, const std::string& screenshotDir = {});
 

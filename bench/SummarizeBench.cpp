@@ -216,7 +216,11 @@ std::string WithDatabase(const std::string& uri, const std::string& database)
 void LoadPgTable(const PgConn& db, const std::vector<double>& values)
 {
     db.Exec("CREATE TABLE vals (x double precision)");
-    db.Exec("COPY vals (x) FROM STDIN");
+    PGresult* copy = PQexec(db.conn, "COPY vals (x) FROM STDIN");
+    const bool copying = PQresultStatus(copy) == PGRES_COPY_IN;
+    PQclear(copy);
+    if (!copying)
+        throw std::runtime_error("COPY: " + db.Error());
     std::string chunk;
     char number[32];
     for (double v : values) {
@@ -348,6 +352,7 @@ int main(int argc, char** argv)
     if (std::getenv("QT_QPA_PLATFORM") == nullptr)
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // No person answers: any message box gets its default, any modal window closes at once.
     SetMessageHandler([](const MessageRequest& request) {
         return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;

@@ -65,7 +65,7 @@ TEST_F(ZelDemoTest, EveryWindowIsSavedAndShowsSomething)
 {
     ASSERT_EQ(RunDemo(db_->Name(), dir_.path().toStdString()), 0);
     for (const char* name : {"demo.png", "statfieldname.png", "output.png", "frequency.png",
-                             "chart.png", "chart-histogram.png"})
+                             "chart.png", "chart-histogram.png", "query.png"})
         EXPECT_TRUE(ShowsSomething(Picture(name))) << name;
 }
 

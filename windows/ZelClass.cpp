@@ -9,9 +9,11 @@
 
 #include "ui_ZelClass.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QPixmap>
 #include <QSignalBlocker>
 
@@ -71,8 +73,7 @@ TClassDisplayForm::TClassDisplayForm(QWidget* owner)
 {
     ui->setupUi(this);
     SetUpResultWindow(*this, *ui->OKBtn, ClassIcon(), 11);
-    SetFontPixels(*ui->Label1, 21);
-    SetFontPixels(*ui->Label2, 21);
+    SetUpHeading(*ui->Label1, *ui->Label2, 21);
 
     QTableWidget& grid = *ui->StringGrid1;
     for (int c = 0; c < int(ColumnWidths.size()); ++c)
@@ -155,11 +156,16 @@ void TClassDisplayForm::Open(TStatistics& component)
         setWindowTitle(QString::fromStdString(name + " Class Frequency Data"));
     }
 
+    // Laid out at once rather than at the next turn of the event loop, so that a modal handler
+    // that grabs the window instead of showing it sees the filled grid, scroll bar included.
+    ensurePolished();
+    grid.doItemsLayout();
+    // The scroll area shows or hides its scroll bar on a queued call after a range change;
+    // a resize lays it out now.
+    QResizeEvent resize(grid.size(), grid.size());
+    QCoreApplication::sendEvent(&grid, &resize);
     if (IsOpen())
         return;
-    // Polished before the modal handler gets the window, so that a handler that grabs it
-    // instead of showing it sees the filled window.
-    ensurePolished();
     CentreOnScreen(*this);
     ui->OKBtn->setFocus();
     modalOpen_ = true;

@@ -7,12 +7,14 @@
 
 #include "ui_Zeloutpt.h"
 
+#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
 
+#include <algorithm>
 #include <cmath>
 
 namespace zel {
@@ -22,6 +24,15 @@ void SetFontPixels(QWidget& widget, int pixels)
     QFont font = widget.font();
     font.setPixelSize(pixels);
     widget.setFont(font);
+}
+
+void SetUpHeading(QLabel& white, QLabel& maroon, int pixels)
+{
+    for (QLabel* label : {&white, &maroon}) {
+        SetFontPixels(*label, pixels);
+        const int width = std::max(label->width(), label->sizeHint().width());
+        label->resize(width, label->height());
+    }
 }
 
 void CentreOnScreen(QWidget& window)
@@ -80,8 +91,7 @@ TOutputForm::TOutputForm(QWidget* owner) : QDialog(owner), ui(std::make_unique<U
 {
     ui->setupUi(this);
     SetUpResultWindow(*this, *ui->BitBtn1, SummaryIcon(), 11);
-    SetFontPixels(*ui->Label1, 21);
-    SetFontPixels(*ui->Label2, 21);
+    SetUpHeading(*ui->Label1, *ui->Label2, 21);
 }
 
 TOutputForm::~TOutputForm() = default;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+class QLabel;
 class QPushButton;
 
 namespace Ui { class TOutputForm; }
@@ -23,6 +24,10 @@ void SetUpResultWindow(QDialog& window, QPushButton& ok, const QIcon& icon, int 
 // Gives a widget's font a height in pixels, keeping its family and weight: the forms are laid
 // out in pixels, so their fonts are too.
 void SetFontPixels(QWidget& widget, int pixels);
+// Sets the heading label pair to `pixels` high and widens both to the text where this
+// platform's font runs wider than the form's design, keeping their places, so that the heading
+// is never cut.
+void SetUpHeading(QLabel& white, QLabel& maroon, int pixels);
 // Moves a window to the centre of its screen's available area.
 void CentreOnScreen(QWidget& window);
 // The text of a statistic after its label: the value in the picture ("#.000"), or "undefined"

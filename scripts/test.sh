@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and passes every test: once as a normal build and once
+# under AddressSanitizer and UndefinedBehaviorSanitizer, each against SQLite and a throwaway
+# PostgreSQL server; then installs the package and builds the example application against it.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/install-deps.sh
+
+# Qt wants a private runtime folder; without one it warns on every start.
+if [[ -z "${XDG_RUNTIME_DIR:-}" ]]; then
+    export XDG_RUNTIME_DIR=$(mktemp -d /tmp/zelstats-runtime.XXXXXX)
+    chmod 700 "$XDG_RUNTIME_DIR"
+fi
+export QT_QPA_PLATFORM=offscreen
+
+jobs=$(nproc)
+
+run_suite() {
+    local build=$1
+    shift
+    cmake -S . -B "$build" -G Ninja "$@"
+    cmake --build "$build" -j "$jobs"
+    # with-postgres.sh starts the server, runs ctest and stops the server, also on failure.
+    bash scripts/with-postgres.sh ctest --test-dir "$build" --output-on-failure -j "$jobs"
+}
+
+echo "== Tests"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELSTATS_BENCH=OFF
+
+echo "== Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+# LeakSanitizer is off: Qt's offscreen platform and fontconfig keep caches for the life of
+# the process, which it would report.
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZELSTATS_SANITIZE=ON -DZELSTATS_BENCH=OFF
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo "== The installed package"
+bash scripts/check-install.sh build
+
+echo "All tests passed."
