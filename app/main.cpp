@@ -38,7 +38,7 @@ const char* const Usage = R"(usage:
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME [--out DIR]
-  zelstat gui     [--db PATH]
+  zelstat gui     [--db PATH] [--screenshot DIR]
 
 PATH is a SQLite file or a postgresql:// connection URI; without --db the bundled sample
 database is used. `zelstat summary` and `zelstat report` without arguments work on the
@@ -66,7 +66,7 @@ Options Parse(int argc, char** argv)
     static const std::map<std::string, bool> known = {
         {"--db", true}, {"--table", true}, {"--sql", true}, {"--field", true},
         {"--scale", true}, {"--classes", true}, {"--progress", true}, {"--slot", true},
-        {"--out", true}, {"--json", false}, {"--csv", false}, {"--help", false}};
+        {"--out", true}, {"--screenshot", true}, {"--json", false}, {"--csv", false}, {"--help", false}};
     Options options;
     if (argc < 2)
         throw UsageError("no command given");
@@ -118,13 +118,13 @@ double ParseNumber(const std::string& text, const std::string& option)
 
 std::string SampleDatabase()
 {
-    std::vector<std::filesystem::path> candidates;
+    // Installed beside the program first, then the build tree's.
+    const std::filesystem::path exe = QCoreApplication::applicationDirPath().toStdString();
+    std::vector<std::filesystem::path> candidates{exe / "../share/zelstats/sample.db",
+                                                  exe / "../examples/sample.db"};
 #ifdef ZELSTATS_SAMPLE_DB
     candidates.emplace_back(ZELSTATS_SAMPLE_DB);
 #endif
-    const std::filesystem::path exe = QCoreApplication::applicationDirPath().toStdString();
-    candidates.push_back(exe / "../share/zelstats/sample.db");
-    candidates.push_back(exe / "../examples/sample.db");
     for (const auto& path : candidates) {
         if (std::filesystem::exists(path))
             return std::filesystem::weakly_canonical(path).string();
@@ -381,7 +381,8 @@ int Run(const Options& options)
     if (options.command == "report")
         return Report(options);
     if (options.command == "gui")
-        return RunDemo(options.Has("--db") ? options.Get("--db") : SampleDatabase());
+        return RunDemo(options.Has("--db") ? options.Get("--db") : SampleDatabase(),
+                       options.Get("--screenshot"));
     throw UsageError("unknown command '" + options.command + "'");
 }
 
@@ -396,11 +397,12 @@ int main(int argc, char** argv)
     // Qt wants a private runtime folder and warns on every start without one.
     if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
         const std::string runtime = "/tmp/zelstat-runtime-" + std::to_string(getuid());
-        if (std::filesystem::create_directories(runtime) || std::filesystem::is_directory(runtime)) {
-            std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
-                                         std::filesystem::perm_options::replace);
+        std::error_code error;
+        std::filesystem::create_directories(runtime, error);
+        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace, error);
+        if (!error)
             setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        }
     }
     QApplication app(argc, argv);
     try {

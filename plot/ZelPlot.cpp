@@ -9,7 +9,6 @@
 #include "stats/ZelStats.h"
 #include "ui_ZelPlot.h"
 
-#include <QActionGroup>
 #include <QDateTime>
 #include <QDir>
 #include <QEvent>
@@ -161,8 +160,10 @@ TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
     formFont.setPixelSize(11);
     formFont.setBold(true);
     setFont(formFont);
+    // Set explicitly, or the labels would inherit the form's bold weight.
     QFont labelFont(QStringLiteral("Arial"));
     labelFont.setPixelSize(11);
+    labelFont.setBold(false);
     for (QLabel* label : {ui->yMaxLabel, ui->yMidLabel, ui->yMinLabel, ui->xMinLabel,
                           ui->xMidLabel, ui->xMaxLabel, ui->StatusBar}) {
         label->setFont(labelFont);

@@ -6,11 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/install-deps.sh
-if [[ -z "${XDG_RUNTIME_DIR:-}" ]]; then
-    export XDG_RUNTIME_DIR=$(mktemp -d /tmp/zelstats-runtime.XXXXXX)
-    chmod 700 "$XDG_RUNTIME_DIR"
-fi
+source scripts/common.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELSTATS_BENCH=OFF
 cmake --build build -j "$(nproc)"

@@ -7,13 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/install-deps.sh
-
-# Qt wants a private runtime folder; without one it warns on every start.
-if [[ -z "${XDG_RUNTIME_DIR:-}" ]]; then
-    export XDG_RUNTIME_DIR=$(mktemp -d /tmp/zelstats-runtime.XXXXXX)
-    chmod 700 "$XDG_RUNTIME_DIR"
-fi
+source scripts/common.sh
 export QT_QPA_PLATFORM=offscreen
 
 jobs=$(nproc)

@@ -467,14 +467,16 @@ void TStatistics::RunPass(Pass pass)
 
 void TStatistics::CalculateMoments() { RunPass(Pass::Moments); }
 
-double TStatistics::GetdsVariance()
+double TStatistics::CachedPass(Pass pass, bool& valid, const double& result)
 {
-    if (!varianceValid_)
-        RunPass(Pass::Variance);
-    varianceValid_ = true;
+    if (!valid)
+        RunPass(pass);
+    valid = true;
     SetScreenCursor(TCursor::crDefault);
-    return variance_;
+    return result;
 }
+
+double TStatistics::GetdsVariance() { return CachedPass(Pass::Variance, varianceValid_, variance_); }
 
 double TStatistics::GetdsStdDev()
 {
@@ -490,14 +492,7 @@ double TStatistics::GetdsCoeffVariation()
     return coeffVariation_;
 }
 
-double TStatistics::GetdsSkew()
-{
-    if (!skewValid_)
-        RunPass(Pass::Skewness);
-    skewValid_ = true;
-    SetScreenCursor(TCursor::crDefault);
-    return skew_;
-}
+double TStatistics::GetdsSkew() { return CachedPass(Pass::Skewness, skewValid_, skew_); }
 
 std::string TStatistics::GetdsSkewSign() const
 {
@@ -510,14 +505,7 @@ std::string TStatistics::GetdsSkewSign() const
     return ""; // an undefined third moment has no sign
 }
 
-double TStatistics::GetdsKurtosis()
-{
-    if (!kurtosisValid_)
-        RunPass(Pass::Kurtosis);
-    kurtosisValid_ = true;
-    SetScreenCursor(TCursor::crDefault);
-    return kurtosis_;
-}
+double TStatistics::GetdsKurtosis() { return CachedPass(Pass::Kurtosis, kurtosisValid_, kurtosis_); }
 
 // --- Frequency classes
 

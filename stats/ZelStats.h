@@ -178,6 +178,8 @@ private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
     struct PassSums;
     void RunPass(Pass pass);
+    // Runs the pass unless its result is valid, and returns the result.
+    double CachedPass(Pass pass, bool& valid, const double& result);
     bool ShowsProgress() const;
 
     TDataSet& dataset_;

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <gtest/gtest.h>
 
@@ -149,6 +150,8 @@ TEST_F(ClassWindow, ChoosingClassCountsSwitchesCacheSlots)
         EXPECT_EQ(table.FreqClasses(), 35);
         EXPECT_EQ(Grid(window).rowCount(), 35);
         EXPECT_EQ(box.currentText(), "35");
+        // Laid out at once, so that a grab in place of the modal loop shows the scroll bar.
+        EXPECT_TRUE(Grid(window).verticalScrollBar()->isVisibleTo(&window));
 
         // Five classes: the lowest bound lies below zero and keeps three integer digits.
         box.setCurrentIndex(box.findText("5"));
@@ -157,6 +160,7 @@ TEST_F(ClassWindow, ChoosingClassCountsSwitchesCacheSlots)
         EXPECT_EQ(Row(window, 1), (std::vector<std::string>{"1", "-000.080", "002.080", "2",
                                                              "020.00", "020.000"}));
         EXPECT_EQ(Grid(window).item(5, 0), nullptr);
+        EXPECT_FALSE(Grid(window).verticalScrollBar()->isVisibleTo(&window));
 
         // Choosing the item already shown switches again.
         table.SetClassDataFromCache(6);

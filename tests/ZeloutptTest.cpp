@@ -210,7 +210,8 @@ TEST(SummaryWindowKind, ComponentOfNeitherKindIsRejectedBeforeShowing)
 
 TEST_F(SummaryWindow, WindowHasItsLayoutAndGrabsFilled)
 {
-    TableOf({12.5, 1000.25, 333.125, 7});
+    // Wide statistics: their labels must still fit inside the panel.
+    TableOf({7425.28, 291438.45, 55053.5, 38666.7});
     ModalInspector inspector([](QDialog& window) {
         EXPECT_EQ(window.windowTitle(), "Summary Output");
         EXPECT_EQ(window.size(), QSize(343, 335));
@@ -244,6 +245,8 @@ TEST_F(SummaryWindow, WindowHasItsLayoutAndGrabsFilled)
             EXPECT_LE(label->geometry().right(), panel->width() - 2) << name;
             EXPECT_GE(label->width(), label->sizeHint().width()) << name;
         }
+        EXPECT_TRUE(window.findChild<QLabel*>("labStdDev")->text().startsWith(
+            "Standard Deviation: 1"));
         EXPECT_EQ(window.findChild<QLabel*>("labTotal")->pos(), QPoint(12, 84));
         EXPECT_EQ(window.findChild<QLabel*>("labKurtosis")->pos(), QPoint(161, 229));
 

@@ -35,6 +35,20 @@ void SetUpHeading(QLabel& white, QLabel& maroon, int pixels)
     }
 }
 
+void FitLabel(QLabel& label, int right)
+{
+    QFont font = label.font();
+    font.setStretch(QFont::Unstretched);
+    label.setFont(font);
+    label.adjustSize();
+    const int room = right - label.x();
+    for (int stretch = 96; label.width() > room && stretch >= 75; stretch -= 4) {
+        font.setStretch(stretch);
+        label.setFont(font);
+        label.adjustSize();
+    }
+}
+
 void CentreOnScreen(QWidget& window)
 {
     if (QScreen* screen = window.screen()) {
@@ -105,10 +119,11 @@ void TOutputForm::ShowOutput(TStatistics& component)
 
     component.Summarize();
 
-    const auto set = [](QLabel* label, const std::string& text) {
+    // Labels are sized to their text and kept inside the panel's bevel.
+    const int right = ui->Panel1->width() - ui->Panel1->frameWidth();
+    const auto set = [right](QLabel* label, const std::string& text) {
         label->setText(QString::fromStdString(text));
-        // Labels are sized to their text, as the form lays them out.
-        label->adjustSize();
+        FitLabel(*label, right);
     };
     // In the order of the statistics' dependencies: the skewness before its sign.
     set(ui->labTableName, table ? "Table: " + table->TableName()

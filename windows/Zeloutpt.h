@@ -28,6 +28,10 @@ void SetFontPixels(QWidget& widget, int pixels);
 // platform's font runs wider than the form's design, keeping their places, so that the heading
 // is never cut.
 void SetUpHeading(QLabel& white, QLabel& maroon, int pixels);
+// Sizes a label to its text. The forms were drawn for a narrower face than this platform's
+// sans serif, so a text that would run past `right` (in the parent's coordinates) is narrowed
+// (down to three quarters of its width) rather than cut.
+void FitLabel(QLabel& label, int right);
 // Moves a window to the centre of its screen's available area.
 void CentreOnScreen(QWidget& window);
 // The text of a statistic after its label: the value in the picture ("#.000"), or "undefined"
