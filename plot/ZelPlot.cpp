@@ -9,6 +9,7 @@
 #include "stats/ZelStats.h"
 #include "ui_ZelPlot.h"
 
+#include <QFontMetrics>
 #include <QDateTime>
 #include <QDir>
 #include <QEvent>
@@ -23,6 +24,13 @@
 #include <stdexcept>
 
 namespace zel {
+
+namespace {
+// The axis labels' face is 11 px high; a long value may shrink it down to 8 px.
+constexpr int AxisFontPixels = 11;
+constexpr int MinAxisFontPixels = 8;
+} // namespace
+
 
 namespace {
 
@@ -415,13 +423,24 @@ void TRivuReviPlotForm::SetAxes(std::uint16_t XDigits, std::uint16_t YDigits, do
         return std::isnan(v) ? QStringLiteral("undefined")
                              : QString::fromStdString(FloatToStrF(v, 7, digits));
     };
-    ui->xMaxLabel->setText(text(XTo, XDigits));
+    // The labels of fixed size keep their place; a value too wide for one is written in a
+    // smaller face rather than cut off.
+    auto fit = [](QLabel* label, const QString& value) {
+        QFont font = label->font();
+        font.setPixelSize(AxisFontPixels);
+        while (font.pixelSize() > MinAxisFontPixels
+               && QFontMetrics(font).horizontalAdvance(value) > label->width())
+            font.setPixelSize(font.pixelSize() - 1);
+        label->setFont(font);
+        label->setText(value);
+    };
+    fit(ui->xMaxLabel, text(XTo, XDigits));
     ui->xMinLabel->setText(text(XFrom, XDigits));
     ui->xMinLabel->resize(ui->xMinLabel->sizeHint().width(), ui->xMinLabel->height());
-    ui->yMaxLabel->setText(text(YTo, YDigits));
-    ui->yMinLabel->setText(text(YFrom, YDigits));
-    ui->xMidLabel->setText(text((XFrom + XTo) * 0.5, XDigits));
-    ui->yMidLabel->setText(text((YFrom + YTo) * 0.5, YDigits));
+    fit(ui->yMaxLabel, text(YTo, YDigits));
+    fit(ui->yMinLabel, text(YFrom, YDigits));
+    fit(ui->xMidLabel, text((XFrom + XTo) * 0.5, XDigits));
+    fit(ui->yMidLabel, text((YFrom + YTo) * 0.5, YDigits));
 }
 
 void TRivuReviPlotForm::SetPlotStatus(const QString& reason)

@@ -5,6 +5,7 @@
 #include "stats/ZelQuery.h"
 #include "stats/ZelTable.h"
 #include "tools/ZelTools.h"
+#include "windows/ResultText.h"
 #include "windows/Zeloutpt.h"
 
 #include "ui_ZelClass.h"
@@ -13,8 +14,8 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPainter>
-#include <QResizeEvent>
 #include <QPixmap>
+#include <QResizeEvent>
 #include <QSignalBlocker>
 
 #include <array>
@@ -26,8 +27,6 @@ namespace zel {
 namespace {
 
 constexpr std::array<int, 6> ColumnWidths{35, 71, 71, 57, 70, 85};
-constexpr std::array<const char*, 6> Headings{"Class",      "Class Min",  "Class Max",
-                                              "Class Freq", "Percentage", "Cumulative %"};
 constexpr int RowHeight = 20;
 
 // The class window's icon: three histogram bars on a base line.
@@ -105,10 +104,11 @@ void TClassDisplayForm::SetDataset(TStatistics& component) { glDataset = &compon
 void TClassDisplayForm::Open(TStatistics& component)
 {
     QTableWidget& grid = *ui->StringGrid1;
-    for (int c = 0; c < int(Headings.size()); ++c) {
+    const auto headings = ClassGridHeadings();
+    for (int c = 0; c < int(headings.size()); ++c) {
         if (!grid.horizontalHeaderItem(c))
             grid.setHorizontalHeaderItem(c, new QTableWidgetItem);
-        grid.horizontalHeaderItem(c)->setText(Headings[c]);
+        grid.horizontalHeaderItem(c)->setText(QString::fromStdString(headings[c]));
     }
 
     // Fills one row per class of the current table; rows of an earlier, larger table go with
@@ -117,14 +117,9 @@ void TClassDisplayForm::Open(TStatistics& component)
         const int n = component.FreqClasses();
         grid.setRowCount(n);
         for (int i = 1; i <= n; ++i) {
-            const int row = i - 1;
-            SetCell(grid, row, 0, IntToStr(i));
-            SetCell(grid, row, 1, StatisticText("", component.GetdsClassStart(i), "000.000"));
-            SetCell(grid, row, 2, StatisticText("", component.GetdsClassEnd(i), "000.000"));
-            SetCell(grid, row, 3, IntToStr(component.GetdsClassCount(i)));
-            SetCell(grid, row, 4, StatisticText("", component.GetdsClassPercent(i), "#000.00"));
-            SetCell(grid, row, 5,
-                    StatisticText("", component.GetdsClassCumPercent(i), "000.000"));
+            const auto cells = ClassGridRow(component, i);
+            for (int c = 0; c < int(cells.size()); ++c)
+                SetCell(grid, i - 1, c, cells[c]);
         }
     };
 
@@ -152,7 +147,8 @@ void TClassDisplayForm::Open(TStatistics& component)
         if (std::fabs(scaleOffset) >= 0.0001)
             id += " (Scaled by " + FloatToStr(scaleOffset + 1.0) + ")";
         ui->labDataID->setText(QString::fromStdString(id));
-        ui->labDataID->adjustSize();
+        // Sized to its text, and kept clear of the class-count box beside it.
+        FitLabel(*ui->labDataID, ui->ComboBox1->x() - 2);
         setWindowTitle(QString::fromStdString(name + " Class Frequency Data"));
     }
 

@@ -4,6 +4,7 @@
 #include "platform/Format.h"
 #include "stats/ZelQuery.h"
 #include "stats/ZelTable.h"
+#include "windows/ResultText.h"
 
 #include "ui_Zeloutpt.h"
 
@@ -16,6 +17,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <typeinfo>
 
 namespace zel {
 
@@ -114,40 +117,20 @@ void TOutputForm::ShowOutput(TStatistics& component)
 {
     // The kind decides the first line; a component of neither kind fails here, before the
     // summary and before anything is shown.
-    auto* table = dynamic_cast<TRivuReviTable*>(&component);
-    TRivuReviQuery* query = table ? nullptr : &dynamic_cast<TRivuReviQuery&>(component);
+    if (!dynamic_cast<TRivuReviTable*>(&component) && !dynamic_cast<TRivuReviQuery*>(&component))
+        throw std::bad_cast();
 
     component.Summarize();
 
     // Labels are sized to their text and kept inside the panel's bevel.
     const int right = ui->Panel1->width() - ui->Panel1->frameWidth();
-    const auto set = [right](QLabel* label, const std::string& text) {
-        label->setText(QString::fromStdString(text));
+    for (const SummaryLine& line : SummaryLines(component)) {
+        auto* label = ui->Panel1->findChild<QLabel*>(line.control);
+        if (!label)
+            throw std::logic_error(std::string("the summary window has no label ") + line.control);
+        label->setText(QString::fromStdString(line.text));
         FitLabel(*label, right);
-    };
-    // In the order of the statistics' dependencies: the skewness before its sign.
-    set(ui->labTableName, table ? "Table: " + table->TableName()
-                                : "Dataset Query: " + query->FirstSQLLine());
-    set(ui->labFieldName, "Field Analyzed: " + component.StatFieldName());
-    set(ui->labCount, "Record Count: " + IntToStr(component.GetdsDataCount()));
-    set(ui->labMean, StatisticText("Mean: ", component.GetdsMean()));
-    set(ui->labMin, StatisticText("Minimum: ", component.Minimum()));
-    set(ui->labMax, StatisticText("Maximum: ", component.Maximum()));
-    set(ui->labMode, StatisticText("Mode: ", component.GetdsMode()));
-    set(ui->labMedian, StatisticText("Median: ", component.GetdsMedian()));
-    set(ui->labTotal, StatisticText("Total: ", component.GetdsTotal()));
-    set(ui->labCoeff, StatisticText("Coeff of Variation: ", component.GetdsCoeffVariation()));
-    set(ui->labRange, StatisticText("Range: ", component.GetdsRange()));
-    set(ui->labVariance, StatisticText("Variance: ", component.GetdsVariance()));
-    set(ui->labStdDev, StatisticText("Standard Deviation: ", component.GetdsStdDev()));
-    // The skewness is the squared moment coefficient and has no sign of its own; the sign of
-    // the third moment follows it. An undefined skewness has no direction to report.
-    const double skew = component.GetdsSkew();
-    std::string skewText = StatisticText("Skewness: ", skew);
-    if (std::isfinite(skew))
-        skewText += " " + component.GetdsSkewSign();
-    set(ui->labSkew, skewText);
-    set(ui->labKurtosis, StatisticText("Kurtosis: ", component.GetdsKurtosis()));
+    }
 
     // Polished and laid out before the modal handler gets the window, so that a handler that
     // grabs it instead of showing it sees the filled window.
