@@ -17,18 +17,9 @@ using namespace zel::test;
 
 namespace {
 
-class DataSetTest : public testing::TestWithParam<std::string> {
+class DataSetTest : public BackendTest {
 protected:
-    void SetUp() override
-    {
-        db_ = MakeDatabase(GetParam());
-        if (db_ == nullptr)
-            GTEST_SKIP() << PgUnavailableReason();
-    }
-
     std::string Db() const { return db_->Name(); }
-
-    std::unique_ptr<TestDatabase> db_;
 };
 
 // Collects the walk's values of one field; NaN for NULL.

@@ -104,6 +104,23 @@ std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend)
     return MakePgDatabase();
 }
 
+void BackendTest::SetUp()
+{
+    db_ = MakeDatabase(GetParam());
+    if (db_ == nullptr)
+        GTEST_SKIP() << PgUnavailableReason();
+}
+
+std::string BackendTest::FieldName(const std::string& upper) const
+{
+    if (GetParam() == "sqlite")
+        return upper;
+    std::string lower = upper;
+    for (auto& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
 void CreateValueTable(TestDatabase& db, const std::string& name, const std::string& column,
                       const std::vector<double>& values)
 {

@@ -4,6 +4,8 @@
 
 #include "platform/Dialogs.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -65,6 +67,17 @@ std::string PgUnavailableReason();
 std::vector<std::string> Backends();
 // A throwaway database on the named backend; null (skip) when it is not reachable.
 std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend);
+
+// A fixture whose tests run once per backend (instantiate it with Backends()); a backend that
+// is not reachable skips its tests with the reason.
+class BackendTest : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override;
+    // A column name as the backend reports it: PostgreSQL folds unquoted names to lower case.
+    std::string FieldName(const std::string& upper) const;
+
+    std::unique_ptr<TestDatabase> db_;
+};
 
 // Creates a table `name` with one DOUBLE PRECISION column `column` holding the values, in
 // order; NaN stands for NULL.

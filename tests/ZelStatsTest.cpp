@@ -27,15 +27,8 @@ int VisibleWindows()
     return visible;
 }
 
-class ZelStatsTest : public testing::TestWithParam<std::string> {
+class ZelStatsTest : public BackendTest {
 protected:
-    void SetUp() override
-    {
-        db_ = MakeDatabase(GetParam());
-        if (db_ == nullptr)
-            GTEST_SKIP() << PgUnavailableReason();
-    }
-
     // A table component over a fresh table T(ID, X) holding the values (NaN for NULL), open.
     std::unique_ptr<TRivuReviTable> Table(const std::vector<double>& values,
                                           const std::string& name = "T")
@@ -49,19 +42,6 @@ protected:
         t->Open();
         return t;
     }
-
-    // PostgreSQL folds unquoted names to lower case.
-    std::string FieldName(const std::string& upper) const
-    {
-        if (GetParam() == "sqlite")
-            return upper;
-        std::string lower = upper;
-        for (auto& c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return lower;
-    }
-
-    std::unique_ptr<TestDatabase> db_;
 };
 
 TEST(ZelStatsDefaults, NewComponentHasItsDefaults)

@@ -32,13 +32,13 @@ Result Zelstat(const QStringList& arguments)
             QString::fromUtf8(process.readAllStandardError())};
 }
 
-class ZelstatTest : public testing::TestWithParam<std::string> {
+class ZelstatTest : public BackendTest {
 protected:
     void SetUp() override
     {
-        db_ = MakeDatabase(GetParam());
-        if (db_ == nullptr)
-            GTEST_SKIP() << PgUnavailableReason();
+        BackendTest::SetUp();
+        if (IsSkipped())
+            return;
         db_->Execute("CREATE TABLE T (ID INTEGER, X DOUBLE PRECISION, NAME VARCHAR(10))");
         db_->Execute("INSERT INTO T VALUES (1, 2, 'a'), (2, 4, 'b'), (3, 4, 'c'), (4, 4, 'd'), "
                      "(5, 5, 'e'), (6, 5, 'f'), (7, 7, 'g'), (8, 9, 'h'), (9, NULL, 'i')");
@@ -52,12 +52,7 @@ protected:
         return args + more;
     }
 
-    QString Name(const char* upper) const
-    {
-        return GetParam() == "sqlite" ? QString(upper) : QString(upper).toLower();
-    }
-
-    std::unique_ptr<TestDatabase> db_;
+    QString Name(const char* upper) const { return QString::fromStdString(FieldName(upper)); }
 };
 
 TEST_P(ZelstatTest, FieldsListsTheNumericFieldsInOrder)
