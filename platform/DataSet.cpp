@@ -33,21 +33,33 @@ TField::TField(TDataSet& dataset, std::string name, int column, TFieldType type)
 
 bool TField::IsNull() const { return dataset_.ActiveCursor().IsNull(column_); }
 
+void TField::ThrowNotANumber(const char* what) const
+{
+    throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription() + " holds '"
+                         + dataset_.ActiveCursor().ReadText(column_) + "' at record "
+                         + std::to_string(dataset_.RecNo()) + ", which is not " + what);
+}
+
 double TField::AsFloat() const
 {
-    const DataCursor& cursor = dataset_.ActiveCursor();
     double value = 0.0;
-    if (!cursor.ReadDouble(column_, value)) {
-        throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription()
-                             + " holds '" + cursor.ReadText(column_) + "' at record "
-                             + std::to_string(dataset_.RecNo()) + ", which is not a number");
-    }
-    if (!std::isfinite(value)) {
-        throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription()
-                             + " holds '" + cursor.ReadText(column_) + "' at record "
-                             + std::to_string(dataset_.RecNo()) + ", which is not a finite number");
-    }
+    if (!dataset_.ActiveCursor().ReadDouble(column_, value))
+        ThrowNotANumber("a number");
+    if (!std::isfinite(value))
+        ThrowNotANumber("a finite number");
     return value;
+}
+
+bool TField::ReadFloat(double& value) const
+{
+    switch (dataset_.ActiveCursor().ReadNumber(column_, value)) {
+    case DataCursor::Number::Null: return false;
+    case DataCursor::Number::NotANumber: ThrowNotANumber("a number");
+    case DataCursor::Number::Value: break;
+    }
+    if (!std::isfinite(value))
+        ThrowNotANumber("a finite number");
+    return true;
 }
 
 std::string TField::AsString() const
@@ -57,6 +69,38 @@ std::string TField::AsString() const
 }
 
 // --- TDataSet
+
+namespace {
+
+// Field names match without regard to ASCII case, as SQL names do: a server may report an
+// unquoted name in lower case.
+std::string FoldCase(std::string_view name)
+{
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+bool SameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 TDataSet::TDataSet(TComponent* owner) : TComponent(owner) {}
 
@@ -84,7 +128,7 @@ void TDataSet::Open()
     for (std::size_t i = 0; i < columns.size(); ++i) {
         fields.push_back(MakeField(columns[i], static_cast<int>(i)));
         // The first of two equally named columns wins, as a name lookup can find only one.
-        byName.emplace(columns[i].name, fields.back().get());
+        byName.emplace(FoldCase(columns[i].name), fields.back().get());
     }
     cursor_ = std::move(cursor);
     fields_ = std::move(fields);
@@ -124,9 +168,9 @@ const std::vector<std::unique_ptr<TField>>& TDataSet::Fields() const { return fi
 
 TField* TDataSet::FindField(std::string_view name) const
 {
-    if (lastLookup_ != nullptr && lastLookup_->FieldName() == name)
+    if (lastLookup_ != nullptr && SameName(lastLookup_->FieldName(), name))
         return const_cast<TField*>(lastLookup_);
-    auto it = byName_.find(std::string(name));
+    auto it = byName_.find(FoldCase(name));
     if (it == byName_.end())
         return nullptr;
     lastLookup_ = it->second;
@@ -237,7 +281,8 @@ std::string TQuery::SQLText() const
 std::string TQuery::SourceDescription() const
 {
     std::string first = sql_.empty() ? std::string() : sql_.front();
-    return "query '" + first + (sql_.size() > 1 ? " ...'" : "'") + " on " + databaseName_;
+    return "query '" + first + (sql_.size() > 1 ? " ...'" : "'") + " on "
+           + DatabaseDisplayName(databaseName_);
 }
 
 std::unique_ptr<DataCursor> TQuery::OpenCursor()
@@ -266,7 +311,7 @@ void TTable::SetTableName(std::string name)
 
 std::string TTable::SourceDescription() const
 {
-    return "table '" + tableName_ + "' of " + databaseName_;
+    return "table '" + tableName_ + "' of " + DatabaseDisplayName(databaseName_);
 }
 
 std::unique_ptr<DataCursor> TTable::OpenCursor()

@@ -71,6 +71,9 @@ public:
     // The value as a double. Text that is not a number, and numbers that are not finite, are
     // never read as 0: they fail with an EDatabaseError naming the field, record and value.
     double AsFloat() const;
+    // False for a null value; otherwise true and the value, with AsFloat's checks. One call
+    // where a pass would otherwise make two.
+    bool ReadFloat(double& value) const;
     std::string AsString() const;
 
 protected:
@@ -78,6 +81,8 @@ protected:
 
 private:
     friend class TDataSet;
+    [[noreturn]] void ThrowNotANumber(const char* what) const;
+
     TDataSet& dataset_;
     std::string name_;
     int column_;
@@ -119,6 +124,7 @@ public:
     // Every field name, in dataset order.
     void GetFieldNames(std::vector<std::string>& list) const;
     const std::vector<std::unique_ptr<TField>>& Fields() const;
+    // Field names match without regard to ASCII case.
     TField* FindField(std::string_view name) const;
     // Throws EDatabaseError naming the field and the data source when there is no such field.
     TField& FieldByName(std::string_view name) const;

@@ -1,5 +1,8 @@
 #include "platform/Driver.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace zel {
 
 bool IsPostgresUri(const std::string& database)
@@ -18,9 +21,35 @@ std::string QuoteIdentifier(const std::string& name)
     return quoted + '"';
 }
 
+std::string DatabaseDisplayName(std::string uri)
+{
+    if (!IsPostgresUri(uri))
+        return uri;
+    const std::size_t scheme = uri.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t start = scheme + 3;
+        const std::size_t end = std::min(uri.find_first_of("/?", start), uri.size());
+        const std::size_t at = uri.rfind('@', end);
+        if (at != std::string::npos && at >= start) {
+            const std::size_t colon = uri.find(':', start);
+            if (colon != std::string::npos && colon < at)
+                uri.erase(colon, at - colon);
+        }
+    }
+    for (std::size_t pos = uri.find("password="); pos != std::string::npos;
+         pos = uri.find("password=", pos + 1)) {
+        if (pos == 0 || (uri[pos - 1] != '?' && uri[pos - 1] != '&'))
+            continue;
+        const std::size_t value = pos + std::strlen("password=");
+        const std::size_t end = std::min(uri.find('&', value), uri.size());
+        uri.replace(value, end - value, "***");
+    }
+    return uri;
+}
+
 std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql)
 {
-    const std::string source = "the query on " + database;
+    const std::string source = "the query on " + DatabaseDisplayName(database);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, sql, source);
     return OpenSqliteCursor(database, sql, source);
@@ -28,7 +57,7 @@ std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const s
 
 std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table)
 {
-    const std::string source = "table '" + table + "' of " + database;
+    const std::string source = "table '" + table + "' of " + DatabaseDisplayName(database);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, "SELECT * FROM " + QuotePgTableName(table), source);
     return OpenSqliteCursor(database, "SELECT * FROM " + QuoteIdentifier(table), source);

@@ -80,8 +80,10 @@ public:
     {
         if (path.empty())
             throw EDatabaseError("Cannot open " + source + ": no database name is set");
-        // Read-only, and never create a file: a misspelt path fails here.
-        int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+        // Read-only, and never create a file: a misspelt path fails here. The connection
+        // belongs to this cursor alone, so it needs no mutex of its own.
+        int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
         if (rc != SQLITE_OK) {
             std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
             sqlite3_close(db_);
@@ -167,6 +169,16 @@ public:
             return false;
         value = sqlite3_column_double(stmt_, column);
         return true;
+    }
+
+    Number ReadNumber(int column, double& value) const override
+    {
+        switch (sqlite3_column_type(stmt_, column)) {
+        case SQLITE_NULL: return Number::Null;
+        case SQLITE_INTEGER:
+        case SQLITE_FLOAT: value = sqlite3_column_double(stmt_, column); return Number::Value;
+        default: return Number::NotANumber;
+        }
     }
 
     std::string ReadText(int column) const override

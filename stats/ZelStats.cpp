@@ -8,6 +8,7 @@
 #include "windows/Zeloutpt.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace zel {
 
@@ -56,30 +57,58 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
     }
 }
 
-// Counts x into the one class whose bounds hold it (start <= x < end), if any. The class is
-// found from the bounds' span and then confirmed against the stored bounds, so a value on a
-// bound lands exactly where a scan over every class would put it.
-void Tally(TFreqData& table, double x)
-{
-    const int k = table.NumClasses;
-    if (k == 0)
-        return;
-    const double* start = table.ClassStart.data();
-    const double* end = table.ClassEnd.data();
-    const double low = start[0];
-    const double high = end[k - 1];
-    if (!(x >= low && x < high)) // also false for undefined bounds
-        return;
-    int i = static_cast<int>((x - low) / (high - low) * k);
-    i = std::clamp(i, 0, k - 1);
-    while (i > 0 && x < start[i])
-        --i;
-    while (i < k - 1 && x >= end[i])
-        ++i;
-    if (start[i] <= x && x < end[i]) {
-        std::int64_t* count = table.ClassCount.data();
-        count[i] = CheckedIncrement(count[i]);
+// Counts values into the one class of a table whose bounds hold them (start <= x < end), if
+// any. The class is found from the table's span and then confirmed against the stored bounds,
+// so a value on a bound lands exactly where a scan over every class would put it.
+class TallyPlan {
+public:
+    TallyPlan() = default;
+    explicit TallyPlan(TFreqData& table)
+        : k_(table.NumClasses), start_(table.ClassStart.data()), end_(table.ClassEnd.data()),
+          count_(table.ClassCount.data())
+    {
+        if (k_ > 0) {
+            low_ = start_[0];
+            high_ = end_[k_ - 1];
+            scale_ = k_ / (high_ - low_);
+        }
     }
+
+    void Count(double x) const
+    {
+        if (!(x >= low_ && x < high_)) // also false for an empty table or undefined bounds
+            return;
+        int i = std::clamp(static_cast<int>((x - low_) * scale_), 0, k_ - 1);
+        while (i > 0 && x < start_[i])
+            --i;
+        while (i < k_ - 1 && x >= end_[i])
+            ++i;
+        if (start_[i] <= x && x < end_[i])
+            count_[i] = CheckedIncrement(count_[i]);
+    }
+
+private:
+    int k_ = 0;
+    const double* start_ = nullptr;
+    const double* end_ = nullptr;
+    std::int64_t* count_ = nullptr;
+    double low_ = 0.0, high_ = 0.0, scale_ = 0.0;
+};
+
+void Tally(TFreqData& table, double x) { TallyPlan(table).Count(x); }
+
+// Two tables whose classes have the same bounds count the same values.
+bool SameLayout(const TFreqData& a, const TFreqData& b)
+{
+    if (a.NumClasses != b.NumClasses)
+        return false;
+    for (int i = 1; i <= a.NumClasses; ++i) {
+        // Compared as bits, so that undefined bounds match themselves.
+        if (std::memcmp(&a.ClassStart[i], &b.ClassStart[i], sizeof(double)) != 0
+            || std::memcmp(&a.ClassEnd[i], &b.ClassEnd[i], sizeof(double)) != 0)
+            return false;
+    }
+    return true;
 }
 
 // Percentages of dataCount, cumulative percentages, and the totals in cell k + 1.
@@ -139,10 +168,32 @@ private:
     TDataSet& dataset_;
 };
 
-double Fraction(std::int64_t done, std::int64_t records)
-{
-    return records > 0 ? static_cast<double>(done) / static_cast<double>(records) : 0.0;
-}
+// Feeds a pass's progress dialog. The dialog shows Trunc(fraction × 100), so it is told only
+// when that whole percentage changes; what it shows is the same as after a call per value.
+class Progress {
+public:
+    Progress(TZELGaugeDlg& dialog, GaugeKind kind, const QString& message, std::int64_t records)
+        : dialog_(dialog), kind_(kind), message_(message), records_(static_cast<double>(records))
+    {
+    }
+
+    void Report(std::int64_t done)
+    {
+        const double fraction = records_ > 0 ? static_cast<double>(done) / records_ : 0.0;
+        const double percent = std::trunc(fraction * 100.0);
+        if (percent != lastPercent_) {
+            lastPercent_ = percent;
+            dialog_.SetGaugeProgress(kind_, message_, fraction);
+        }
+    }
+
+private:
+    TZELGaugeDlg& dialog_;
+    GaugeKind kind_;
+    const QString& message_;
+    double records_;
+    double lastPercent_ = -1.0;
+};
 
 } // namespace
 
@@ -283,13 +334,17 @@ bool TStatistics::LoadDataSet()
     {
         ControlsDisabled controls(dataset_);
         dataset_.First();
-        const std::int64_t records = dataset_.RecordCount();
+        Progress progress(dialog, GaugeKind::Horizontal, message, dataset_.RecordCount());
+        const TField* field = nullptr;
+        double value = 0.0;
         while (!dataset_.Eof()) {
-            const TField& field = dataset_.FieldByName(statFieldName_);
-            if (!field.IsNull()) {
-                const double x = field.AsFloat() / scaleBy_;
+            // Looked up at the first record, as the field cannot change during the walk.
+            if (field == nullptr)
+                field = &dataset_.FieldByName(statFieldName_);
+            if (field->ReadFloat(value)) {
+                const double x = value / scaleBy_;
                 ++n;
-                dialog.SetGaugeProgress(GaugeKind::Horizontal, message, Fraction(n, records));
+                progress.Report(n);
                 if (n <= MaxStoredValues)
                     loadBuffer_[n - 1] = x;
                 total += x;
@@ -396,16 +451,29 @@ void TStatistics::RunPass(Pass pass)
             ClearCounts(table);
     }
 
+    // Each table's class is found from its span; a class table laid out like slot 0 (the
+    // usual case) is tallied once, and its counts copied at the end.
+    std::array<TallyPlan, MaintainedSlots + 1> plans;
+    int planned = 0;
+    const bool currentIsSlot0 = tally && SameLayout(tables[0], tables[1]);
+    if (tally) {
+        for (std::size_t t = currentIsSlot0 ? 1 : 0; t < tables.size(); ++t)
+            plans[planned++] = TallyPlan(tables[t]);
+    }
+
     PassSums sums;
     {
         ControlsDisabled controls(dataset_);
         dataset_.First();
-        const std::int64_t records = dataset_.RecordCount();
+        Progress progress(dialog, GaugeKind::Round, message, dataset_.RecordCount());
+        const TField* field = nullptr;
+        double value = 0.0;
         while (!dataset_.Eof()) {
-            const TField& field = dataset_.FieldByName(statFieldName_);
-            if (!field.IsNull()) {
-                dialog.SetGaugeProgress(GaugeKind::Round, message, Fraction(sums.n, records));
-                const double x = field.AsFloat() / scaleBy_;
+            if (field == nullptr)
+                field = &dataset_.FieldByName(statFieldName_);
+            if (field->ReadFloat(value)) {
+                progress.Report(sums.n);
+                const double x = value / scaleBy_;
                 const double d = x - mean_;
                 switch (pass) {
                 case Pass::Moments: {
@@ -420,16 +488,16 @@ void TStatistics::RunPass(Pass pass)
                 case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
                 case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
                 }
-                if (tally) {
-                    for (auto& table : tables)
-                        Tally(table, x);
-                }
+                for (int t = 0; t < planned; ++t)
+                    plans[t].Count(x);
                 ++sums.n;
             }
             dataset_.Next();
         }
         dataset_.First();
     }
+    if (currentIsSlot0)
+        tables[0].ClassCount = tables[1].ClassCount;
 
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);

@@ -400,20 +400,19 @@ TEST_F(PgDriverTest, ServerThatGoesAwayMidPassFailsWithinSeconds)
     EXPECT_THROW(t->First(), EDatabaseError);
 }
 
-TEST_F(PgDriverTest, PassesSeeOneSnapshot)
+TEST_F(PgDriverTest, EachWalkSeesTheDataAsItStarts)
 {
-    const int count = kFirstBatch + 500; // more than the first batch: each walk asks the server
-    const std::string name = Series(count);
+    // As on SQLite: a walk started anew (a new summary) sees records added meanwhile, also
+    // when all of them fit in the first batch.
+    const std::string name = Series(3);
     auto t = Table(name);
     t->Open();
-    EXPECT_EQ(t->RecordCount(), count);
-    db_->Execute("INSERT INTO " + name + " VALUES (0)");
-    for (int walk = 0; walk < 2; ++walk) {
-        int seen = 0;
-        for (t->First(); !t->Eof(); t->Next())
-            ++seen;
-        EXPECT_EQ(seen, count); // the count and both walks agree
-    }
+    t->Next();
+    db_->Execute("INSERT INTO " + name + " VALUES (4)");
+    double sum = 0;
+    for (t->First(); !t->Eof(); t->Next())
+        sum += t->FieldByName("x").AsFloat();
+    EXPECT_EQ(sum, 10);
 }
 
 TEST_F(PgDriverTest, ComponentsSummarizeOnPostgres)

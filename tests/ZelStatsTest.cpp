@@ -327,8 +327,9 @@ TEST_P(MomentsTest, KnownDataGiveExactMoments)
         EXPECT_PRED2(near, t.GetdsKurtosis(), c.kurtosis);
         EXPECT_PRED2(near, t.GetdsStdDev(), std::sqrt(c.variance) / scale);
         EXPECT_PRED2(near, t.GetdsCoeffVariation(), c.coeff);
-        if (scale == 1.0) // scaled, a zero third moment is only zero to within rounding
+        if (scale == 1.0) { // scaled, a zero third moment is only zero to within rounding
             EXPECT_EQ(t.GetdsSkewSign(), c.sign);
+        }
     }
 }
 
