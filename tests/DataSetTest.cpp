@@ -154,7 +154,8 @@ TEST_P(DataSetTest, TextInANumericFieldIsNeverReadAsZero)
     q.SetSQL({"SELECT V FROM M"});
     q.Open();
     q.Next();
-    ExpectThrowsContaining([&] { q.FieldByName("V").AsFloat(); }, {"'V'", "record 2", "abc"});
+    ExpectThrowsContaining([&] { q.FieldByName("V").AsFloat(); },
+                           {"'" + FieldName("V") + "'", "record 2", "abc"});
 }
 
 TEST_P(DataSetTest, TableNamesAreQuotedNotPasted)
