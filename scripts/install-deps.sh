@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libsqlite3-dev sqlite3 libpq-dev
           libgtest-dev libgmock-dev libbenchmark-dev postgresql-15 xvfb xauth
-          fonts-liberation fonts-dejavu-core)
+          fonts-liberation fonts-dejavu-core time)
 
 missing=()
 for p in "${packages[@]}"; do
