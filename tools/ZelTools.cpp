@@ -73,28 +73,28 @@ namespace {
 // One partitioning step over positions low..high (1-based, high > low), the last element as
 // pivot. Equal elements stop both scans and are exchanged across the partition. Returns the
 // pivot's final position.
-std::int32_t partition(double* a, std::int32_t low, std::int32_t high)
+std::int32_t partition(std::span<double> values, std::int32_t low, std::int32_t high)
 {
-    // a[k] below is position k; the caller passes the array shifted by one.
-    const double v = a[high];
+    auto a = [&values](std::int32_t position) -> double& { return values[position - 1]; };
+    const double v = a(high);
     std::int32_t i = low - 1;
     std::int32_t j = high;
     double t;
     do {
         do {
             ++i;
-        } while (i != high && a[i] < v);
+        } while (i != high && a(i) < v);
         do {
             --j;
-        } while (j != low && a[j] > v);
-        t = a[i];
-        a[i] = a[j];
-        a[j] = t;
+        } while (j != low && a(j) > v);
+        t = a(i);
+        a(i) = a(j);
+        a(j) = t;
     } while (i < j);
     // The last exchange went one step too far: undo it and put the pivot in place.
-    a[j] = a[i];
-    a[i] = a[high];
-    a[high] = t;
+    a(j) = a(i);
+    a(i) = a(high);
+    a(high) = t;
     return i;
 }
 
@@ -108,12 +108,11 @@ void quickSort(std::span<double> a, std::int32_t low, std::int32_t high)
         throw std::out_of_range("quickSort: positions " + std::to_string(low) + " to "
                                 + std::to_string(high) + " are outside 1 to "
                                 + std::to_string(a.size()));
-    double* base = a.data() - 1; // position k at base[k]
     // The partitions are those of the plain recursive sort (low part first, then high part);
     // only the smaller part is recursed into and the larger is looped over, so the stack depth
     // stays within log2 n even when the input is already sorted.
     while (high > low) {
-        const std::int32_t i = partition(base, low, high);
+        const std::int32_t i = partition(a, low, high);
         if (i - low < high - i) {
             quickSort(a, low, i - 1);
             low = i + 1;
