@@ -577,7 +577,12 @@ TEST_P(ZelStatsTest, QueryComponentsComputeTheSame)
     EXPECT_EQ(q.GetdsMedian(), 9);
 }
 
-TEST(ZelStatsWindows, ComponentsOfOneKindShareTheirWindowsInAnyOrder)
+// Three table components and a query component, destroyed in every order, each survivor
+// opening its windows after every destruction: no window is used after it was freed or freed
+// twice (the sanitizers see either).
+class WindowSharingTest : public testing::TestWithParam<std::array<int, 3>> {};
+
+TEST_P(WindowSharingTest, ComponentsOfOneKindShareTheirWindowsInAnyOrder)
 {
     auto db = MakeSqliteDatabase();
     CreateValueTable(*db, "T", "X", {1, 2, 6});
@@ -590,25 +595,35 @@ TEST(ZelStatsWindows, ComponentsOfOneKindShareTheirWindowsInAnyOrder)
         t->Summarize();
         return t;
     };
-    auto a = make();
-    auto b = make();
-    auto q = std::make_unique<TRivuReviQuery>();
-    TClassDisplayForm* shared = &a->ClassWindow();
-    EXPECT_EQ(&b->ClassWindow(), shared);
-    EXPECT_EQ(&a->PlotWindow(), &b->PlotWindow());
-    EXPECT_NE(static_cast<void*>(&q->ClassWindow()), static_cast<void*>(shared));
-    a.reset(); // the first one made goes first: the others keep the pair
-    EXPECT_EQ(&b->ClassWindow(), shared);
-    b->FrequencyDisplay();
-    b->SummaryChart();
-    auto c = make();
-    b.reset();
-    c->FrequencyDisplay();
-    q.reset();
-    c.reset(); // the last one frees the pair; the sanitizers catch a double free
+    std::array<std::unique_ptr<TRivuReviTable>, 3> tables{make(), make(), make()};
+    auto query = std::make_unique<TRivuReviQuery>();
+    TClassDisplayForm* shared = &tables[0]->ClassWindow();
+    for (const auto& t : tables) {
+        EXPECT_EQ(&t->ClassWindow(), shared);
+        EXPECT_EQ(&t->PlotWindow(), &tables[0]->PlotWindow());
+    }
+    EXPECT_NE(static_cast<void*>(&query->ClassWindow()), static_cast<void*>(shared));
+
+    for (int victim : GetParam()) {
+        tables[victim].reset();
+        for (const auto& t : tables) {
+            if (t == nullptr)
+                continue;
+            t->FrequencyDisplay();
+            t->SummaryChart();
+        }
+    }
+    // The last one freed the pair; a new component makes a new one and uses it.
     auto again = make();
     again->FrequencyDisplay();
+    again->SummaryChart();
+    query.reset();
 }
+
+INSTANTIATE_TEST_SUITE_P(Orders, WindowSharingTest,
+                         testing::Values(std::array{0, 1, 2}, std::array{0, 2, 1},
+                                         std::array{1, 0, 2}, std::array{1, 2, 0},
+                                         std::array{2, 0, 1}, std::array{2, 1, 0}));
 
 INSTANTIATE_TEST_SUITE_P(Backends, ZelStatsTest, testing::ValuesIn(Backends()),
                          [](const auto& info) { return info.param; });
