@@ -57,9 +57,13 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
     }
 }
 
-// Counts values into the one class of a table whose bounds hold them (start <= x < end), if
-// any. The class is found from the table's span and then confirmed against the stored bounds,
-// so a value on a bound lands exactly where a scan over every class would put it.
+// Counts values into the classes of a table whose bounds hold them (start <= x < end).
+//
+// Bounds laid out as a running sum are ordered and contiguous, so at most one class holds a
+// value: it is found from the table's span and then confirmed against the stored bounds, so a
+// value on a bound lands exactly where a scan over every class would put it. A table whose
+// bounds are not so ordered (its class count changed since the last load) is scanned class by
+// class.
 class TallyPlan {
 public:
     TallyPlan() = default;
@@ -67,28 +71,45 @@ public:
         : k_(table.NumClasses), start_(table.ClassStart.data()), end_(table.ClassEnd.data()),
           count_(table.ClassCount.data())
     {
-        if (k_ > 0) {
-            low_ = start_[0];
-            high_ = end_[k_ - 1];
-            scale_ = k_ / (high_ - low_);
-        }
+        if (k_ == 0)
+            return;
+        low_ = start_[0];
+        high_ = end_[k_ - 1];
+        scale_ = k_ / (high_ - low_);
+        ordered_ = !std::isnan(low_) && !std::isnan(high_);
+        for (int i = 0; i < k_ && ordered_; ++i)
+            ordered_ = start_[i] <= end_[i] && (i == 0 || start_[i] == end_[i - 1]);
     }
 
     void Count(double x) const
     {
-        if (!(x >= low_ && x < high_)) // also false for an empty table or undefined bounds
+        if (!ordered_) {
+            for (int i = 0; i < k_; ++i) {
+                if (start_[i] <= x && x < end_[i])
+                    count_[i] = CheckedIncrement(count_[i]);
+            }
             return;
-        int i = std::clamp(static_cast<int>((x - low_) * scale_), 0, k_ - 1);
-        while (i > 0 && x < start_[i])
-            --i;
-        while (i < k_ - 1 && x >= end_[i])
-            ++i;
-        if (start_[i] <= x && x < end_[i])
-            count_[i] = CheckedIncrement(count_[i]);
+        }
+        if (!(x >= low_ && x < high_))
+            return;
+        int i = static_cast<int>((x - low_) * scale_);
+        if (i > k_ - 1)
+            i = k_ - 1;
+        // Both walks stop inside the table: start_[0] <= x < end_[k - 1].
+        if (x < start_[i]) {
+            do
+                --i;
+            while (x < start_[i]);
+        } else {
+            while (x >= end_[i])
+                ++i;
+        }
+        count_[i] = CheckedIncrement(count_[i]);
     }
 
 private:
     int k_ = 0;
+    bool ordered_ = false;
     const double* start_ = nullptr;
     const double* end_ = nullptr;
     std::int64_t* count_ = nullptr;
@@ -451,13 +472,18 @@ void TStatistics::RunPass(Pass pass)
             ClearCounts(table);
     }
 
-    // Each table's class is found from its span; a class table laid out like slot 0 (the
-    // usual case) is tallied once, and its counts copied at the end.
+    // Tables laid out alike count alike (with the default 10 classes the class table, slot 0
+    // and slot 2): each layout is tallied once, and the others copy its counts at the end.
+    std::array<std::size_t, MaintainedSlots + 1> countsOf{};
     std::array<TallyPlan, MaintainedSlots + 1> plans;
     int planned = 0;
-    const bool currentIsSlot0 = tally && SameLayout(tables[0], tables[1]);
-    if (tally) {
-        for (std::size_t t = currentIsSlot0 ? 1 : 0; t < tables.size(); ++t)
+    for (std::size_t t = 0; tally && t < tables.size(); ++t) {
+        countsOf[t] = t;
+        for (std::size_t u = 0; u < t && countsOf[t] == t; ++u) {
+            if (countsOf[u] == u && SameLayout(tables[t], tables[u]))
+                countsOf[t] = u;
+        }
+        if (countsOf[t] == t)
             plans[planned++] = TallyPlan(tables[t]);
     }
 
@@ -496,8 +522,11 @@ void TStatistics::RunPass(Pass pass)
         }
         dataset_.First();
     }
-    if (currentIsSlot0)
-        tables[0].ClassCount = tables[1].ClassCount;
+    for (std::size_t t = 0; tally && t < tables.size(); ++t) {
+        if (countsOf[t] != t)
+            std::copy_n(tables[countsOf[t]].ClassCount.data(), tables[t].NumClasses,
+                        tables[t].ClassCount.data());
+    }
 
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);

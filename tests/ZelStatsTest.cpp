@@ -416,6 +416,25 @@ TEST_P(ZelStatsTest, FastTallyAgreesWithTheScanOnEveryBound)
     }
 }
 
+TEST_P(ZelStatsTest, ClassCountChangedSinceTheLoadIsTalliedByTheScanRule)
+{
+    // Bounds of 10 classes from the load, then 13 classes without a new load: cells 11 to 13
+    // hold no layout of their own, and the pass counts by the plain rule over what is there.
+    std::vector<double> values;
+    for (int i = -3; i <= 12; ++i)
+        values.push_back(i);
+    auto t = Table(values);
+    t->Summarize();
+    t->SetdsFreqClasses(13);
+    t->CalculateMoments();
+    for (int i = 1; i <= 13; ++i) {
+        std::int64_t expected = 0;
+        for (double v : values)
+            expected += t->GetdsClassStart(i) <= v && v < t->GetdsClassEnd(i);
+        EXPECT_EQ(t->GetdsClassCount(i), expected) << "class " << i;
+    }
+}
+
 TEST_P(ZelStatsTest, ClassBoundsCountsAndPercentagesOfOneToTen)
 {
     auto t = Table({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
