@@ -287,12 +287,15 @@ int Summary(const Options& options)
         return 0;
     }
     const std::string sign = c.GetdsSkewSign();
+    // With fewer than two values the component never loads, and its total and mean are not
+    // computed (it answers 0 for them): they are null here.
+    const bool loaded = c.GetdsDataCount() >= 0;
     std::cout << "{\n"
               << "  \"source\": " << JsonString(SourceOf(c)) << ",\n"
               << "  \"field\": " << JsonString(c.StatFieldName()) << ",\n"
               << "  \"count\": " << c.GetdsDataCount() << ",\n"
-              << "  \"total\": " << JsonNumber(c.GetdsTotal()) << ",\n"
-              << "  \"mean\": " << JsonNumber(c.GetdsMean()) << ",\n"
+              << "  \"total\": " << (loaded ? JsonNumber(c.GetdsTotal()) : "null") << ",\n"
+              << "  \"mean\": " << (loaded ? JsonNumber(c.GetdsMean()) : "null") << ",\n"
               << "  \"minimum\": " << JsonNumber(c.Minimum()) << ",\n"
               << "  \"maximum\": " << JsonNumber(c.Maximum()) << ",\n"
               << "  \"range\": " << JsonNumber(c.GetdsRange()) << ",\n"
