@@ -87,33 +87,38 @@ Options Parse(int argc, char** argv)
     return options;
 }
 
+// The value of the whole text read by `parse` (std::stol or std::stod), or nothing when the
+// text is not all one number.
+template <class T, class Parse>
+std::optional<T> ParseWhole(const std::string& text, Parse parse)
+{
+    try {
+        std::size_t used = 0;
+        const T value = parse(text, &used);
+        if (!text.empty() && used == text.size())
+            return value;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
 long ParseInteger(const std::string& text, const std::string& option, long low, long high)
 {
-    std::size_t used = 0;
-    long value = 0;
-    try {
-        value = std::stol(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || text.empty() || value < low || value > high)
+    const auto value = ParseWhole<long>(
+        text, [](const std::string& t, std::size_t* used) { return std::stol(t, used); });
+    if (!value || *value < low || *value > high)
         throw UsageError(option + " takes a whole number from " + std::to_string(low) + " to "
                          + std::to_string(high) + ", not '" + text + "'");
-    return value;
+    return *value;
 }
 
 double ParseNumber(const std::string& text, const std::string& option)
 {
-    std::size_t used = 0;
-    double value = 0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || text.empty() || !std::isfinite(value))
+    const auto value = ParseWhole<double>(
+        text, [](const std::string& t, std::size_t* used) { return std::stod(t, used); });
+    if (!value || !std::isfinite(*value))
         throw UsageError(option + " takes a number, not '" + text + "'");
-    return value;
+    return *value;
 }
 
 std::string SampleDatabase()
