@@ -74,30 +74,19 @@ namespace {
 
 // Field names match without regard to ASCII case, as SQL names do: a server may report an
 // unquoted name in lower case.
+char FoldChar(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 std::string FoldCase(std::string_view name)
 {
     std::string folded(name);
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    std::transform(folded.begin(), folded.end(), folded.begin(), FoldChar);
     return folded;
 }
 
 bool SameName(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return FoldChar(x) == FoldChar(y); });
 }
 
 } // namespace
