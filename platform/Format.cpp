@@ -244,12 +244,16 @@ std::string FloatToStrF(double value, int precision, int digits)
     // of the precision or the last decimal.
     Decimal f = exact;
     RoundDigits(f, std::min(precision, f.exponent + digits));
-    std::string integer = IntegerDigits(f);
+    const std::string integer = IntegerDigits(f);
+    std::string out = Sign(f);
     if (integer.empty())
-        integer = "0";
-    std::string out = Sign(f) + integer;
-    if (digits > 0)
-        out += "." + FractionDigits(f, digits);
+        out += '0';
+    else
+        out += integer;
+    if (digits > 0) {
+        out += '.';
+        out += FractionDigits(f, digits);
+    }
     return out;
 }
 
@@ -268,16 +272,21 @@ std::string FloatToStr(double value)
             out.push_back('.');
             out.append(d.digits, 1);
         }
-        out += "E" + std::to_string(d.exponent - 1);
+        out += 'E';
+        out += std::to_string(d.exponent - 1);
         return out;
     }
     if (d.exponent <= 0) {
-        out += "0." + std::string(static_cast<std::size_t>(-d.exponent), '0') + d.digits;
+        out += "0.";
+        out.append(static_cast<std::size_t>(-d.exponent), '0');
+        out += d.digits;
         return out;
     }
     out += IntegerDigits(d);
-    if (static_cast<int>(d.digits.size()) > d.exponent)
-        out += "." + d.digits.substr(static_cast<std::size_t>(d.exponent));
+    if (static_cast<int>(d.digits.size()) > d.exponent) {
+        out += '.';
+        out.append(d.digits, static_cast<std::size_t>(d.exponent));
+    }
     return out;
 }
 

@@ -2,13 +2,17 @@
 
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
+#include "platform/VectorState.h"
 #include "plot/ZelPlot.h"
+#include "stats/ClassTally.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"
 #include "windows/Zeloutpt.h"
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <limits>
+#include <optional>
 
 namespace zel {
 
@@ -33,13 +37,6 @@ void CheckSlot(int slot)
                                 + " is outside 0.." + std::to_string(CacheSlots - 1));
 }
 
-std::int64_t CheckedIncrement(std::int64_t count)
-{
-    if (count == std::numeric_limits<std::int64_t>::max())
-        throw std::overflow_error("a class count passed the largest 64-bit count");
-    return count + 1;
-}
-
 // Bounds of a table of k classes: equal widths E / k laid out as a running sum from half a
 // class width below the minimum, so that each class starts exactly where the one below ends.
 void LayOutBounds(TFreqData& table, int k, double minimum, double range)
@@ -55,81 +52,6 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
         start[i] = end[i - 1];
         end[i] = start[i] + e / k;
     }
-}
-
-// Counts values into the classes of a table whose bounds hold them (start <= x < end).
-//
-// Bounds laid out as a running sum are ordered and contiguous, so at most one class holds a
-// value: it is found from the table's span and then confirmed against the stored bounds, so a
-// value on a bound lands exactly where a scan over every class would put it. A table whose
-// bounds are not so ordered (its class count changed since the last load) is scanned class by
-// class.
-class TallyPlan {
-public:
-    TallyPlan() = default;
-    explicit TallyPlan(TFreqData& table)
-        : k_(table.NumClasses), start_(table.ClassStart.data()), end_(table.ClassEnd.data()),
-          count_(table.ClassCount.data())
-    {
-        if (k_ == 0)
-            return;
-        low_ = start_[0];
-        high_ = end_[k_ - 1];
-        scale_ = k_ / (high_ - low_);
-        ordered_ = !std::isnan(low_) && !std::isnan(high_);
-        for (int i = 0; i < k_ && ordered_; ++i)
-            ordered_ = start_[i] <= end_[i] && (i == 0 || start_[i] == end_[i - 1]);
-    }
-
-    void Count(double x) const
-    {
-        if (!ordered_) {
-            for (int i = 0; i < k_; ++i) {
-                if (start_[i] <= x && x < end_[i])
-                    count_[i] = CheckedIncrement(count_[i]);
-            }
-            return;
-        }
-        if (!(x >= low_ && x < high_))
-            return;
-        int i = static_cast<int>((x - low_) * scale_);
-        if (i > k_ - 1)
-            i = k_ - 1;
-        // Both walks stop inside the table: start_[0] <= x < end_[k - 1].
-        if (x < start_[i]) {
-            do
-                --i;
-            while (x < start_[i]);
-        } else {
-            while (x >= end_[i])
-                ++i;
-        }
-        count_[i] = CheckedIncrement(count_[i]);
-    }
-
-private:
-    int k_ = 0;
-    bool ordered_ = false;
-    const double* start_ = nullptr;
-    const double* end_ = nullptr;
-    std::int64_t* count_ = nullptr;
-    double low_ = 0.0, high_ = 0.0, scale_ = 0.0;
-};
-
-void Tally(TFreqData& table, double x) { TallyPlan(table).Count(x); }
-
-// Two tables whose classes have the same bounds count the same values.
-bool SameLayout(const TFreqData& a, const TFreqData& b)
-{
-    if (a.NumClasses != b.NumClasses)
-        return false;
-    for (int i = 1; i <= a.NumClasses; ++i) {
-        // Compared as bits, so that undefined bounds match themselves.
-        if (std::memcmp(&a.ClassStart[i], &b.ClassStart[i], sizeof(double)) != 0
-            || std::memcmp(&a.ClassEnd[i], &b.ClassEnd[i], sizeof(double)) != 0)
-            return false;
-    }
-    return true;
 }
 
 // Percentages of dataCount, cumulative percentages, and the totals in cell k + 1.
@@ -191,6 +113,8 @@ private:
 
 // Feeds a pass's progress dialog. The dialog shows Trunc(fraction × 100), so it is told only
 // when that whole percentage changes; what it shows is the same as after a call per value.
+// The percentage never falls as the count grows, so the count at which it next changes is
+// found once per change, and a value costs one comparison.
 class Progress {
 public:
     Progress(TZELGaugeDlg& dialog, GaugeKind kind, const QString& message, std::int64_t records)
@@ -200,20 +124,45 @@ public:
 
     void Report(std::int64_t done)
     {
-        const double fraction = records_ > 0 ? static_cast<double>(done) / records_ : 0.0;
-        const double percent = std::trunc(fraction * 100.0);
-        if (percent != lastPercent_) {
-            lastPercent_ = percent;
-            dialog_.SetGaugeProgress(kind_, message_, fraction);
-        }
+        if (done >= nextChange_)
+            Change(done);
     }
 
 private:
+    double Percent(std::int64_t done) const { return std::trunc(Fraction(done) * 100.0); }
+    double Fraction(std::int64_t done) const
+    {
+        return records_ > 0 ? static_cast<double>(done) / records_ : 0.0;
+    }
+
+    void Change(std::int64_t done)
+    {
+        const double percent = Percent(done);
+        if (percent != lastPercent_) {
+            lastPercent_ = percent;
+            dialog_.SetGaugeProgress(kind_, message_, Fraction(done));
+        }
+        if (records_ <= 0) {
+            nextChange_ = std::numeric_limits<std::int64_t>::max(); // always 0 %
+            return;
+        }
+        // Estimated from the next percentage's share of the records, then settled on the
+        // exact first count that shows it.
+        std::int64_t next = std::max<std::int64_t>(
+            done + 1, static_cast<std::int64_t>((percent + 1.0) * records_ / 100.0) - 2);
+        while (next > done + 1 && Percent(next - 1) != percent)
+            --next;
+        while (Percent(next) == percent)
+            ++next;
+        nextChange_ = next;
+    }
+
     TZELGaugeDlg& dialog_;
     GaugeKind kind_;
     const QString& message_;
     double records_;
     double lastPercent_ = -1.0;
+    std::int64_t nextChange_ = 0;
 };
 
 } // namespace
@@ -355,6 +304,9 @@ bool TStatistics::LoadDataSet()
     {
         ControlsDisabled controls(dataset_);
         dataset_.First();
+        // Whatever painted last (the dialog, the application) may have left the vector unit
+        // in the state that slows the walk's arithmetic.
+        ClearUpperVectorState();
         Progress progress(dialog, GaugeKind::Horizontal, message, dataset_.RecordCount());
         const TField* field = nullptr;
         double value = 0.0;
@@ -465,32 +417,22 @@ void TStatistics::RunPass(Pass pass)
     // the pass completes.
     const bool tally = pass == Pass::Moments || pass == Pass::Variance;
     std::array<TFreqData, MaintainedSlots + 1> tables;
+    std::optional<ClassTally> classes;
     if (tally) {
         tables[0] = current_;
         std::copy_n(cache_.begin(), MaintainedSlots, tables.begin() + 1);
         for (auto& table : tables)
             ClearCounts(table);
-    }
-
-    // Tables laid out alike count alike (with the default 10 classes the class table, slot 0
-    // and slot 2): each layout is tallied once, and the others copy its counts at the end.
-    std::array<std::size_t, MaintainedSlots + 1> countsOf{};
-    std::array<TallyPlan, MaintainedSlots + 1> plans;
-    int planned = 0;
-    for (std::size_t t = 0; tally && t < tables.size(); ++t) {
-        countsOf[t] = t;
-        for (std::size_t u = 0; u < t && countsOf[t] == t; ++u) {
-            if (countsOf[u] == u && SameLayout(tables[t], tables[u]))
-                countsOf[t] = u;
-        }
-        if (countsOf[t] == t)
-            plans[planned++] = TallyPlan(tables[t]);
+        classes.emplace(tables);
     }
 
     PassSums sums;
     {
         ControlsDisabled controls(dataset_);
         dataset_.First();
+        // Whatever painted last (the dialog, the application) may have left the vector unit
+        // in the state that slows the walk's arithmetic.
+        ClearUpperVectorState();
         Progress progress(dialog, GaugeKind::Round, message, dataset_.RecordCount());
         const TField* field = nullptr;
         double value = 0.0;
@@ -514,19 +456,16 @@ void TStatistics::RunPass(Pass pass)
                 case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
                 case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
                 }
-                for (int t = 0; t < planned; ++t)
-                    plans[t].Count(x);
+                if (classes)
+                    classes->Count(x);
                 ++sums.n;
             }
             dataset_.Next();
         }
         dataset_.First();
     }
-    for (std::size_t t = 0; tally && t < tables.size(); ++t) {
-        if (countsOf[t] != t)
-            std::copy_n(tables[countsOf[t]].ClassCount.data(), tables[t].NumClasses,
-                        tables[t].ClassCount.data());
-    }
+    if (classes)
+        classes->AddPiecesToTables();
 
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);

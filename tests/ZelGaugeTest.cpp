@@ -12,9 +12,15 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -364,6 +370,39 @@ TEST(ZelGaugeDlgTest, DialogShownByAPassThatNeverYieldsStillPaintsItsProgress)
         dialog.SetGaugeProgress(GaugeKind::Horizontal, "Loading", i / 1000.0);
     EXPECT_GE(paints.Count(Bar(dialog)), 90);
     EXPECT_EQ(Bar(dialog)->Progress(), 100) << "an activation during the pass did not undo it";
+}
+
+#if defined(__x86_64__)
+// Whether the upper halves of the AVX registers are in use, or nullopt where the processor
+// cannot tell.
+std::optional<bool> UpperVectorStateInUse()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid_count(0xD, 1, &a, &b, &c, &d) || (a & (1u << 2)) == 0)
+        return std::nullopt; // no XGETBV with ECX = 1
+    std::uint32_t low = 0, high = 0;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(1));
+    return (low & (1u << 2)) != 0;
+}
+#else
+std::optional<bool> UpperVectorStateInUse() { return std::nullopt; }
+#endif
+
+// A repaint in the middle of a pass hands the pass back a vector unit that runs its SSE
+// arithmetic at full speed.
+TEST(ZelGaugeDlgTest, RepaintsLeaveTheVectorUnitReadyForThePass)
+{
+    if (!UpperVectorStateInUse().has_value())
+        GTEST_SKIP() << "this processor does not report its vector state";
+    TZELGaugeDlg dialog;
+    dialog.show();
+    for (int percent = 0; percent <= 100; percent += 10) {
+        dialog.SetGaugeProgress(percent < 50 ? GaugeKind::Horizontal : GaugeKind::Round,
+                                "Loading", percent / 100.0);
+        EXPECT_FALSE(*UpperVectorStateInUse()) << "after painting " << percent << " %";
+    }
+    dialog.SetLabels("Summary of big Amount");
+    EXPECT_FALSE(*UpperVectorStateInUse()) << "after painting the heading";
 }
 
 TEST(ZelGaugeDlgTest, MillionCallsPaintOncePerWholePercent)

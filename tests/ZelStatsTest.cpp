@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <random>
 
 using namespace zel;
@@ -195,6 +196,40 @@ TEST_P(ZelStatsTest, ProgressFractionsCountNullRecordsInTheRecordCount)
     t->LoadDataSet();
     TZELGaugeDlg::SetProgressListener(previous);
     EXPECT_EQ(percents, (std::vector<int>{25, 50, 75}));
+}
+
+// Each whole percentage reaches the dialog once and in order, as a call for every value would
+// show them: the load reports the count after each value, a pass the count before it.
+TEST_P(ZelStatsTest, ProgressTellsEachWholePercentageOnceInOrder)
+{
+    for (int records : {7, 301, 1234}) {
+        std::vector<double> values;
+        for (int i = 0; i < records; ++i)
+            values.push_back(i % 50 == 3 ? NAN : i % 17);
+        auto t = Table(values, "T" + std::to_string(records));
+        std::map<QString, std::vector<int>> heard;
+        auto previous = TZELGaugeDlg::SetProgressListener(
+            [&](const QString&, const QString& message, int percent) {
+                heard[message].push_back(percent);
+            });
+        t->Summarize();
+        TZELGaugeDlg::SetProgressListener(previous);
+
+        const std::int64_t count = t->GetdsDataCount();
+        auto percents = [records](std::int64_t from, std::int64_t to) {
+            std::vector<int> shown;
+            for (std::int64_t n = from; n <= to; ++n) {
+                const int percent = static_cast<int>(static_cast<double>(n) / records * 100.0);
+                if (shown.empty() || shown.back() != percent)
+                    shown.push_back(percent);
+            }
+            return shown;
+        };
+        EXPECT_EQ(heard["Loading dataset, calculating totals, mean"], percents(1, count))
+            << records << " records";
+        EXPECT_EQ(heard["Calculating Variance, Skew, Kurtosis"], percents(0, count - 1))
+            << records << " records";
+    }
 }
 
 TEST_P(ZelStatsTest, OneValueNeverLoadsAndLeavesStatisticsUndefined)

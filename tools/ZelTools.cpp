@@ -41,33 +41,6 @@ std::int32_t percentage(double fraction)
     return static_cast<std::int32_t>(percent);
 }
 
-std::int32_t sgn(double x)
-{
-    return x > 0 ? 1 : -1;
-}
-
-bool even(std::int32_t n)
-{
-    return n % 2 == 0;
-}
-
-double raiseTo(double base, std::int32_t exponent)
-{
-    if (base == 0)
-        return 0;
-    return raiseToWithLog(base, std::log(std::fabs(base)), exponent);
-}
-
-double raiseToWithLog(double base, double lnAbsBase, std::int32_t exponent)
-{
-    if (base == 0)
-        return 0;
-    const double power = std::exp(static_cast<double>(exponent) * lnAbsBase);
-    if (even(exponent))
-        return power;
-    return sgn(base) * power;
-}
-
 namespace {
 
 // One partitioning step over positions low..high (1-based, high > low), the last element as

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -23,16 +24,31 @@ std::int32_t imax(std::int32_t a, std::int32_t b);
 // fraction × 100, truncated toward zero.
 std::int32_t percentage(double fraction);
 // 1 for x > 0, otherwise -1 (zero gives -1).
-std::int32_t sgn(double x);
-bool even(std::int32_t n);
+inline std::int32_t sgn(double x) { return x > 0 ? 1 : -1; }
+inline bool even(std::int32_t n) { return n % 2 == 0; }
+
+// The same as raiseTo(base, exponent) for a base whose ln |base| is already known, so that one
+// logarithm serves several powers of the same base. Gives bit-identical results. Defined here
+// so that the moment pass, which calls it three times per value, pays no calls for it.
+inline double raiseToWithLog(double base, double lnAbsBase, std::int32_t exponent)
+{
+    if (base == 0)
+        return 0;
+    const double power = std::exp(static_cast<double>(exponent) * lnAbsBase);
+    if (even(exponent))
+        return power;
+    return sgn(base) * power;
+}
 
 // base^exponent through exp and ln: 0 for a zero base (whatever the exponent); odd powers keep
 // the base's sign. The result carries the rounding of exp and ln, and the moment passes depend
 // on exactly that rounding.
-double raiseTo(double base, std::int32_t exponent);
-// The same as raiseTo(base, exponent) for a base whose ln |base| is already known, so that one
-// logarithm serves several powers of the same base. Gives bit-identical results.
-double raiseToWithLog(double base, double lnAbsBase, std::int32_t exponent);
+inline double raiseTo(double base, std::int32_t exponent)
+{
+    if (base == 0)
+        return 0;
+    return raiseToWithLog(base, std::log(std::fabs(base)), exponent);
+}
 
 // The value store and its sorted copy: 10000 doubles, addressed 1..10000 (position k at
 // index k - 1).

@@ -1,5 +1,6 @@
 #include "windows/ZelGauge.h"
 
+#include "platform/VectorState.h"
 #include "ui_ZelGauge.h"
 
 #include <QCoreApplication>
@@ -142,6 +143,7 @@ void TZELGaugeDlg::SetLabels(const QString& text)
     ui->Label2->setText(text);
     // The labels are transparent over the dialog, so the dialog repaints beneath them.
     repaint();
+    ClearUpperVectorState();
     if (const ProgressListener& listener = Listener())
         listener(text, message_, percent_);
 }
@@ -197,6 +199,8 @@ void TZELGaugeDlg::SetGaugeProgress(GaugeKind kind, const QString& message, doub
                 ui->Panel1->repaint();
         }
     }
+    // Painting here happens in the middle of a pass, whose arithmetic follows at once.
+    ClearUpperVectorState();
     if (percentChanged || messageChanged) {
         if (const ProgressListener& listener = Listener())
             listener(ui->Label1->text(), message_, percent_);
