@@ -4,7 +4,8 @@
 // plain scans of the same column written directly on the C library: on SQLite prepare, step
 // and read the double; on PostgreSQL a cursor fetched in batches, as the driver does. Each
 // side runs a few times, interleaved, so that noise on the machine touches both alike, and
-// the best time of each is compared.
+// the best time of each is compared. The medians stand beside them, to show how steady the
+// machine was during the run.
 //
 //   zelstats_bench [--pg URI] [--records N] [--repetitions N] [--batch-sweep]
 //
@@ -66,12 +67,33 @@ std::vector<double> MakeValues(int count)
     return values;
 }
 
-void Report(const char* what, double seconds) { std::printf("  %-34s %8.3f s\n", what, seconds); }
+// The times of one side of a comparison.
+class Samples {
+public:
+    void Add(double seconds) { seconds_.push_back(seconds); }
+    double Best() const { return *std::min_element(seconds_.begin(), seconds_.end()); }
+    double Median() const
+    {
+        std::vector<double> sorted = seconds_;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t middle = sorted.size() / 2;
+        return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+    }
 
-void ReportRatio(const char* what, double ratio, double target)
+private:
+    std::vector<double> seconds_;
+};
+
+void Report(const char* what, const Samples& times)
 {
-    std::printf("  %-34s %8.2f  (target %.2f: %s)\n", what, ratio, target,
-                ratio <= target ? "met" : "MISSED");
+    std::printf("  %-34s %8.3f s  (median %.3f s)\n", what, times.Best(), times.Median());
+}
+
+void ReportRatio(const char* what, const Samples& times, const Samples& plain, double target)
+{
+    const double ratio = times.Best() / plain.Best();
+    std::printf("  %-34s %8.2f  (target %.2f: %s; ratio of medians %.2f)\n", what, ratio, target,
+                ratio <= target ? "met" : "MISSED", times.Median() / plain.Median());
 }
 
 // A component over the table, opened, summarising with the progress dialog hidden or shown.
@@ -156,11 +178,11 @@ void RunSqlite(const std::vector<double>& values, int repetitions)
     sqlite3* db = nullptr;
     Check(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), db, "open");
 
-    double hidden = 1e300, shown = 1e300, plain = 1e300;
+    Samples hidden, shown, plain;
     for (int r = 0; r < repetitions; ++r) {
-        hidden = std::min(hidden, TimeSummarize(component, TBoolPlus::Never));
-        plain = std::min(plain, PlainSqliteScans(db));
-        shown = std::min(shown, TimeSummarize(component, TBoolPlus::Always));
+        hidden.Add(TimeSummarize(component, TBoolPlus::Never));
+        plain.Add(PlainSqliteScans(db));
+        shown.Add(TimeSummarize(component, TBoolPlus::Always));
     }
     sqlite3_close(db);
 
@@ -169,8 +191,8 @@ void RunSqlite(const std::vector<double>& values, int repetitions)
     Report("Summarize, progress hidden", hidden);
     Report("Summarize, progress shown", shown);
     Report("two plain sqlite3 scans", plain);
-    ReportRatio("ratio hidden / plain", hidden / plain, kSqliteHiddenTarget);
-    ReportRatio("ratio shown / plain", shown / plain, kSqliteShownTarget);
+    ReportRatio("ratio hidden / plain", hidden, plain, kSqliteHiddenTarget);
+    ReportRatio("ratio shown / plain", shown, plain, kSqliteShownTarget);
 }
 
 // --- PostgreSQL
@@ -315,7 +337,7 @@ void RunPostgres(const std::string& uri, const std::vector<double>& values, int 
         throw std::runtime_error("cannot connect to the bench database: " + db.Error());
     LoadPgTable(db, values);
 
-    double hidden = 1e300, plain = 1e300;
+    Samples hidden, plain;
     {
         TRivuReviTable component;
         component.SetDatabaseName(dbUri);
@@ -323,8 +345,8 @@ void RunPostgres(const std::string& uri, const std::vector<double>& values, int 
         component.SetStatFieldName("x");
         component.Open();
         for (int r = 0; r < repetitions; ++r) {
-            hidden = std::min(hidden, TimeSummarize(component, TBoolPlus::Never));
-            plain = std::min(plain, PlainPgScans(db, kPgBatchRows));
+            hidden.Add(TimeSummarize(component, TBoolPlus::Never));
+            plain.Add(PlainPgScans(db, kPgBatchRows));
         }
     }
 
@@ -332,15 +354,15 @@ void RunPostgres(const std::string& uri, const std::vector<double>& values, int 
                 repetitions);
     Report("Summarize, progress hidden", hidden);
     Report("two plain libpq cursor walks", plain);
-    ReportRatio("ratio hidden / plain", hidden / plain, kPgTarget);
+    ReportRatio("ratio hidden / plain", hidden, plain, kPgTarget);
 
     if (batchSweep) {
         std::printf("  plain walks by FETCH size:\n");
         for (int batch : {100, 1000, 5000, 10000, 20000, 50000, 100000}) {
-            double best = 1e300;
+            Samples walks;
             for (int r = 0; r < repetitions; ++r)
-                best = std::min(best, PlainPgScans(db, batch));
-            std::printf("    %6d rows  %8.3f s\n", batch, best);
+                walks.Add(PlainPgScans(db, batch));
+            std::printf("    %6d rows  %8.3f s\n", batch, walks.Best());
         }
     }
 }
