@@ -372,9 +372,8 @@ int Report(const Options& options)
     SetModalHandler(grabInto("classes.png"));
     c.FrequencyDisplay();
     SetModalHandler(previous);
-    RenderPlots(c, out);
-    for (const char* file : {"inputorder.png", "histogram.png", "cumhistogram.png", "polygon.png"})
-        std::cout << (out + "/" + file).toStdString() << "\n";
+    for (const QString& path : RenderPlots(c, out))
+        std::cout << path.toStdString() << "\n";
     return 0;
 }
 
@@ -428,9 +427,6 @@ int main(int argc, char** argv)
     } catch (const UsageError& e) {
         std::cerr << "zelstat: " << e.what() << "\n\n" << Usage;
         return 2;
-    } catch (const EDatabaseError& e) {
-        std::cerr << "zelstat: " << e.what() << "\n";
-        return 1;
     } catch (const std::exception& e) {
         std::cerr << "zelstat: " << e.what() << "\n";
         return 1;

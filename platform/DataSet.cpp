@@ -43,10 +43,8 @@ void TField::ThrowNotANumber(const char* what) const
 double TField::AsFloat() const
 {
     double value = 0.0;
-    if (!dataset_.ActiveCursor().ReadDouble(column_, value))
-        ThrowNotANumber("a number");
-    if (!std::isfinite(value))
-        ThrowNotANumber("a finite number");
+    if (!ReadFloat(value))
+        ThrowNotANumber("a number"); // a null value is no number either
     return value;
 }
 

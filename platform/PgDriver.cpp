@@ -121,16 +121,6 @@ struct ConnDeleter {
 };
 using Connection = std::unique_ptr<PGconn, ConnDeleter>;
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to)
-{
-    if (from.empty() || from == to)
-        return text;
-    for (std::size_t pos = text.find(from); pos != std::string::npos;
-         pos = text.find(from, pos + to.size()))
-        text.replace(pos, from.size(), to);
-    return text;
-}
-
 bool IsIdentifierChar(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'
@@ -271,7 +261,7 @@ bool ParseMoney(const char* text, double& value)
 class PgCursor : public DataCursor {
 public:
     PgCursor(const std::string& uri, const std::string& sql, const std::string& source)
-        : source_(Replaced(source, uri, DatabaseDisplayName(uri))),
+        : source_(source),
           sql_(SingleStatement(sql, source_))
     {
         Connect(uri);

@@ -163,16 +163,12 @@ public:
 
     bool ReadDouble(int column, double& value) const override
     {
-        // sqlite3_column_double reads text as 0, so the storage class is checked first.
-        int storage = sqlite3_column_type(stmt_, column);
-        if (storage != SQLITE_INTEGER && storage != SQLITE_FLOAT)
-            return false;
-        value = sqlite3_column_double(stmt_, column);
-        return true;
+        return ReadNumber(column, value) == Number::Value;
     }
 
     Number ReadNumber(int column, double& value) const override
     {
+        // sqlite3_column_double reads text as 0, so the storage class is checked first.
         switch (sqlite3_column_type(stmt_, column)) {
         case SQLITE_NULL: return Number::Null;
         case SQLITE_INTEGER:

@@ -26,13 +26,10 @@
 namespace zel {
 
 namespace {
+
 // The axis labels' face is 11 px high; a long value may shrink it down to 8 px.
 constexpr int AxisFontPixels = 11;
 constexpr int MinAxisFontPixels = 8;
-} // namespace
-
-
-namespace {
 
 const QColor clBlack(0, 0, 0);
 const QColor clMaroon(128, 0, 0);
@@ -899,7 +896,7 @@ QImage TRivuReviPlotForm::Snapshot()
     return picture;
 }
 
-void RenderPlots(TStatistics& component, const QString& directory)
+QStringList RenderPlots(TStatistics& component, const QString& directory)
 {
     TRivuReviPlotForm form;
     form.setAttribute(Qt::WA_DontShowOnScreen);
@@ -911,10 +908,12 @@ void RenderPlots(TStatistics& component, const QString& directory)
         form.SetPlotStatus(NoValues);
 
     const QDir dir(directory);
+    QStringList written;
     auto save = [&](const char* name) {
         const QString path = dir.filePath(QString::fromLatin1(name));
         if (!form.Snapshot().save(path, "PNG"))
             throw std::runtime_error("Cannot write the plot picture " + path.toStdString() + ".");
+        written << path;
     };
     form.FirstSet1Click();
     save("inputorder.png");
@@ -927,6 +926,7 @@ void RenderPlots(TStatistics& component, const QString& directory)
     form.glCurrentPlot = TDrawHistory::Polygon;
     form.PlotHistogram1Click();
     save("polygon.png");
+    return written;
 }
 
 } // namespace zel

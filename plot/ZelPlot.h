@@ -12,6 +12,7 @@
 #include <QDialog>
 #include <QRandomGenerator>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -42,7 +43,7 @@ public:
     // it found is handed back when it closes.
     void Plot(TStatistics& dataset);
 
-    friend void RenderPlots(TStatistics& component, const QString& directory);
+    friend QStringList RenderPlots(TStatistics& component, const QString& directory);
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -145,7 +146,8 @@ private:
 // Draws the component's four plots in a window of their own, as a user would see it, and
 // writes them as inputorder.png (the first record set), histogram.png, cumhistogram.png and
 // polygon.png (the current class table) into `directory`. Needs no display and shows nothing.
-// Throws std::runtime_error when a picture cannot be written.
-void RenderPlots(TStatistics& component, const QString& directory);
+// Returns the paths written, in that order. Throws std::runtime_error when a picture cannot
+// be written.
+QStringList RenderPlots(TStatistics& component, const QString& directory);
 
 } // namespace zel

@@ -165,6 +165,42 @@ private:
     std::int64_t nextChange_ = 0;
 };
 
+// When a walk reports progress: after counting each value (the load, which tells how many it
+// has read), or before it (a pass, which tells how many it has already summed).
+enum class ReportWhen { AfterValue, BeforeValue };
+
+// Walks the records from the first to the last with the data source's bound controls
+// disabled, feeding the dialog, and hands `take` each value of the field that is not null,
+// divided by scaleBy. Ends on the first record again.
+template <class Take>
+void WalkValues(TDataSet& dataset, const std::string& fieldName, double scaleBy,
+                TZELGaugeDlg& dialog, GaugeKind kind, const QString& message, ReportWhen when,
+                Take take)
+{
+    ControlsDisabled controls(dataset);
+    dataset.First();
+    // Whatever painted last (the dialog, the application) may have left the vector unit in
+    // the state that slows the walk's arithmetic.
+    ClearUpperVectorState();
+    Progress progress(dialog, kind, message, dataset.RecordCount());
+    const std::int64_t ahead = when == ReportWhen::AfterValue ? 1 : 0;
+    std::int64_t taken = 0;
+    const TField* field = nullptr;
+    double value = 0.0;
+    while (!dataset.Eof()) {
+        // Looked up at the first record, as the field cannot change during the walk.
+        if (field == nullptr)
+            field = &dataset.FieldByName(fieldName);
+        if (field->ReadFloat(value)) {
+            progress.Report(taken + ahead);
+            take(value / scaleBy);
+            ++taken;
+        }
+        dataset.Next();
+    }
+    dataset.First();
+}
+
 } // namespace
 
 TStatistics::TStatistics(TDataSet& dataset) : dataset_(dataset)
@@ -301,40 +337,22 @@ bool TStatistics::LoadDataSet()
     double total = 0.0;
     double minimum = Undefined;
     double maximum = Undefined;
-    {
-        ControlsDisabled controls(dataset_);
-        dataset_.First();
-        // Whatever painted last (the dialog, the application) may have left the vector unit
-        // in the state that slows the walk's arithmetic.
-        ClearUpperVectorState();
-        Progress progress(dialog, GaugeKind::Horizontal, message, dataset_.RecordCount());
-        const TField* field = nullptr;
-        double value = 0.0;
-        while (!dataset_.Eof()) {
-            // Looked up at the first record, as the field cannot change during the walk.
-            if (field == nullptr)
-                field = &dataset_.FieldByName(statFieldName_);
-            if (field->ReadFloat(value)) {
-                const double x = value / scaleBy_;
-                ++n;
-                progress.Report(n);
-                if (n <= MaxStoredValues)
-                    loadBuffer_[n - 1] = x;
-                total += x;
-                if (n == 1) {
-                    minimum = x;
-                    maximum = x;
-                } else {
-                    if (x > maximum)
-                        maximum = x;
-                    if (x < minimum)
-                        minimum = x;
-                }
-            }
-            dataset_.Next();
-        }
-        dataset_.First();
-    }
+    WalkValues(dataset_, statFieldName_, scaleBy_, dialog, GaugeKind::Horizontal, message,
+               ReportWhen::AfterValue, [&](double x) {
+                   ++n;
+                   if (n <= MaxStoredValues)
+                       loadBuffer_[n - 1] = x;
+                   total += x;
+                   if (n == 1) {
+                       minimum = x;
+                       maximum = x;
+                   } else {
+                       if (x > maximum)
+                           maximum = x;
+                       if (x < minimum)
+                           minimum = x;
+                   }
+               });
 
     std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
                 valueStore_.begin());
@@ -427,43 +445,27 @@ void TStatistics::RunPass(Pass pass)
     }
 
     PassSums sums;
-    {
-        ControlsDisabled controls(dataset_);
-        dataset_.First();
-        // Whatever painted last (the dialog, the application) may have left the vector unit
-        // in the state that slows the walk's arithmetic.
-        ClearUpperVectorState();
-        Progress progress(dialog, GaugeKind::Round, message, dataset_.RecordCount());
-        const TField* field = nullptr;
-        double value = 0.0;
-        while (!dataset_.Eof()) {
-            if (field == nullptr)
-                field = &dataset_.FieldByName(statFieldName_);
-            if (field->ReadFloat(value)) {
-                progress.Report(sums.n);
-                const double x = value / scaleBy_;
-                const double d = x - mean_;
-                switch (pass) {
-                case Pass::Moments: {
-                    // One logarithm serves the three powers; the results are those of raiseTo.
-                    const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
-                    sums.s2 += raiseToWithLog(d, lnAbs, 2);
-                    sums.s3 += raiseToWithLog(d, lnAbs, 3);
-                    sums.s4 += raiseToWithLog(d, lnAbs, 4);
-                    break;
-                }
-                case Pass::Variance: sums.s2 += d * d; break;
-                case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
-                case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
-                }
-                if (classes)
-                    classes->Count(x);
-                ++sums.n;
-            }
-            dataset_.Next();
-        }
-        dataset_.First();
-    }
+    WalkValues(dataset_, statFieldName_, scaleBy_, dialog, GaugeKind::Round, message,
+               ReportWhen::BeforeValue, [&](double x) {
+                   const double d = x - mean_;
+                   switch (pass) {
+                   case Pass::Moments: {
+                       // One logarithm serves the three powers; the results are those of
+                       // raiseTo.
+                       const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
+                       sums.s2 += raiseToWithLog(d, lnAbs, 2);
+                       sums.s3 += raiseToWithLog(d, lnAbs, 3);
+                       sums.s4 += raiseToWithLog(d, lnAbs, 4);
+                       break;
+                   }
+                   case Pass::Variance: sums.s2 += d * d; break;
+                   case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
+                   case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
+                   }
+                   if (classes)
+                       classes->Count(x);
+                   ++sums.n;
+               });
     if (classes)
         classes->AddPiecesToTables();
 
