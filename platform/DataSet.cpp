@@ -81,12 +81,6 @@ std::string FoldCase(std::string_view name)
     return folded;
 }
 
-bool SameName(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](char x, char y) { return FoldChar(x) == FoldChar(y); });
-}
-
 } // namespace
 
 TDataSet::TDataSet(TComponent* owner) : TComponent(owner) {}
@@ -114,9 +108,14 @@ void TDataSet::Open()
     const auto& columns = cursor->Columns();
     for (std::size_t i = 0; i < columns.size(); ++i) {
         fields.push_back(MakeField(columns[i], static_cast<int>(i)));
-        // The first of two equally named columns wins, as a name lookup can find only one.
-        byName.emplace(FoldCase(columns[i].name), fields.back().get());
+        // Names that differ only in case have no case-blind match: which one was meant is
+        // unknown. Of two exactly equal names the first wins, as a lookup can find only one.
+        auto [it, added] = byName.emplace(FoldCase(columns[i].name), fields.back().get());
+        if (!added && it->second != nullptr && it->second->FieldName() != columns[i].name)
+            it->second = nullptr;
     }
+    if (snapshotHolds_ > 0)
+        cursor->BeginSnapshot();
     cursor_ = std::move(cursor);
     fields_ = std::move(fields);
     byName_ = std::move(byName);
@@ -155,13 +154,23 @@ const std::vector<std::unique_ptr<TField>>& TDataSet::Fields() const { return fi
 
 TField* TDataSet::FindField(std::string_view name) const
 {
-    if (lastLookup_ != nullptr && SameName(lastLookup_->FieldName(), name))
+    if (lastLookup_ != nullptr && lastLookup_->FieldName() == name)
         return const_cast<TField*>(lastLookup_);
-    auto it = byName_.find(FoldCase(name));
-    if (it == byName_.end())
-        return nullptr;
-    lastLookup_ = it->second;
-    return it->second;
+    TField* found = nullptr;
+    for (const auto& field : fields_) {
+        if (field->FieldName() == name) {
+            found = field.get();
+            break;
+        }
+    }
+    if (found == nullptr) {
+        auto it = byName_.find(FoldCase(name));
+        if (it == byName_.end() || it->second == nullptr)
+            return nullptr;
+        found = it->second;
+    }
+    lastLookup_ = found;
+    return found;
 }
 
 TField& TDataSet::FieldByName(std::string_view name) const
@@ -207,6 +216,37 @@ std::int64_t TDataSet::RecordCount() const
     if (recordCount_ < 0)
         recordCount_ = cursor_->CountRecords();
     return recordCount_;
+}
+
+TDataSet::TSnapshot::TSnapshot(TDataSet& dataset) : dataset_(dataset)
+{
+    if (dataset_.snapshotHolds_ == 0 && dataset_.cursor_ != nullptr)
+        dataset_.cursor_->BeginSnapshot();
+    ++dataset_.snapshotHolds_;
+}
+
+TDataSet::TSnapshot::~TSnapshot()
+{
+    if (--dataset_.snapshotHolds_ == 0 && dataset_.cursor_ != nullptr) {
+        try {
+            dataset_.cursor_->EndSnapshot();
+        } catch (const EDatabaseError&) {
+            // A read snapshot has nothing to keep: a failure to release it ends with its
+            // connection.
+        }
+    }
+}
+
+TDataSet::TFieldWalk::TFieldWalk(TDataSet& dataset, const TField& field) : dataset_(dataset)
+{
+    dataset_.ActiveCursor();
+    dataset_.cursor_->RestrictToColumn(field.Index());
+}
+
+TDataSet::TFieldWalk::~TFieldWalk()
+{
+    if (dataset_.cursor_ != nullptr)
+        dataset_.cursor_->RestrictToColumn(-1);
 }
 
 void TDataSet::CheckInactive(const char* property) const

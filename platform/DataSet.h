@@ -124,7 +124,9 @@ public:
     // Every field name, in dataset order.
     void GetFieldNames(std::vector<std::string>& list) const;
     const std::vector<std::unique_ptr<TField>>& Fields() const;
-    // Field names match without regard to ASCII case.
+    // A field of exactly that name, or else the one field whose name matches it without
+    // regard to ASCII case (a server may report an unquoted name in lower case). Null when
+    // there is none, or when several match only without regard to case.
     TField* FindField(std::string_view name) const;
     // Throws EDatabaseError naming the field and the data source when there is no such field.
     TField& FieldByName(std::string_view name) const;
@@ -143,6 +145,34 @@ public:
     // How the data source reads in a message: "table EMPLOYEE", "query SELECT ...".
     virtual std::string SourceDescription() const = 0;
 
+    // Holds one read snapshot of the data source for its lifetime: every walk of the dataset
+    // in between reads the same rows, whatever others write. Holds nest; the outermost one
+    // takes and releases the snapshot. A dataset opened while a hold lasts is held too.
+    class TSnapshot {
+    public:
+        explicit TSnapshot(TDataSet& dataset);
+        ~TSnapshot();
+        TSnapshot(const TSnapshot&) = delete;
+        TSnapshot& operator=(const TSnapshot&) = delete;
+
+    private:
+        TDataSet& dataset_;
+    };
+
+    // Narrows the walks to one field for its lifetime, so that the database is asked for that
+    // column alone where it can be: from the next First() on, only that field may be read.
+    // The first First() after it ends reads every field again.
+    class TFieldWalk {
+    public:
+        TFieldWalk(TDataSet& dataset, const TField& field);
+        ~TFieldWalk();
+        TFieldWalk(const TFieldWalk&) = delete;
+        TFieldWalk& operator=(const TFieldWalk&) = delete;
+
+    private:
+        TDataSet& dataset_;
+    };
+
 protected:
     // The driver cursor over this dataset's records, or null when there is nothing to open.
     virtual std::unique_ptr<DataCursor> OpenCursor() = 0;
@@ -155,6 +185,7 @@ private:
     std::unique_ptr<TField> MakeField(const ColumnInfo& column, int index);
 
     std::unique_ptr<DataCursor> cursor_;
+    int snapshotHolds_ = 0;
     std::vector<std::unique_ptr<TField>> fields_;
     std::unordered_map<std::string, TField*> byName_;
     // FieldByName is asked once per record by every pass; the last answer is kept.

@@ -29,6 +29,18 @@ public:
     // Number of records of the result. Asked once per open by the dataset.
     virtual std::int64_t CountRecords() = 0;
 
+    // A read snapshot: from BeginSnapshot to EndSnapshot every Rewind reads the same rows,
+    // whatever other connections write meanwhile, and nothing is held between snapshots, so
+    // that no writer waits on a reader that is idle. The dataset never nests them. Without a
+    // snapshot each Rewind reads afresh.
+    virtual void BeginSnapshot() {}
+    virtual void EndSnapshot() {}
+    // Restricts the reads after the next Rewind to one column (an index into Columns()), or
+    // with -1 to every column again. While restricted only that column is read; a cursor that
+    // can ask its database for that column alone does so. Must not throw: the restriction
+    // takes effect at the next Rewind, which reports any failure.
+    virtual void RestrictToColumn(int column) noexcept { (void)column; }
+
     // Access to the current record.
     virtual bool IsNull(int column) const = 0;
     // True and the value when the column holds a number; false when it holds anything else.
