@@ -4,8 +4,8 @@
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "plot/ZelPlot.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "windows/ResultText.h"
 #include "windows/ZelGauge.h"
 
@@ -139,7 +139,7 @@ std::string SampleDatabase()
 
 // The component the options describe: a query for --sql, a table for --table. Commands that
 // allow it fall back to the sample's EMPLOYEE.SALARY when neither is given.
-std::unique_ptr<TStatistics> MakeComponent(const Options& options, bool needField,
+std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needField,
                                            bool sampleDefault)
 {
     const bool useSample = sampleDefault && !options.Has("--table") && !options.Has("--sql")
@@ -150,7 +150,7 @@ std::unique_ptr<TStatistics> MakeComponent(const Options& options, bool needFiel
     if (needField && !options.Has("--field") && !useSample)
         throw UsageError("--field NAME is required");
 
-    std::unique_ptr<TStatistics> component;
+    std::unique_ptr<TStatComponent> component;
     if (options.Has("--sql")) {
         auto query = std::make_unique<TRivuReviQuery>();
         query->SetName("zelstatQuery");
@@ -266,13 +266,6 @@ std::string ClassesJson(TStatistics& c)
     return out + (c.FreqClasses() > 0 ? "\n  ]" : "]");
 }
 
-std::string SourceOf(TStatistics& c)
-{
-    if (auto* table = dynamic_cast<TRivuReviTable*>(&c))
-        return table->TableName();
-    return dynamic_cast<TRivuReviQuery&>(c).SQLText();
-}
-
 int Fields(const Options& options)
 {
     auto component = MakeComponent(options, false, false);
@@ -296,7 +289,7 @@ int Summary(const Options& options)
     // computed (it answers 0 for them): they are null here.
     const bool loaded = c.GetdsDataCount() >= 0;
     std::cout << "{\n"
-              << "  \"source\": " << JsonString(SourceOf(c)) << ",\n"
+              << "  \"source\": " << JsonString(c.SourceText()) << ",\n"
               << "  \"field\": " << JsonString(c.StatFieldName()) << ",\n"
               << "  \"count\": " << c.GetdsDataCount() << ",\n"
               << "  \"total\": " << (loaded ? JsonNumber(c.GetdsTotal()) : "null") << ",\n"
@@ -355,7 +348,7 @@ int Classes(const Options& options)
 int Report(const Options& options)
 {
     auto component = MakeComponent(options, true, true);
-    TStatistics& c = *component;
+    TStatComponent& c = *component;
     const QString out = QString::fromStdString(options.Get("--out", "report"));
     if (!QDir().mkpath(out))
         throw std::runtime_error("cannot create the folder " + out.toStdString());

@@ -316,7 +316,6 @@ void TRivuReviPlotForm::Bind(TStatistics& dataset)
     glStop = nPlot;
     xmin = dataset.Minimum();
     xmax = dataset.Maximum();
-    componentName = dataset.DataSet().Name();
     const std::int64_t count = std::min<std::int64_t>(nPlot, LastPlottable());
     for (std::int64_t k = 1; k <= count; ++k)
         x[std::size_t(k - 1)] = dataset.GetdsValue(k);
@@ -769,10 +768,8 @@ void TRivuReviPlotForm::PlotFreqPolygon()
         SetAxes(2, 0, first, last, 0, modal);
     }
     // This title shows a table's name exactly as set, directory included.
-    QString source = SourceName();
-    if (glDataset != nullptr)
-        if (auto* table = dynamic_cast<const TTable*>(&glDataset->DataSet()))
-            source = QString::fromStdString(table->TableName());
+    const QString source =
+        glDataset != nullptr ? QString::fromStdString(glDataset->SourceTitle()) : QString();
     setWindowTitle(QStringLiteral("Frequency Polygon for ") + FieldName() + QStringLiteral(" from ") + source);
     if (reason.isEmpty()) {
         TCanvas& canvas = ui->PlotImage->Canvas();

@@ -132,7 +132,6 @@ private:
     QColor DotColor;
     QColor CanvasColor;
     QColor FontColor;
-    std::string componentName;
 
     // Why the plot on the image is empty or incomplete; shown in the status line and as the
     // status part of the image's hint.

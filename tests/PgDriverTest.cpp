@@ -3,8 +3,8 @@
 // that goes away in the middle of a pass.
 #include "platform/DataSet.h"
 #include "platform/Driver.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

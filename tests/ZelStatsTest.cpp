@@ -1,8 +1,8 @@
 // The statistics engine on every backend: properties, loading, moments, classes, median and
 // mode, the undefined cases, and what a failed pass leaves behind.
 #include "platform/Dialogs.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"
