@@ -1,11 +1,11 @@
 #include "plot/ZelPlot.h"
 
 #include "platform/Canvas.h"
-#include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "platform/Format.h"
 #include "platform/Hints.h"
 #include "platform/Image.h"
+#include "platform/ImageFile.h"
 #include "stats/ZelStats.h"
 #include "ui_ZelPlot.h"
 
@@ -908,8 +908,7 @@ QStringList RenderPlots(TStatistics& component, const QString& directory)
     QStringList written;
     auto save = [&](const char* name) {
         const QString path = dir.filePath(QString::fromLatin1(name));
-        if (!form.Snapshot().save(path, "PNG"))
-            throw std::runtime_error("Cannot write the plot picture " + path.toStdString() + ".");
+        SavePngFile(form.Snapshot(), path);
         written << path;
     };
     form.FirstSet1Click();

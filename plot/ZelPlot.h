@@ -146,7 +146,7 @@ private:
 // writes them as inputorder.png (the first record set), histogram.png, cumhistogram.png and
 // polygon.png (the current class table) into `directory`. Needs no display and shows nothing.
 // Returns the paths written, in that order. Throws std::runtime_error when a picture cannot
-// be written.
+// be written; each picture is written whole or not at all.
 QStringList RenderPlots(TStatistics& component, const QString& directory);
 
 } // namespace zel

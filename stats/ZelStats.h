@@ -154,6 +154,10 @@ public:
     std::int64_t GetdsModeClass() const { return current_.ModeClassCount; }
 
     // --- Read-only state
+    // The number of values the last load read, and their total: also for one value or none,
+    // where GetdsDataCount and GetdsTotal answer -1 and 0.
+    std::int64_t ValuesRead() const { return dataCount_; }
+    double ValuesTotal() const { return total_; }
     double Minimum() const { return minimum_; }
     double Maximum() const { return maximum_; }
     bool DataLoaded() const { return dataLoaded_; }

@@ -123,9 +123,13 @@ TEST_P(ZelstatTest, UndefinedStatisticsReadUndefinedAndNull)
     const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
     EXPECT_TRUE(o["variance"].isNull());
     EXPECT_TRUE(o["skewSign"].isNull());
-    EXPECT_TRUE(o["mean"].isNull()); // never loaded, so not computed
-    EXPECT_TRUE(o["total"].isNull());
+    // One value defines its count, total, mean, extremes and median, and nothing else.
+    EXPECT_EQ(o["count"].toInt(), 1);
+    EXPECT_EQ(o["total"].toDouble(), 5);
+    EXPECT_EQ(o["mean"].toDouble(), 5);
     EXPECT_EQ(o["median"].toDouble(), 5);
+    EXPECT_EQ(o["medianCount"].toInt(), 1);
+    EXPECT_TRUE(o["range"].isNull());
 }
 
 TEST_P(ZelstatTest, ClassesPrintTheGridInItsNumberPictures)
@@ -145,7 +149,7 @@ TEST_P(ZelstatTest, BadInputGivesOneClearLineAndAFailureStatus)
         {{"summary", "--db", db, "--table", "NO_SUCH", "--field", "X"}, "NO_SUCH"},
         {{"summary", "--db", db, "--table", "T", "--field", "NO_FIELD"}, "NO_FIELD"},
         {{"summary", "--db", db, "--sql", "SELEC 1", "--field", "X"}, "SELEC"},
-        {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, "not a number"},
+        {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, "not a numeric field"},
     };
     for (const auto& [args, mention] : cases) {
         Result r = Zelstat(args);
