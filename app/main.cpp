@@ -252,8 +252,8 @@ void PrintSummaryJson(TStatistics& c)
     // The count is the number of values read; with fewer than two the component does not
     // load, but what one value defines (its total, mean, extremes and median) is still given.
     const std::int64_t n = c.ValuesRead();
-    const double mean = n > 0 ? c.ValuesTotal() / static_cast<double>(n) : Undefined;
     const bool several = n >= 2;
+    const double mean = several ? c.GetdsMean() : n == 1 ? c.ValuesTotal() : Undefined;
     std::cout << "{\n"
               << "  \"source\": " << JsonString(c.SourceText()) << ",\n"
               << "  \"field\": " << JsonString(c.StatFieldName()) << ",\n"

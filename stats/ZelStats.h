@@ -208,6 +208,8 @@ private:
     double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
     double mu3_ = 0, mu4_ = 0, median_ = 0, range_ = 0, skew_ = 0, kurtosis_ = 0;
     double total_ = 0, coeffVariation_ = 0;
+    // What the rounded total leaves out of the exact sum of the values.
+    double totalRemainder_ = 0;
     std::int64_t dataCount_ = 0;
     bool dataLoaded_ = false, medianValid_ = false, varianceValid_ = false;
     bool skewValid_ = false, kurtosisValid_ = false, progressAccepted_ = false;
