@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 namespace zel {
 
@@ -299,7 +298,7 @@ std::string FloatToStr(double value)
 
 std::string IntToStr(std::int64_t value)
 {
-    // An integer has no decimal point, and "%lld" (what to_string uses) never groups digits.
+    // An integer has no decimal point, and printf's "%ld" (what to_string uses) never groups.
     return std::to_string(value);
 }
 
