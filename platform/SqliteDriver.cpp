@@ -16,11 +16,15 @@ namespace {
     throw EDatabaseError(what + ": " + message);
 }
 
+// ASCII upper case. std::toupper follows the process locale: under tr_TR.UTF-8 it leaves 'i'
+// alone (its capital is a two-byte character), so "integer" and "timestamp" would lose their
+// kinds.
 std::string Upper(const char* text)
 {
     std::string s = text != nullptr ? text : "";
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
     return s;
 }
 
