@@ -193,6 +193,46 @@ std::string Refusal(const ReadGate& gate)
     return {};
 }
 
+// Splits schema.table at the first '.' that is not inside double quotes. Either part may be
+// quoted ("my schema"."t.x", a doubled quote standing for one); an unquoted table part is
+// the rest of the text, dots and all. False when there is no such '.'.
+bool SplitQualifiedName(const std::string& text, std::string& schema, std::string& name)
+{
+    // A quoted part starting at `i`: its name, with `i` moved past the closing quote; false
+    // when the quote is never closed.
+    auto quoted = [&text](std::size_t& i, std::string& part) {
+        part.clear();
+        for (++i; i < text.size(); ++i) {
+            if (text[i] == '"') {
+                if (i + 1 < text.size() && text[i + 1] == '"') {
+                    ++i;
+                } else {
+                    ++i;
+                    return true;
+                }
+            }
+            part += text[i];
+        }
+        return false;
+    };
+    std::size_t i = 0;
+    if (text.starts_with('"')) {
+        if (!quoted(i, schema) || i >= text.size() || text[i] != '.')
+            return false;
+    } else {
+        i = text.find('.');
+        if (i == std::string::npos)
+            return false;
+        schema = text.substr(0, i);
+    }
+    ++i; // the '.'
+    std::size_t end = i;
+    if (end < text.size() && text[end] == '"' && quoted(end, name) && end == text.size())
+        return !schema.empty() && !name.empty();
+    name = text.substr(i);
+    return !schema.empty() && !name.empty();
+}
+
 // The schema object a table name stands for.
 enum class TableKind { Unknown, Table, Other };
 
@@ -481,10 +521,9 @@ private:
     {
         std::string from = QuoteIdentifier(table);
         TableKind kind = KindOf("main", table);
-        const std::size_t dot = table.find('.');
-        if (kind == TableKind::Unknown && dot != std::string::npos) {
-            const std::string schema = table.substr(0, dot);
-            const std::string name = table.substr(dot + 1);
+        std::string schema;
+        std::string name;
+        if (kind == TableKind::Unknown && SplitQualifiedName(table, schema, name)) {
             from = QuoteIdentifier(schema) + "." + QuoteIdentifier(name);
             kind = KindOf(schema, name);
         }

@@ -246,7 +246,8 @@ TEST(SqliteDriver, SchemaQualifiedNamesAndDottedTableNames)
     const struct {
         const char* table;
         double value;
-    } cases[] = {{"main.V", 1}, {"MAIN.v", 1}, {"a.b", 5}, {"main.a.b", 5}};
+    } cases[] = {{"main.V", 1}, {"MAIN.v", 1}, {"\"main\".\"V\"", 1}, {"a.b", 5},
+                 {"main.a.b", 5}, {"main.\"a.b\"", 5}};
     for (const auto& c : cases) {
         TTable t;
         t.SetDatabaseName(db->Name());
