@@ -270,10 +270,13 @@ public:
             SwitchStatement();
         // The return value repeats the failure of the last step, which Fetch has reported.
         sqlite3_reset(stmt_);
+        released_ = false;
     }
 
     bool Fetch() override
     {
+        if (released_)
+            ThrowReleased();
         const int rc = sqlite3_step(stmt_);
         if (rc == SQLITE_ROW)
             return true;
@@ -312,6 +315,9 @@ public:
     {
         if (snapshot_)
             return;
+        // A walk left in the middle still reads the rows of the moment it began, and BEGIN
+        // would make that old read the snapshot.
+        ReleaseWalk();
         Execute("BEGIN", "Cannot take a read snapshot of " + source_);
         try {
             // In a WAL database BEGIN alone fixes nothing: the snapshot is the one the first
@@ -330,8 +336,9 @@ public:
         if (!snapshot_)
             return;
         snapshot_ = false;
-        // COMMIT, not ROLLBACK: nothing was written, and a rollback would abort a walk left
-        // in the middle, whose statement keeps its own read until it is rewound or done.
+        // A walk left in the middle (a pass that failed) would keep its read past COMMIT,
+        // and on a rollback-journal database no writer could commit until it ended.
+        ReleaseWalk();
         Execute("COMMIT", "Cannot release the read snapshot of " + source_);
     }
 
@@ -402,6 +409,23 @@ private:
     {
         stmt_ = full_.get();
         ReadColumns();
+    }
+
+    // Ends a walk that stands on a record. The record is gone with it: reading or moving on
+    // fails until the walk starts again, rather than reading NULLs or the first record.
+    void ReleaseWalk()
+    {
+        if (sqlite3_stmt_busy(stmt_) != 0) {
+            sqlite3_reset(stmt_);
+            released_ = true;
+        }
+    }
+
+    [[noreturn]] void ThrowReleased() const
+    {
+        throw EDatabaseError("Cannot read " + source_
+                             + ": the walk ended with its read snapshot; it must start again "
+                               "at the first record");
     }
 
     // The statement's own failure, or the read gate's refusal when it caused it.
@@ -560,6 +584,8 @@ private:
     // alone, reading any other is a caller's mistake, which must not read as a NULL.
     int Index(int column) const
     {
+        if (released_)
+            ThrowReleased();
         if (narrowed_ < 0)
             return column;
         if (column != narrowed_)
@@ -616,6 +642,7 @@ private:
     int narrowed_ = -1;            // the column the walk reads alone, or -1
     int narrowColumn_ = -1;        // the column narrow_ reads
     bool snapshot_ = false;
+    bool released_ = false;        // the walk was ended on a record by ReleaseWalk
     std::vector<ColumnInfo> columns_;
 };
 
