@@ -89,7 +89,6 @@ bool OnlySeparatorsLeft(const char* tail)
     return true;
 }
 
-
 // The database name must be a regular file. Opening a FIFO blocks until something writes to
 // it, and a device or a directory is no database: both are refused before the library opens
 // anything. The journal files beside it are opened by the library too, so they are checked
@@ -339,7 +338,12 @@ public:
         // A walk left in the middle (a pass that failed) would keep its read past COMMIT,
         // and on a rollback-journal database no writer could commit until it ended.
         ReleaseWalk();
-        Execute("COMMIT", "Cannot release the read snapshot of " + source_);
+        try {
+            Execute("COMMIT", "Cannot release the read snapshot of " + source_);
+        } catch (const EDatabaseError&) {
+            EndTransaction(); // so that the next snapshot can begin
+            throw;
+        }
     }
 
     void RestrictToColumn(int column) noexcept override
