@@ -533,13 +533,20 @@ private:
                                 + QuoteIdentifier(schema)
                                 + ".sqlite_schema WHERE type IN ('table', 'view') "
                                   "AND name = ?1 COLLATE NOCASE";
+        const std::string what = "Cannot open " + source_;
         sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK)
-            return TableKind::Unknown; // no such schema: the SELECT will say so
+        const int prepared = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr);
         Statement stmt(raw);
+        if (prepared == SQLITE_ERROR)
+            return TableKind::Unknown; // no such schema: the SELECT will say so
+        if (prepared != SQLITE_OK) // a locked database or no database at all: say so once
+            ThrowSqliteError(db_.get(), what);
         sqlite3_bind_text(raw, 1, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(raw) != SQLITE_ROW)
+        const int rc = sqlite3_step(raw);
+        if (rc == SQLITE_DONE)
             return TableKind::Unknown;
+        if (rc != SQLITE_ROW)
+            ThrowSqliteError(db_.get(), what);
         return sqlite3_column_int(raw, 0) == 0 ? TableKind::Table : TableKind::Other;
     }
 
