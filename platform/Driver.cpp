@@ -60,7 +60,7 @@ std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const s
     const std::string source = "table '" + table + "' of " + DatabaseDisplayName(database);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, "SELECT * FROM " + QuotePgTableName(table), source);
-    return OpenSqliteCursor(database, "SELECT * FROM " + QuoteIdentifier(table), source);
+    return OpenSqliteTableCursor(database, table, source);
 }
 
 } // namespace zel

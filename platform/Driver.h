@@ -76,6 +76,12 @@ std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const s
 // Driver entry points; OpenQueryCursor and OpenTableCursor choose between them.
 std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std::string& sql,
                                              const std::string& source);
+// SQLite table names may be schema-qualified (main.t, temp.t), each part quoted; a table whose
+// own name holds a dot is found first when it exists. The cursor reads one column alone when
+// restricted to it.
+std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
+                                                  const std::string& table,
+                                                  const std::string& source);
 std::unique_ptr<DataCursor> OpenPgCursor(const std::string& uri, const std::string& sql,
                                          const std::string& source);
 // PostgreSQL table names may be schema-qualified (schema.table); each part is quoted.
