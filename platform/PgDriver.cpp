@@ -169,7 +169,7 @@ struct OptionsDeleter {
 using Options = std::unique_ptr<PQconninfoOption, OptionsDeleter>;
 
 // How a connection string that libpq cannot parse appears in messages.
-constexpr const char* kUnreadableConnection = "(a PostgreSQL connection string that cannot be read)";
+constexpr const char* kUnreadableConnection = "(unreadable PostgreSQL connection string)";
 
 // A connection string as libpq's parser reads it.
 struct ConnectionSpec {
@@ -188,7 +188,8 @@ std::string PercentEncoded(const std::string& text)
     std::string encoded;
     for (const char c : text) {
         const auto u = static_cast<unsigned char>(c);
-        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
+        // '*' too, so that a value with a secret taken out reads as such.
+        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~' || c == '*') {
             encoded += c;
         } else {
             encoded += '%';
@@ -234,7 +235,9 @@ ConnectionSpec ParseConnection(const std::string& text, int depth = 0)
     if (options == nullptr)
         return spec;
 
-    std::string user, host, port, dbname, query;
+    // First the options and the secrets, then the display, so that a secret is taken out of
+    // every value shown, whatever the order of the options.
+    std::vector<std::pair<std::string, std::string>> shown;
     for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
         if (o->val == nullptr || *o->val == '\0')
             continue;
@@ -256,6 +259,12 @@ ConnectionSpec ParseConnection(const std::string& text, int depth = 0)
                 spec.secrets.push_back(value);
             spec.secrets.insert(spec.secrets.end(), inner.secrets.begin(), inner.secrets.end());
         }
+        shown.emplace_back(keyword, value);
+    }
+
+    std::string user, host, port, dbname, query;
+    for (auto& [keyword, raw] : shown) {
+        const std::string value = Scrubbed(raw, spec.secrets);
         if (keyword == "user")
             user = value;
         else if (keyword == "host" && IsPlainHost(value))
@@ -856,7 +865,7 @@ ConnectionSpec ReadConnection(const std::string& connection, const std::string& 
     ConnectionSpec spec = ParseConnection(connection);
     if (!spec.valid)
         throw EDatabaseError("Cannot open " + source
-                             + ": the PostgreSQL connection string cannot be read; write it as "
+                             + ": libpq cannot parse it; write it as "
                                "postgresql://user@host:port/database?parameters or as "
                                "key=value pairs");
     return spec;
