@@ -739,8 +739,8 @@ private:
     {
         if (!declared_)
             throw EDatabaseError("Cannot read " + source_
-                                 + ": the walk ended with the summary's read snapshot; "
-                                   "start it again");
+                                 + ": the walk was ended by the end of its read snapshot or "
+                                   "by an earlier failure; start it again");
         // The last batch goes before the next arrives: one batch in memory at a time.
         batch_.reset();
         rows_ = 0;
