@@ -9,6 +9,7 @@
 #include "components/ZelTable.h"
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
+#include "platform/Driver.h"
 #include "platform/ImageFile.h"
 #include "plot/ZelPlot.h"
 #include "tools/ZelTools.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,10 +52,10 @@ const char* const Usage = R"(usage:
   zelstat gui     [--db PATH] [--screenshot DIR]
   zelstat help
 
-PATH is a SQLite file or a postgresql:// connection URI; without --db the bundled sample
-database is used. `zelstat summary` and `zelstat report` without arguments work on the
-sample's EMPLOYEE table and its SALARY field. K is 0 to 50; X is a number written with a
-point, at least 0.0001 away from 0.
+PATH is a SQLite file or a PostgreSQL connection (a postgresql:// URI or a key=value
+string); without --db the bundled sample database is used. `zelstat summary` and
+`zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field.
+K is 0 to 50; X is a number written with a point, at least 0.0001 away from 0.
 )";
 
 // Standard output, checked: a write that fails (a full disk, a closed pipe) is an error that
@@ -361,6 +363,24 @@ int Report(const Options& options)
     return 0;
 }
 
+// Ctrl-C and SIGTERM end the program as they would, but first ask a database server to stop
+// the query it runs for it, which it would otherwise finish for nobody.
+extern "C" void CancelAndEnd(int signal)
+{
+    CancelServerQueries();
+    std::raise(signal); // the handler was reset to the default when it ran
+}
+
+void CancelServerQueriesOnSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = CancelAndEnd;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 // Qt wants a private runtime folder for a GUI application and warns on every start without.
 void ProvideRuntimeFolder()
 {
@@ -407,6 +427,7 @@ int Run(int argc, char** argv, const Options& options)
         return RunDemo(db, options.Get("--screenshot"));
     }
     InstallConsoleAnswers();
+    CancelServerQueriesOnSignals();
     if (options.command == "report") {
         // The report renders offscreen whatever the environment says.
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
