@@ -222,10 +222,20 @@ void WalkValues(TValueSource& source, double scaleBy, Progress& progress, Report
     std::int64_t taken = 0;
     std::array<double, 256> values;
     while (const std::size_t n = source.Read(values.data(), values.size())) {
-        for (std::size_t i = 0; i < n; ++i) {
-            progress.Report(taken + ahead);
-            take(values[i] / scaleBy);
-            ++taken;
+        // A division by 1 changes no value, and spooled values are divided already: the
+        // division is left out rather than paid for every value.
+        if (scaleBy == 1.0) {
+            for (std::size_t i = 0; i < n; ++i) {
+                progress.Report(taken + ahead);
+                take(values[i]);
+                ++taken;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                progress.Report(taken + ahead);
+                take(values[i] / scaleBy);
+                ++taken;
+            }
         }
     }
     source.Finish();
@@ -256,6 +266,13 @@ void TStatistics::SetdsScaleFactor(double value)
     }
 }
 
+void TStatistics::SetUseSpool(bool use)
+{
+    useSpool_ = use;
+    if (!use)
+        DropSpool();
+}
+
 void TStatistics::SetdsFreqClasses(std::uint16_t value)
 {
     const std::uint16_t classes = value > MaxClasses ? MaxClasses : value;
@@ -272,6 +289,7 @@ void TStatistics::SetdsMaxPlotCount(std::uint16_t value)
 
 void TStatistics::Initialize()
 {
+    DropSpool();
     GetNumericFields();
     dataLoaded_ = false;
     medianValid_ = false;
@@ -315,6 +333,20 @@ std::unique_ptr<TValueSource> TStatistics::OpenValues()
     return std::make_unique<TDataSetValues>(dataset_, statFieldName_);
 }
 
+TSpool* TStatistics::CurrentSpool()
+{
+    if (spool_ != nullptr) {
+        const SpoolOrigin& o = spoolOrigin_;
+        if (!useSpool_ || o.field != statFieldName_ || o.scaleBy != scaleBy_
+            || o.openings != dataset_.Openings() || o.active != dataset_.Active()
+            || o.source != SourceText())
+            DropSpool();
+    }
+    return spool_.get();
+}
+
+void TStatistics::DropSpool() { spool_.reset(); }
+
 // --- Loading and basic summaries
 
 void TStatistics::Summarize()
@@ -337,6 +369,8 @@ bool TStatistics::LoadDataSet()
 {
     static const std::string message = "Loading dataset, calculating totals, mean";
 
+    // The values of an earlier load go first, so that memory holds one load's at most.
+    DropSpool();
     const std::unique_ptr<TValueSource> source = OpenValues();
     bool accepted = false;
     if (showCalcProgress_ == TBoolPlus::Prompt && source->RecordCount() > 1000) {
@@ -354,7 +388,11 @@ bool TStatistics::LoadDataSet()
     CompensatedSum total;
     double minimum = Undefined;
     double maximum = Undefined;
+    std::unique_ptr<TSpool> spool =
+        useSpool_ ? std::make_unique<TSpool>(spoolMemory_) : nullptr;
     WalkValues(*source, scaleBy_, progress, ReportWhen::AfterValue, [&](double x) {
+                   if (spool)
+                       spool->Add(x);
                    ++n;
                    if (n <= MaxStoredValues)
                        loadBuffer_[n - 1] = x;
@@ -370,6 +408,11 @@ bool TStatistics::LoadDataSet()
                    }
                });
 
+    if (spool && spool->Seal()) {
+        spoolOrigin_ = {statFieldName_, SourceText(),       scaleBy_,
+                        dataset_.Openings(), dataset_.Active(), source->RecordCount()};
+        spool_ = std::move(spool);
+    }
     std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
                 valueStore_.begin());
     progressAccepted_ = accepted;
@@ -432,6 +475,24 @@ struct TStatistics::PassSums {
 
 void TStatistics::RunPass(Pass pass)
 {
+    // The values the load kept describe the rows its results describe; only without them is
+    // the data source read again.
+    if (TSpool* spool = CurrentSpool()) {
+        try {
+            TSpoolValues values(*spool, spoolOrigin_.records);
+            WalkPass(pass, values, 1.0);
+            return;
+        } catch (const ESpoolError&) {
+            // The temporary file could not be read back: the pass, which changed nothing
+            // yet, starts over on the data source.
+            DropSpool();
+        }
+    }
+    WalkPass(pass, *OpenValues(), scaleBy_);
+}
+
+void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
+{
     static const std::string messages[] = {
         "Calculating Variance, Skew, Kurtosis",
         "Calculating Variance",
@@ -440,9 +501,8 @@ void TStatistics::RunPass(Pass pass)
     };
     const std::string& message = messages[static_cast<int>(pass)];
 
-    const std::unique_ptr<TValueSource> source = OpenValues();
     const WalkFrame frame(observer_, SourceHeading(), ShowsProgress());
-    Progress progress(observer_, TWalkKind::Pass, message, source->RecordCount());
+    Progress progress(observer_, TWalkKind::Pass, message, source.RecordCount());
 
     // The class tables are filled in a working copy and replace the component's own only when
     // the pass completes.
@@ -458,7 +518,7 @@ void TStatistics::RunPass(Pass pass)
     }
 
     PassSums sums;
-    WalkValues(*source, scaleBy_, progress, ReportWhen::BeforeValue, [&](double x) {
+    WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
                    const double d = x - mean_;
                    switch (pass) {
                    case Pass::Moments: {
