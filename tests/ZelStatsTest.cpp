@@ -926,3 +926,31 @@ TEST(StatisticsCore, LargeOffsetKeepsMeanVarianceAndSkewnessExact)
 }
 
 } // namespace
+
+namespace {
+
+// The moments pass works its powers out on two threads a batch at a time; its sums must still
+// be those of one value after the other, to the bit, across many batches and a partial last.
+TEST(StatisticsCore, MomentsAreTheSumsOfOneValueAfterTheOther)
+{
+    const std::int64_t n = 300'001;
+    auto make = [](std::int64_t k) { return std::sin(double(k)) * 1e3 + double(k % 7); };
+    MadeStatistics s(n, make);
+    s.Summarize();
+    const double mean = s.GetdsMean();
+    double s2 = 0, s3 = 0, s4 = 0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const double d = make(k) - mean;
+        s2 += raiseTo(d, 2);
+        s3 += raiseTo(d, 3);
+        s4 += raiseTo(d, 4);
+    }
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsVariance()),
+              std::bit_cast<std::uint64_t>(s2 / double(n - 1)));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu3()),
+              std::bit_cast<std::uint64_t>(s3 / double(n - 1)));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu4()),
+              std::bit_cast<std::uint64_t>(s4 / double(n - 1)));
+}
+
+} // namespace
