@@ -1,10 +1,12 @@
 #include "stats/Describe.h"
 
 #include "platform/DataSet.h"
+#include "stats/Spool.h"
 #include "stats/Sums.h"
 #include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -15,18 +17,19 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// What the walk keeps of one field in one group: its values, for the passes after the walk,
-// and what the component's load keeps of them.
+// What the walk keeps of one field in one group: what the component's load keeps of them.
 struct Accumulator {
-    std::vector<double> values;
+    std::int64_t count = 0;
     std::int64_t nulls = 0;
     CompensatedSum total;
     double minimum = NaN, maximum = NaN;
+    // Sums of the powers of the deviations from the mean, from the pass after the walk.
+    double s2 = 0, s3 = 0, s4 = 0;
 
     // The load's own extremes: the first value, then every value that passes them.
     void Add(double x)
     {
-        if (values.empty()) {
+        if (count == 0) {
             minimum = x;
             maximum = x;
         } else {
@@ -35,9 +38,150 @@ struct Accumulator {
             if (x < minimum)
                 minimum = x;
         }
-        values.push_back(x);
+        ++count;
         total.Add(x);
     }
+
+    double Mean() const
+    {
+        return count >= 2 ? MeanOfTotal(total.Total(), total.Remainder(), count)
+               : count == 1 ? total.Total()
+                            : NaN;
+    }
+};
+
+[[noreturn]] void ThrowChanged()
+{
+    throw EDatabaseError("The records changed while they were described; describe reads the "
+                         "same values on every pass.");
+}
+
+// The values of one field as the walk kept them: a spool of every record's value (NaN for
+// NULL), beside a spool of every record's group when there are groups.
+class SpooledValues : public TGroupedValues {
+public:
+    SpooledValues(const TSpool& values, const TSpool* groups) : values_(values), groups_(groups) {}
+    void Start() override
+    {
+        valueReader_.emplace(values_);
+        if (groups_ != nullptr)
+            groupReader_.emplace(*groups_);
+        at_ = size_ = 0;
+    }
+    std::size_t Read(double* values, std::uint32_t* groups, std::size_t capacity) override
+    {
+        std::size_t n = 0;
+        while (n < capacity) {
+            if (at_ == size_) {
+                at_ = 0;
+                size_ = valueReader_->Read(valueBuffer_.data(), valueBuffer_.size());
+                if (groupReader_ && groupReader_->Read(groupBuffer_.data(), size_) != size_)
+                    ThrowChanged();
+                if (size_ == 0)
+                    break;
+            }
+            const double x = valueBuffer_[at_];
+            if (!std::isnan(x)) {
+                values[n] = x;
+                groups[n] = groupReader_ ? static_cast<std::uint32_t>(groupBuffer_[at_]) : 0;
+                ++n;
+            }
+            ++at_;
+        }
+        return n;
+    }
+    void Finish() override
+    {
+        valueReader_.reset();
+        groupReader_.reset();
+    }
+
+private:
+    const TSpool& values_;
+    const TSpool* groups_;
+    std::optional<TSpool::TReader> valueReader_, groupReader_;
+    std::array<double, 1024> valueBuffer_, groupBuffer_;
+    std::size_t at_ = 0, size_ = 0;
+};
+
+// What each record belongs to: a group numbered in the order of first appearance, NULL keys
+// in a group of their own.
+class Groups {
+public:
+    Groups(const TField* by, std::size_t limit, const TDataSet& dataset)
+        : by_(by), limit_(limit), dataset_(dataset)
+    {
+        if (by_ == nullptr)
+            keys_.emplace_back(); // one group for everything
+    }
+
+    std::size_t Count() const { return keys_.size(); }
+    const std::optional<std::string>& Key(std::size_t group) const { return keys_[group]; }
+
+    // The current record's group; a new one is made when `grow`, else an unknown key means
+    // that the records changed.
+    std::uint32_t Current(bool grow)
+    {
+        if (by_ == nullptr)
+            return 0;
+        if (by_->IsNull()) {
+            if (!nullGroup_)
+                nullGroup_ = Make({}, grow);
+            return *nullGroup_;
+        }
+        std::string key = by_->AsString();
+        if (const auto it = index_.find(key); it != index_.end())
+            return it->second;
+        const std::uint32_t group = Make(key, grow);
+        index_.emplace(std::move(key), group);
+        return group;
+    }
+
+private:
+    std::uint32_t Make(std::optional<std::string> key, bool grow)
+    {
+        if (!grow)
+            ThrowChanged();
+        if (keys_.size() >= limit_)
+            throw EDatabaseError("Field '" + by_->FieldName() + "' of "
+                                 + dataset_.SourceDescription() + " has more than "
+                                 + std::to_string(limit_)
+                                 + " different values; describe groups by at most that many.");
+        keys_.push_back(std::move(key));
+        return static_cast<std::uint32_t>(keys_.size() - 1);
+    }
+
+    const TField* by_;
+    std::size_t limit_;
+    const TDataSet& dataset_;
+    std::vector<std::optional<std::string>> keys_;
+    std::unordered_map<std::string, std::uint32_t> index_;
+    std::optional<std::uint32_t> nullGroup_;
+};
+
+// The values of one field read from the records again, where a spool could not keep them.
+class DataSetValues : public TGroupedValues {
+public:
+    DataSetValues(TDataSet& dataset, const TField& field, Groups& groups)
+        : dataset_(dataset), field_(field), groups_(groups)
+    {
+    }
+    void Start() override { dataset_.First(); }
+    std::size_t Read(double* values, std::uint32_t* groups, std::size_t capacity) override
+    {
+        std::size_t n = 0;
+        for (; n < capacity && !dataset_.Eof(); dataset_.Next()) {
+            if (field_.ReadFloat(values[n]))
+                groups[n++] = groups_.Current(false);
+        }
+        return n;
+    }
+    void Finish() override { dataset_.First(); }
+
+private:
+    TDataSet& dataset_;
+    const TField& field_;
+    Groups& groups_;
 };
 
 double Quotient(double a, double b)
@@ -48,31 +192,44 @@ double Quotient(double a, double b)
     return std::isfinite(q) ? q : NaN;
 }
 
-TDescribeRow Summarize(const Accumulator& a, std::size_t budget)
+// Sums the powers of the deviations from each group's mean, by multiplication (the component
+// raises through exp and ln; the two agree to about 1e-15).
+void SumMoments(TGroupedValues& source, Accumulator* groups, std::size_t count)
+{
+    std::vector<double> means(count);
+    for (std::size_t g = 0; g < count; ++g)
+        means[g] = groups[g].Mean();
+    std::array<double, 1024> values;
+    std::array<std::uint32_t, 1024> of;
+    source.Start();
+    while (const std::size_t n = source.Read(values.data(), of.data(), values.size())) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (of[i] >= count)
+                ThrowChanged();
+            Accumulator& a = groups[of[i]];
+            const double d = values[i] - means[of[i]];
+            const double d2 = d * d;
+            a.s2 += d2;
+            a.s3 += d2 * d;
+            a.s4 += d2 * d2;
+        }
+    }
+    source.Finish();
+}
+
+TDescribeRow MakeRow(const Accumulator& a)
 {
     TDescribeRow row;
-    const auto n = static_cast<std::int64_t>(a.values.size());
+    const std::int64_t n = a.count;
     row.count = n;
     row.nulls = a.nulls;
     row.minimum = a.minimum;
     row.maximum = a.maximum;
-    row.mean = n >= 2 ? MeanOfTotal(a.total.Total(), a.total.Remainder(), n)
-               : n == 1 ? a.total.Total()
-                        : NaN;
+    row.mean = a.Mean();
     row.stdDev = row.skew = row.kurtosis = NaN;
     if (n >= 2) {
-        // The moments about the mean, by multiplication (the component raises through exp and
-        // ln; the two agree to about 1e-15).
-        double s2 = 0, s3 = 0, s4 = 0;
-        for (const double x : a.values) {
-            const double d = x - row.mean;
-            const double d2 = d * d;
-            s2 += d2;
-            s3 += d2 * d;
-            s4 += d2 * d2;
-        }
         const double divisor = static_cast<double>(n - 1);
-        const double variance = s2 / divisor, mu3 = s3 / divisor, mu4 = s4 / divisor;
+        const double variance = a.s2 / divisor, mu3 = a.s3 / divisor, mu4 = a.s4 / divisor;
         row.stdDev = std::sqrt(variance);
         // Skewness here is the squared moment coefficient; its sign is reported separately.
         row.skew = Quotient(mu3 * mu3, variance * variance * variance);
@@ -80,13 +237,6 @@ TDescribeRow Summarize(const Accumulator& a, std::size_t budget)
         row.kurtosis = Quotient(mu4, variance * variance);
         row.skewSign = mu3 < 0 ? "(-)" : mu3 > 0 ? "(+)" : mu3 == 0 ? "(0)" : "";
     }
-    TSpanValues store(a.values);
-    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
-    const std::vector<double> q =
-        Quantiles(store, n, a.minimum, a.maximum, quartiles, budget);
-    row.q1 = q[0];
-    row.median = q[1];
-    row.q3 = q[2];
     return row;
 }
 
@@ -172,42 +322,18 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
         throw EDatabaseError("Nothing to describe: the table name or SQL text is empty.");
     const std::vector<const TField*> fields = ChooseFields(dataset, request);
     const TField* by = request.by.empty() ? nullptr : &dataset.FieldByName(request.by);
+    const std::size_t width = fields.size();
 
-    // Groups in the order they first appear; the ungrouped walk has one group.
-    std::vector<std::optional<std::string>> keys;
-    std::unordered_map<std::string, std::size_t> groupOf;
-    std::optional<std::size_t> nullGroup;
-    std::vector<Accumulator> accumulators; // group-major: [group * fields + field]
-    if (by == nullptr) {
-        keys.emplace_back();
-        accumulators.resize(fields.size());
-    }
-    auto groupIndex = [&]() -> std::size_t {
-        const bool null = by->IsNull();
-        std::string key = null ? std::string() : by->AsString();
-        if (null && nullGroup)
-            return *nullGroup;
-        if (!null) {
-            if (const auto it = groupOf.find(key); it != groupOf.end())
-                return it->second;
-        }
-        if (keys.size() >= request.maxGroups)
-            throw EDatabaseError("Field '" + by->FieldName() + "' of "
-                                 + dataset.SourceDescription() + " has more than "
-                                 + std::to_string(request.maxGroups)
-                                 + " different values; describe groups by at most that many.");
-        const std::size_t index = keys.size();
-        if (null) {
-            nullGroup = index;
-            keys.emplace_back();
-        } else {
-            keys.emplace_back(key);
-            groupOf.emplace(std::move(key), index);
-        }
-        accumulators.resize(accumulators.size() + fields.size());
-        return index;
-    };
+    // One spool per field, and one of the groups, sharing one memory budget.
+    Groups groups(by, request.maxGroups, dataset);
+    const std::size_t spoolCount = width + (by != nullptr ? 1 : 0);
+    const std::size_t spoolMemory = spoolCount > 0 ? request.spoolMemory / spoolCount : 0;
+    std::vector<std::unique_ptr<TSpool>> spools;
+    for (std::size_t f = 0; f < width; ++f)
+        spools.push_back(std::make_unique<TSpool>(spoolMemory));
+    std::unique_ptr<TSpool> groupSpool = by != nullptr ? std::make_unique<TSpool>(spoolMemory) : nullptr;
 
+    std::vector<Accumulator> accumulators(width); // group-major: [group * width + field]
     {
         const WalkFrame frame(request.observer, "Describe " + dataset.SourceDescription(),
                               request.showProgress);
@@ -215,15 +341,22 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
         std::int64_t done = 0;
         int shownPercent = -1;
         for (dataset.First(); !dataset.Eof(); dataset.Next()) {
-            // The group is found (and its accumulators made) before the row is addressed.
-            const std::size_t group = by != nullptr ? groupIndex() : 0;
-            Accumulator* row = accumulators.data() + group * fields.size();
-            for (std::size_t f = 0; f < fields.size(); ++f) {
+            const std::uint32_t group = groups.Current(true);
+            if (groupSpool) {
+                groupSpool->Add(group);
+                if (accumulators.size() < groups.Count() * width)
+                    accumulators.resize(groups.Count() * width);
+            }
+            Accumulator* row = accumulators.data() + group * width;
+            for (std::size_t f = 0; f < width; ++f) {
                 double x;
-                if (fields[f]->ReadFloat(x))
+                if (fields[f]->ReadFloat(x)) {
                     row[f].Add(x);
-                else
+                    spools[f]->Add(x);
+                } else {
                     ++row[f].nulls;
+                    spools[f]->Add(NaN);
+                }
             }
             ++done;
             // Told when the whole percentage changes, checked every few thousand records.
@@ -237,17 +370,39 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             }
         }
     }
+    const bool groupsKept = groupSpool == nullptr || groupSpool->Seal();
+    if (!groupsKept)
+        groupSpool.reset();
 
     std::vector<TDescribeRow> rows;
     rows.reserve(accumulators.size());
-    for (std::size_t f = 0; f < fields.size(); ++f) {
-        for (std::size_t g = 0; g < keys.size(); ++g) {
-            Accumulator& a = accumulators[g * fields.size() + f];
-            TDescribeRow row = Summarize(a, request.quantileBudget);
+    const std::size_t count = groups.Count();
+    std::vector<Accumulator> field(count);
+    std::vector<TGroupExtent> extents(count);
+    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
+    for (std::size_t f = 0; f < width; ++f) {
+        // A spool that could not keep every value (no temporary folder, a full disk) leaves
+        // the passes to read the records again, from the same snapshot.
+        std::unique_ptr<TGroupedValues> source;
+        if (spools[f]->Seal() && groupsKept)
+            source = std::make_unique<SpooledValues>(*spools[f], groupSpool.get());
+        else
+            source = std::make_unique<DataSetValues>(dataset, *fields[f], groups);
+        for (std::size_t g = 0; g < count; ++g) {
+            field[g] = accumulators[g * width + f];
+            extents[g] = {field[g].count, field[g].minimum, field[g].maximum};
+        }
+        SumMoments(*source, field.data(), count);
+        const auto q = Quantiles(*source, extents, quartiles, request.quantileBudget);
+        spools[f].reset(); // described: its values are no longer needed
+        for (std::size_t g = 0; g < count; ++g) {
+            TDescribeRow row = MakeRow(field[g]);
             row.field = fields[f]->FieldName();
-            row.group = keys[g];
+            row.group = groups.Key(g);
+            row.q1 = q[g][0];
+            row.median = q[g][1];
+            row.q3 = q[g][2];
             rows.push_back(std::move(row));
-            a.values = {}; // described: its store is no longer needed
         }
     }
     return rows;

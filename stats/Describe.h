@@ -2,10 +2,11 @@
 // that share a value of one grouping field, the count, the nulls, the mean, the standard
 // deviation, the five-number summary with exact quartiles, the skewness and the kurtosis.
 //
-// One walk over the dataset reads every described field of every record. Each field (and
-// group) keeps its values in a store of its own, totalled as it goes with the component's
-// compensated sum; a second pass over each store sums the moments about the mean, and the
-// quartiles are selected from the store in bounded memory (stats/Quantiles.h).
+// One walk over the dataset reads every described field of every record. Each field keeps its
+// values in a spool of its own (and the groups of the records in one more), totalled by group
+// as it goes with the component's compensated sum; a second pass over each spool sums the
+// moments about the mean, and the quartiles of all groups are selected from it together in
+// bounded memory (stats/Quantiles.h).
 //
 // The definitions are the component's: divisors n - 1, the skewness the squared moment
 // coefficient with the sign of the third moment reported apart, the kurtosis the plain ratio
@@ -50,7 +51,10 @@ struct TDescribeRequest {
     // The grouping field (any kind); empty for no groups.
     std::string by;
     std::size_t maxGroups = MaxDescribeGroups;
-    // Values held at once to select the quartiles of one field and group.
+    // Bytes of memory the values kept for the passes after the walk may take, shared by all
+    // fields; beyond it they go to a temporary file (stats/Spool.h).
+    std::size_t spoolMemory = std::size_t{64} << 20;
+    // Values held at once to select the quartiles of a field's groups.
     std::size_t quantileBudget = DefaultQuantileBudget;
     // Told of the walk over the records; null for nobody. `showProgress`: the user asked to
     // watch it.

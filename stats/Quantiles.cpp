@@ -38,12 +38,13 @@ double FromKey(std::uint64_t key)
                              "the data source must read the same values on every walk");
 }
 
-// Values with keys lo..hi and the ranks among them still wanted. A pass either collects the
-// values or counts them into bins of 2^shift keys each.
+// Values of one group with keys lo..hi, and the ranks among them still wanted. A pass either
+// collects the values or counts them into bins of 2^shift keys each.
 struct Task {
+    std::uint32_t group = 0;
     std::uint64_t lo = 0, hi = 0;
-    std::int64_t below = 0; // values whose key is below lo
-    std::int64_t count = 0; // values whose key is in lo..hi
+    std::int64_t below = 0; // values of the group whose key is below lo
+    std::int64_t count = 0; // values of the group whose key is in lo..hi
     std::vector<std::int64_t> ranks;
 
     bool collect = false;
@@ -65,6 +66,23 @@ struct Task {
     }
 };
 
+// A value source read as one group.
+class OneGroup : public TGroupedValues {
+public:
+    explicit OneGroup(TValueSource& source) : source_(source) {}
+    void Start() override { source_.Start(); }
+    std::size_t Read(double* values, std::uint32_t* groups, std::size_t capacity) override
+    {
+        const std::size_t n = source_.Read(values, capacity);
+        std::fill_n(groups, n, 0u);
+        return n;
+    }
+    void Finish() override { source_.Finish(); }
+
+private:
+    TValueSource& source_;
+};
+
 } // namespace
 
 void CheckProbability(double p)
@@ -84,60 +102,73 @@ std::size_t TSpanValues::Read(double* values, std::size_t capacity)
     return n;
 }
 
-std::vector<double> OrderStatistics(TValueSource& source, std::int64_t n, double minimum,
-                                    double maximum, std::span<const std::int64_t> ranks,
-                                    std::size_t budget)
+std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
+                                                 std::span<const TGroupExtent> groups,
+                                                 std::span<const std::vector<std::int64_t>> ranks,
+                                                 std::size_t budget)
 {
     budget = std::max(budget, MinimumBudget);
-    std::vector<std::int64_t> wanted(ranks.begin(), ranks.end());
-    std::sort(wanted.begin(), wanted.end());
-    wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-    if (!wanted.empty() && (wanted.front() < 0 || wanted.back() >= n))
-        throw std::out_of_range("rank " + std::to_string(wanted.front() < 0 ? wanted.front()
-                                                                            : wanted.back())
-                                + " is outside 0.." + std::to_string(n - 1));
-
-    std::vector<double> found(wanted.size());
-    auto settle = [&](std::int64_t rank, double value) {
-        found[std::lower_bound(wanted.begin(), wanted.end(), rank) - wanted.begin()] = value;
+    const std::size_t bins = std::min(MaximumBins, budget);
+    std::vector<std::vector<std::int64_t>> wanted(groups.size());
+    std::vector<std::vector<double>> found(groups.size());
+    std::vector<Task> pending;
+    std::int64_t total = 0;
+    for (std::uint32_t g = 0; g < groups.size(); ++g) {
+        const TGroupExtent& extent = groups[g];
+        total += extent.count;
+        std::vector<std::int64_t>& w = wanted[g];
+        w = ranks[g];
+        std::sort(w.begin(), w.end());
+        w.erase(std::unique(w.begin(), w.end()), w.end());
+        if (!w.empty() && (w.front() < 0 || w.back() >= extent.count))
+            throw std::out_of_range("rank " + std::to_string(w.front() < 0 ? w.front() : w.back())
+                                    + " is outside 0.." + std::to_string(extent.count - 1));
+        found[g].resize(w.size());
+        // The smallest and the largest value are known without a pass.
+        Task task;
+        task.group = g;
+        task.lo = Key(extent.minimum);
+        task.hi = Key(extent.maximum);
+        task.count = extent.count;
+        for (std::size_t i = 0; i < w.size(); ++i) {
+            if (w[i] == 0)
+                found[g][i] = extent.minimum;
+            else if (w[i] == extent.count - 1)
+                found[g][i] = extent.maximum;
+            else
+                task.ranks.push_back(w[i]);
+        }
+        if (!task.ranks.empty())
+            pending.push_back(std::move(task));
+    }
+    auto settle = [&](std::uint32_t g, std::int64_t rank, double value) {
+        found[g][std::lower_bound(wanted[g].begin(), wanted[g].end(), rank) - wanted[g].begin()] =
+            value;
     };
 
-    // The smallest and the largest value are known without a pass.
-    std::vector<Task> pending(1);
-    pending[0].lo = Key(minimum);
-    pending[0].hi = Key(maximum);
-    pending[0].count = n;
-    for (const std::int64_t rank : wanted) {
-        if (rank == 0)
-            settle(rank, minimum);
-        else if (rank == n - 1)
-            settle(rank, maximum);
-        else
-            pending[0].ranks.push_back(rank);
-    }
-    if (pending[0].ranks.empty() || pending[0].lo > pending[0].hi)
-        pending.clear();
-    const std::uint64_t lowest = Key(minimum), highest = Key(maximum);
-
+    std::vector<std::size_t> firstTask(groups.size() + 1);
+    std::vector<double> values(1024);
+    std::vector<std::uint32_t> valueGroups(values.size());
     while (!pending.empty()) {
-        // Decide what this pass does with each task; collections share the budget and wait
-        // for a later pass when it is spent.
+        // Admit work to this pass up to the budget, the first task always; the rest waits.
+        // Tasks stay ordered by group, so that a group's tasks are found together.
         std::vector<Task> active, later;
         std::size_t held = 0;
-        const std::size_t bins = std::min(budget, MaximumBins);
         for (Task& task : pending) {
-            if (task.lo == task.hi) { // one key: all its values are equal
+            if (task.lo >= task.hi) { // one key: all its values are equal
                 for (const std::int64_t rank : task.ranks)
-                    settle(rank, FromKey(task.lo));
+                    settle(task.group, rank, FromKey(task.lo));
                 continue;
             }
-            if (static_cast<std::uint64_t>(task.count) <= budget) {
-                if (held + static_cast<std::size_t>(task.count) > budget) {
-                    later.push_back(std::move(task));
-                    continue;
-                }
-                held += static_cast<std::size_t>(task.count);
-                task.collect = true;
+            const bool collect = static_cast<std::uint64_t>(task.count) <= budget;
+            const std::size_t cost = collect ? static_cast<std::size_t>(task.count) : bins;
+            if (!active.empty() && held + cost > budget) {
+                later.push_back(std::move(task));
+                continue;
+            }
+            held += cost;
+            task.collect = collect;
+            if (collect) {
                 task.values.reserve(static_cast<std::size_t>(task.count));
             } else {
                 const std::uint64_t range = task.hi - task.lo;
@@ -147,31 +178,35 @@ std::vector<double> OrderStatistics(TValueSource& source, std::int64_t n, double
             }
             active.push_back(std::move(task));
         }
-        if (active.empty()) {
-            pending = std::move(later);
-            continue;
-        }
+        if (active.empty())
+            break;
+        std::fill(firstTask.begin(), firstTask.end(), 0);
+        for (const Task& task : active)
+            ++firstTask[task.group + 1];
+        for (std::size_t g = 1; g < firstTask.size(); ++g)
+            firstTask[g] += firstTask[g - 1];
 
         source.Start();
         std::int64_t read = 0;
-        std::array<double, 1024> buffer;
-        while (const std::size_t got = source.Read(buffer.data(), buffer.size())) {
+        while (const std::size_t got = source.Read(values.data(), valueGroups.data(), values.size())) {
             read += static_cast<std::int64_t>(got);
             for (std::size_t i = 0; i < got; ++i) {
-                const double x = buffer[i];
-                const std::uint64_t key = Key(x);
-                if (key < lowest || key > highest || std::isnan(x))
+                const double x = values[i];
+                const std::uint32_t g = valueGroups[i];
+                if (g >= groups.size() || std::isnan(x))
                     ThrowChanged();
-                for (Task& task : active) {
+                const std::uint64_t key = Key(x);
+                for (std::size_t t = firstTask[g]; t < firstTask[g + 1]; ++t) {
+                    Task& task = active[t];
                     if (key >= task.lo && key <= task.hi) {
                         task.Take(x, key);
-                        break; // the tasks' key ranges never overlap
+                        break; // a group's tasks never overlap
                     }
                 }
             }
         }
         source.Finish();
-        if (read != n)
+        if (read != total)
             ThrowChanged();
 
         // Settle what the pass found; refine the bins that are still too full.
@@ -183,14 +218,14 @@ std::vector<double> OrderStatistics(TValueSource& source, std::int64_t n, double
                 for (const std::int64_t rank : task.ranks) {
                     const auto nth = task.values.begin() + (rank - task.below);
                     std::nth_element(first, nth, task.values.end());
-                    settle(rank, *nth);
+                    settle(task.group, rank, *nth);
                     first = nth;
                 }
                 continue;
             }
             if (task.minKey == task.maxKey) {
                 for (const std::int64_t rank : task.ranks)
-                    settle(rank, FromKey(task.minKey));
+                    settle(task.group, rank, FromKey(task.minKey));
                 continue;
             }
             std::int64_t before = task.below;
@@ -199,6 +234,7 @@ std::vector<double> OrderStatistics(TValueSource& source, std::int64_t n, double
                 const std::int64_t after = before + task.bins[b];
                 if (task.ranks[next] < after) {
                     Task part;
+                    part.group = task.group;
                     const std::uint64_t width = (std::uint64_t(1) << task.shift) - 1;
                     const std::uint64_t start = task.lo + (std::uint64_t(b) << task.shift);
                     const std::uint64_t end = task.hi - start > width ? start + width : task.hi;
@@ -213,49 +249,70 @@ std::vector<double> OrderStatistics(TValueSource& source, std::int64_t n, double
                 before = after;
             }
         }
+        std::stable_sort(later.begin(), later.end(),
+                         [](const Task& a, const Task& b) { return a.group < b.group; });
         pending = std::move(later);
     }
 
-    std::vector<double> out;
-    out.reserve(ranks.size());
-    for (const std::int64_t rank : ranks)
-        out.push_back(found[std::lower_bound(wanted.begin(), wanted.end(), rank) - wanted.begin()]);
+    std::vector<std::vector<double>> out(groups.size());
+    for (std::uint32_t g = 0; g < groups.size(); ++g) {
+        for (const std::int64_t rank : ranks[g])
+            out[g].push_back(found[g][std::lower_bound(wanted[g].begin(), wanted[g].end(), rank)
+                                      - wanted[g].begin()]);
+    }
+    return out;
+}
+
+std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
+                                           std::span<const TGroupExtent> groups,
+                                           std::span<const double> ps, std::size_t budget)
+{
+    for (const double p : ps)
+        CheckProbability(p);
+    std::vector<std::vector<std::int64_t>> ranks(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const std::int64_t n = groups[g].count;
+        for (const double p : ps) {
+            if (n <= 0)
+                break;
+            const double h = static_cast<double>(n - 1) * p;
+            const auto k = static_cast<std::int64_t>(std::floor(h));
+            ranks[g].push_back(k);
+            if (h > static_cast<double>(k))
+                ranks[g].push_back(k + 1);
+        }
+    }
+    const auto order = OrderStatistics(source, groups, ranks, budget);
+    std::vector<std::vector<double>> out(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        out[g].assign(ps.size(), std::numeric_limits<double>::quiet_NaN());
+        if (groups[g].count <= 0)
+            continue;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < ps.size(); ++i) {
+            const double h = static_cast<double>(groups[g].count - 1) * ps[i];
+            const double f = h - std::floor(h);
+            const double a = order[g][at++];
+            if (f == 0.0) {
+                out[g][i] = a;
+                continue;
+            }
+            const double b = order[g][at++];
+            const double d = b - a;
+            // Values of opposite signs near the largest double have a difference that
+            // overflows; there the same line is taken from both ends.
+            out[g][i] = std::isfinite(d) ? a + f * d : a * (1.0 - f) + b * f;
+        }
+    }
     return out;
 }
 
 std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minimum,
                               double maximum, std::span<const double> ps, std::size_t budget)
 {
-    for (const double p : ps)
-        CheckProbability(p);
-    std::vector<double> out(ps.size(), std::numeric_limits<double>::quiet_NaN());
-    if (n <= 0 || ps.empty())
-        return out;
-    std::vector<std::int64_t> ranks;
-    for (const double p : ps) {
-        const double h = static_cast<double>(n - 1) * p;
-        const auto k = static_cast<std::int64_t>(std::floor(h));
-        ranks.push_back(k);
-        if (h > static_cast<double>(k))
-            ranks.push_back(k + 1);
-    }
-    const std::vector<double> order = OrderStatistics(source, n, minimum, maximum, ranks, budget);
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < ps.size(); ++i) {
-        const double h = static_cast<double>(n - 1) * ps[i];
-        const double f = h - std::floor(h);
-        const double a = order[at++];
-        if (f == 0.0) {
-            out[i] = a;
-            continue;
-        }
-        const double b = order[at++];
-        const double d = b - a;
-        // Values of opposite signs near the largest double have a difference that overflows;
-        // there the same line is taken from both ends.
-        out[i] = std::isfinite(d) ? a + f * d : a * (1.0 - f) + b * f;
-    }
-    return out;
+    OneGroup grouped(source);
+    const TGroupExtent extent{n, minimum, maximum};
+    return Quantiles(grouped, std::span(&extent, 1), ps, budget)[0];
 }
 
 } // namespace zel

@@ -22,23 +22,48 @@
 namespace zel {
 
 
-// The default number of values held at once to select order statistics: 8 MB of doubles.
-inline constexpr std::size_t DefaultQuantileBudget = std::size_t(1) << 20;
+// The default number of values (or histogram counts) held at once to select order
+// statistics: 2 MB.
+inline constexpr std::size_t DefaultQuantileBudget = std::size_t(1) << 18;
 
 // Throws std::out_of_range, naming p and the range 0..1, unless 0 <= p <= 1.
 void CheckProbability(double p);
 
-// The values of ranks (0-based, each below n) of the n values the source reads, whose smallest
-// is `minimum` and largest `maximum`. The source is walked a few times (Start, Read, Finish).
-// Holds at most `budget` values (at least 16 are allowed for) plus a histogram of as many
-// counts, at most 65,536. Throws std::runtime_error when the source reads other values than
-// it was said to hold. -0 and 0 count as equal.
-std::vector<double> OrderStatistics(TValueSource& source, std::int64_t n, double minimum,
-                                    double maximum, std::span<const std::int64_t> ranks,
-                                    std::size_t budget = DefaultQuantileBudget);
+// A re-readable sequence of values, each belonging to one group 0, 1, 2, ...: the values of
+// many groups read in one walk.
+class TGroupedValues {
+public:
+    virtual ~TGroupedValues() = default;
+    virtual void Start() = 0;
+    // Puts up to `capacity` further values and their groups into `values` and `groups`, and
+    // returns how many; 0 at the end.
+    virtual std::size_t Read(double* values, std::uint32_t* groups, std::size_t capacity) = 0;
+    virtual void Finish() = 0;
+};
 
-// q(p) for each p (each in 0..1, checked first) of the n values the source reads, as above;
-// NaN for each when n is 0.
+// What is known of one group's values before their order statistics are sought.
+struct TGroupExtent {
+    std::int64_t count = 0;
+    double minimum = 0, maximum = 0;
+};
+
+// For each group, the values of its `ranks[group]` (0-based, each below its count). Walks the
+// source a few times, every group at once. Holds at most `budget` values and counts together
+// (at least 16 are allowed for), whatever the number of groups and values: a pass admits the
+// groups' work up to the budget and leaves the rest to the next. Throws std::runtime_error
+// when the source reads other values than the extents said. -0 and 0 count as equal.
+std::vector<std::vector<double>> OrderStatistics(
+    TGroupedValues& source, std::span<const TGroupExtent> groups,
+    std::span<const std::vector<std::int64_t>> ranks, std::size_t budget = DefaultQuantileBudget);
+
+// For each group, q(p) for each p (each in 0..1, checked first), as above; NaN for a group
+// with no values.
+std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
+                                           std::span<const TGroupExtent> groups,
+                                           std::span<const double> ps,
+                                           std::size_t budget = DefaultQuantileBudget);
+
+// The same for the n values of a plain value source, all of one group.
 std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minimum,
                               double maximum, std::span<const double> ps,
                               std::size_t budget = DefaultQuantileBudget);
