@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <unordered_map>
 
@@ -66,27 +67,35 @@ public:
         valueReader_.emplace(values_);
         if (groups_ != nullptr)
             groupReader_.emplace(*groups_);
-        at_ = size_ = 0;
+        valueBlock_ = groupBlock_ = {};
     }
+    // Straight from the spools' blocks, NULLs left out.
     std::size_t Read(double* values, std::uint32_t* groups, std::size_t capacity) override
     {
         std::size_t n = 0;
         while (n < capacity) {
-            if (at_ == size_) {
-                at_ = 0;
-                size_ = valueReader_->Read(valueBuffer_.data(), valueBuffer_.size());
-                if (groupReader_ && groupReader_->Read(groupBuffer_.data(), size_) != size_)
-                    ThrowChanged();
-                if (size_ == 0)
+            if (valueBlock_.empty()) {
+                valueBlock_ = valueReader_->NextBlock();
+                if (valueBlock_.empty())
                     break;
             }
-            const double x = valueBuffer_[at_];
-            if (!std::isnan(x)) {
-                values[n] = x;
-                groups[n] = groupReader_ ? static_cast<std::uint32_t>(groupBuffer_[at_]) : 0;
-                ++n;
+            if (groupReader_ && groupBlock_.empty()) {
+                groupBlock_ = groupReader_->NextBlock();
+                if (groupBlock_.empty())
+                    ThrowChanged();
             }
-            ++at_;
+            const std::size_t k = std::min(valueBlock_.size(), groupReader_ ? groupBlock_.size()
+                                                                             : valueBlock_.size());
+            std::size_t i = 0;
+            for (; i < k && n < capacity; ++i) {
+                const double x = valueBlock_[i];
+                values[n] = x;
+                groups[n] = groupReader_ ? static_cast<std::uint32_t>(groupBlock_[i]) : 0;
+                n += !std::isnan(x);
+            }
+            valueBlock_ = valueBlock_.subspan(i);
+            if (groupReader_)
+                groupBlock_ = groupBlock_.subspan(i);
         }
         return n;
     }
@@ -100,8 +109,7 @@ private:
     const TSpool& values_;
     const TSpool* groups_;
     std::optional<TSpool::TReader> valueReader_, groupReader_;
-    std::array<double, 1024> valueBuffer_, groupBuffer_;
-    std::size_t at_ = 0, size_ = 0;
+    std::span<const double> valueBlock_, groupBlock_;
 };
 
 // What each record belongs to: a group numbered in the order of first appearance, NULL keys
@@ -193,29 +201,33 @@ double Quotient(double a, double b)
 }
 
 // Sums the powers of the deviations from each group's mean, by multiplication (the component
-// raises through exp and ln; the two agree to about 1e-15).
-void SumMoments(TGroupedValues& source, Accumulator* groups, std::size_t count)
-{
-    std::vector<double> means(count);
-    for (std::size_t g = 0; g < count; ++g)
-        means[g] = groups[g].Mean();
-    std::array<double, 1024> values;
-    std::array<std::uint32_t, 1024> of;
-    source.Start();
-    while (const std::size_t n = source.Read(values.data(), of.data(), values.size())) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (of[i] >= count)
+// raises through exp and ln; the two agree to about 1e-15), a block of values at a time.
+class MomentSums {
+public:
+    MomentSums(Accumulator* groups, std::size_t count) : groups_(groups), means_(count)
+    {
+        for (std::size_t g = 0; g < count; ++g)
+            means_[g] = groups[g].Mean();
+    }
+
+    void operator()(std::span<const double> values, std::span<const std::uint32_t> of)
+    {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (of[i] >= means_.size())
                 ThrowChanged();
-            Accumulator& a = groups[of[i]];
-            const double d = values[i] - means[of[i]];
+            Accumulator& a = groups_[of[i]];
+            const double d = values[i] - means_[of[i]];
             const double d2 = d * d;
             a.s2 += d2;
             a.s3 += d2 * d;
             a.s4 += d2 * d2;
         }
     }
-    source.Finish();
-}
+
+private:
+    Accumulator* groups_;
+    std::vector<double> means_;
+};
 
 TDescribeRow MakeRow(const Accumulator& a)
 {
@@ -392,8 +404,10 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             field[g] = accumulators[g * width + f];
             extents[g] = {field[g].count, field[g].minimum, field[g].maximum};
         }
-        SumMoments(*source, field.data(), count);
-        const auto q = Quantiles(*source, extents, quartiles, request.quantileBudget);
+        // The moments are summed during the first pass that selects the quartiles.
+        MomentSums moments(field.data(), count);
+        const auto q = Quantiles(*source, extents, quartiles, request.quantileBudget,
+                                 std::ref(moments));
         spools[f].reset(); // described: its values are no longer needed
         for (std::size_t g = 0; g < count; ++g) {
             TDescribeRow row = MakeRow(field[g]);

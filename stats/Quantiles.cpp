@@ -105,7 +105,7 @@ std::size_t TSpanValues::Read(double* values, std::size_t capacity)
 std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
                                                  std::span<const TGroupExtent> groups,
                                                  std::span<const std::vector<std::int64_t>> ranks,
-                                                 std::size_t budget)
+                                                 std::size_t budget, const TBlockVisitor& visit)
 {
     budget = std::max(budget, MinimumBudget);
     const std::size_t bins = std::min(MaximumBins, budget);
@@ -146,6 +146,8 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
             value;
     };
 
+    // The visitor is shown the first pass, or a pass of its own when none is needed.
+    bool visited = false;
     std::vector<std::size_t> firstTask(groups.size() + 1);
     std::vector<double> values(1024);
     std::vector<std::uint32_t> valueGroups(values.size());
@@ -180,6 +182,8 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
         }
         if (active.empty())
             break;
+        const bool visiting = visit && !visited;
+        visited = true;
         std::fill(firstTask.begin(), firstTask.end(), 0);
         for (const Task& task : active)
             ++firstTask[task.group + 1];
@@ -190,6 +194,8 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
         std::int64_t read = 0;
         while (const std::size_t got = source.Read(values.data(), valueGroups.data(), values.size())) {
             read += static_cast<std::int64_t>(got);
+            if (visiting)
+                visit(std::span(values.data(), got), std::span(valueGroups.data(), got));
             for (std::size_t i = 0; i < got; ++i) {
                 const double x = values[i];
                 const std::uint32_t g = valueGroups[i];
@@ -254,6 +260,13 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
         pending = std::move(later);
     }
 
+    if (visit && !visited) {
+        source.Start();
+        while (const std::size_t got = source.Read(values.data(), valueGroups.data(), values.size()))
+            visit(std::span(values.data(), got), std::span(valueGroups.data(), got));
+        source.Finish();
+    }
+
     std::vector<std::vector<double>> out(groups.size());
     for (std::uint32_t g = 0; g < groups.size(); ++g) {
         for (const std::int64_t rank : ranks[g])
@@ -265,7 +278,8 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
 
 std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
                                            std::span<const TGroupExtent> groups,
-                                           std::span<const double> ps, std::size_t budget)
+                                           std::span<const double> ps, std::size_t budget,
+                                           const TBlockVisitor& visit)
 {
     for (const double p : ps)
         CheckProbability(p);
@@ -282,7 +296,7 @@ std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
                 ranks[g].push_back(k + 1);
         }
     }
-    const auto order = OrderStatistics(source, groups, ranks, budget);
+    const auto order = OrderStatistics(source, groups, ranks, budget, visit);
     std::vector<std::vector<double>> out(groups.size());
     for (std::size_t g = 0; g < groups.size(); ++g) {
         out[g].assign(ps.size(), std::numeric_limits<double>::quiet_NaN());

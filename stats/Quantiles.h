@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -47,6 +48,11 @@ struct TGroupExtent {
     double minimum = 0, maximum = 0;
 };
 
+// Told of every block of values (and their groups) that one walk over a source reads, for
+// work that would otherwise walk the source once more.
+using TBlockVisitor =
+    std::function<void(std::span<const double> values, std::span<const std::uint32_t> groups)>;
+
 // For each group, the values of its `ranks[group]` (0-based, each below its count). Walks the
 // source a few times, every group at once. Holds at most `budget` values and counts together
 // (at least 16 are allowed for), whatever the number of groups and values: a pass admits the
@@ -54,14 +60,17 @@ struct TGroupExtent {
 // when the source reads other values than the extents said. -0 and 0 count as equal.
 std::vector<std::vector<double>> OrderStatistics(
     TGroupedValues& source, std::span<const TGroupExtent> groups,
-    std::span<const std::vector<std::int64_t>> ranks, std::size_t budget = DefaultQuantileBudget);
+    std::span<const std::vector<std::int64_t>> ranks, std::size_t budget = DefaultQuantileBudget,
+    const TBlockVisitor& visit = {});
 
 // For each group, q(p) for each p (each in 0..1, checked first), as above; NaN for a group
-// with no values.
+// with no values. `visit`, when given, is shown every value exactly once, in the source's
+// order, during the first walk.
 std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
                                            std::span<const TGroupExtent> groups,
                                            std::span<const double> ps,
-                                           std::size_t budget = DefaultQuantileBudget);
+                                           std::size_t budget = DefaultQuantileBudget,
+                                           const TBlockVisitor& visit = {});
 
 // The same for the n values of a plain value source, all of one group.
 std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minimum,
