@@ -153,7 +153,7 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
     std::vector<std::uint32_t> valueGroups(values.size());
     while (!pending.empty()) {
         // Admit work to this pass up to the budget, the first task always; the rest waits.
-        // Tasks stay ordered by group, so that a group's tasks are found together.
+        // Tasks stay ordered by group and key, so that a group's tasks are found together.
         std::vector<Task> active, later;
         std::size_t held = 0;
         for (Task& task : pending) {
@@ -189,6 +189,12 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
             ++firstTask[task.group + 1];
         for (std::size_t g = 1; g < firstTask.size(); ++g)
             firstTask[g] += firstTask[g - 1];
+        // The key ranges apart, in order, for the search of every value.
+        std::vector<std::uint64_t> los, his;
+        for (const Task& task : active) {
+            los.push_back(task.lo);
+            his.push_back(task.hi);
+        }
 
         source.Start();
         std::int64_t read = 0;
@@ -202,11 +208,11 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
                 if (g >= groups.size() || std::isnan(x))
                     ThrowChanged();
                 const std::uint64_t key = Key(x);
-                for (std::size_t t = firstTask[g]; t < firstTask[g + 1]; ++t) {
-                    Task& task = active[t];
-                    if (key >= task.lo && key <= task.hi) {
-                        task.Take(x, key);
-                        break; // a group's tasks never overlap
+                // A group's tasks are ordered by key and never overlap.
+                for (std::size_t t = firstTask[g]; t < firstTask[g + 1] && key >= los[t]; ++t) {
+                    if (key <= his[t]) {
+                        active[t].Take(x, key);
+                        break;
                     }
                 }
             }
@@ -255,8 +261,9 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
                 before = after;
             }
         }
-        std::stable_sort(later.begin(), later.end(),
-                         [](const Task& a, const Task& b) { return a.group < b.group; });
+        std::sort(later.begin(), later.end(), [](const Task& a, const Task& b) {
+            return a.group != b.group ? a.group < b.group : a.lo < b.lo;
+        });
         pending = std::move(later);
     }
 
