@@ -108,7 +108,6 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
                                                  std::size_t budget, const TBlockVisitor& visit)
 {
     budget = std::max(budget, MinimumBudget);
-    const std::size_t bins = std::min(MaximumBins, budget);
     std::vector<std::vector<std::int64_t>> wanted(groups.size());
     std::vector<std::vector<double>> found(groups.size());
     std::vector<Task> pending;
@@ -156,6 +155,14 @@ std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
         // Tasks stay ordered by group and key, so that a group's tasks are found together.
         std::vector<Task> active, later;
         std::size_t held = 0;
+        // Histograms share the budget: many groups too large to collect get coarser bins (at
+        // least 1,024, or the whole budget when it is smaller), so that a pass serves many.
+        const auto large = std::count_if(pending.begin(), pending.end(), [&](const Task& task) {
+            return static_cast<std::uint64_t>(task.count) > budget;
+        });
+        const std::size_t bins = std::max(
+            std::min(budget, std::size_t(1024)),
+            std::min(MaximumBins, budget / static_cast<std::size_t>(std::max<long>(large, 1))));
         for (Task& task : pending) {
             if (task.lo >= task.hi) { // one key: all its values are equal
                 for (const std::int64_t rank : task.ranks)
