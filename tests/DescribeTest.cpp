@@ -282,6 +282,27 @@ TEST_P(DescribeTest, TextFieldOrFieldNamedTwiceIsRejected)
     }
 }
 
+TEST_P(DescribeTest, ComponentQuantileIsOfTheScaledValuesAndUndefinedWithoutValues)
+{
+    CreateValueTable(*db_, "S", "X", {1, NAN, 2, 6});
+    CreateValueTable(*db_, "E", "X", {NAN});
+    for (const char* name : {"S", "E"}) {
+        TRivuReviTable component;
+        component.SetDatabaseName(db_->Name());
+        component.SetTableName(name);
+        component.SetStatFieldName(FieldName("X"));
+        component.SetShowCalcProgress(TBoolPlus::Never);
+        component.SetdsScaleFactor(2);
+        component.Open();
+        if (std::string(name) == "S") {
+            EXPECT_EQ(component.GetdsQuantile(0.25), 0.75); // of 0.5, 1 and 3
+            EXPECT_EQ(component.GetdsQuantile(1), 3);
+        } else {
+            EXPECT_TRUE(std::isnan(component.GetdsQuantile(0.5)));
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, DescribeTest, testing::ValuesIn(Backends()),
                          [](const auto& info) { return info.param; });
 
