@@ -7,6 +7,10 @@
 #include "tools/ZelTools.h"
 
 #include <array>
+#include <atomic>
+#include <exception>
+#include <iterator>
+#include <thread>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -386,29 +390,32 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     if (!groupsKept)
         groupSpool.reset();
 
-    std::vector<TDescribeRow> rows;
-    rows.reserve(accumulators.size());
+    // Each field is described from its own values alone, so fields whose spools kept them
+    // are described two at a time on two processors; the numbers do not depend on which
+    // thread does what. A spool that could not keep every value (no temporary folder, a full
+    // disk) leaves its field to be read again from the records, of the same snapshot, one
+    // field after another on this thread, as the dataset has one cursor.
     const std::size_t count = groups.Count();
-    std::vector<Accumulator> field(count);
-    std::vector<TGroupExtent> extents(count);
-    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
-    for (std::size_t f = 0; f < width; ++f) {
-        // A spool that could not keep every value (no temporary folder, a full disk) leaves
-        // the passes to read the records again, from the same snapshot.
-        std::unique_ptr<TGroupedValues> source;
-        if (spools[f]->Seal() && groupsKept)
-            source = std::make_unique<SpooledValues>(*spools[f], groupSpool.get());
-        else
-            source = std::make_unique<DataSetValues>(dataset, *fields[f], groups);
+    std::vector<std::vector<TDescribeRow>> described(width);
+    std::vector<std::size_t> spooled, reread;
+    for (std::size_t f = 0; f < width; ++f)
+        (spools[f]->Seal() && groupsKept ? spooled : reread).push_back(f);
+    const std::size_t workers =
+        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), spooled.size()});
+    // The budget is shared by the fields described at once.
+    const std::size_t budget = request.quantileBudget / std::max<std::size_t>(workers, 1);
+
+    auto describe = [&](std::size_t f, TGroupedValues& source) {
+        static constexpr double quartiles[] = {0.25, 0.5, 0.75};
+        std::vector<Accumulator> field(count);
+        std::vector<TGroupExtent> extents(count);
         for (std::size_t g = 0; g < count; ++g) {
             field[g] = accumulators[g * width + f];
             extents[g] = {field[g].count, field[g].minimum, field[g].maximum};
         }
         // The moments are summed during the first pass that selects the quartiles.
         MomentSums moments(field.data(), count);
-        const auto q = Quantiles(*source, extents, quartiles, request.quantileBudget,
-                                 std::ref(moments));
-        spools[f].reset(); // described: its values are no longer needed
+        const auto q = Quantiles(source, extents, quartiles, budget, std::ref(moments));
         for (std::size_t g = 0; g < count; ++g) {
             TDescribeRow row = MakeRow(field[g]);
             row.field = fields[f]->FieldName();
@@ -416,9 +423,42 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             row.q1 = q[g][0];
             row.median = q[g][1];
             row.q3 = q[g][2];
-            rows.push_back(std::move(row));
+            described[f].push_back(std::move(row));
         }
+    };
+    std::vector<std::exception_ptr> errors(width);
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < spooled.size();) {
+            const std::size_t f = spooled[i];
+            try {
+                SpooledValues source(*spools[f], groupSpool.get());
+                describe(f, source);
+                spools[f].reset(); // described: its values are no longer needed
+            } catch (...) {
+                errors[f] = std::current_exception();
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (std::size_t w = 1; w < workers; ++w)
+            helpers.emplace_back(work);
+        work();
     }
+    for (const std::size_t f : reread) {
+        DataSetValues source(dataset, *fields[f], groups);
+        describe(f, source);
+    }
+    for (const std::exception_ptr& error : errors) {
+        if (error)
+            std::rethrow_exception(error);
+    }
+
+    std::vector<TDescribeRow> rows;
+    rows.reserve(accumulators.size());
+    for (auto& field : described)
+        std::move(field.begin(), field.end(), std::back_inserter(rows));
     return rows;
 }
 

@@ -6,7 +6,9 @@
 // values in a spool of its own (and the groups of the records in one more), totalled by group
 // as it goes with the component's compensated sum; a second pass over each spool sums the
 // moments about the mean, and the quartiles of all groups are selected from it together in
-// bounded memory (stats/Quantiles.h).
+// bounded memory (stats/Quantiles.h). Fields whose values were spooled are described two at a
+// time on two threads; each field's numbers come from its own values in their own order, so
+// they are the same whatever the number of threads.
 //
 // The definitions are the component's: divisors n - 1, the skewness the squared moment
 // coefficient with the sign of the third moment reported apart, the kurtosis the plain ratio
@@ -54,7 +56,7 @@ struct TDescribeRequest {
     // Bytes of memory the values kept for the passes after the walk may take, shared by all
     // fields; beyond it they go to a temporary file (stats/Spool.h).
     std::size_t spoolMemory = std::size_t{64} << 20;
-    // Values held at once to select the quartiles of a field's groups.
+    // Values held at once to select the quartiles, shared by the fields described at once.
     std::size_t quantileBudget = DefaultQuantileBudget;
     // Told of the walk over the records; null for nobody. `showProgress`: the user asked to
     // watch it.

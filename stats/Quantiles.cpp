@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -88,9 +89,10 @@ private:
 void CheckProbability(double p)
 {
     if (!(p >= 0.0 && p <= 1.0)) {
+        // Written with to_chars: a message never follows the process locale.
         char text[32];
-        std::snprintf(text, sizeof text, "%.17g", p);
-        throw std::out_of_range(std::string("probability ") + text + " is outside 0..1");
+        const auto end = std::to_chars(text, text + sizeof text, p).ptr;
+        throw std::out_of_range("probability " + std::string(text, end) + " is outside 0..1");
     }
 }
 

@@ -24,8 +24,8 @@ namespace zel {
 
 
 // The default number of values (or histogram counts) held at once to select order
-// statistics: 2 MB.
-inline constexpr std::size_t DefaultQuantileBudget = std::size_t(1) << 18;
+// statistics: 4 MB.
+inline constexpr std::size_t DefaultQuantileBudget = std::size_t(1) << 19;
 
 // Throws std::out_of_range, naming p and the range 0..1, unless 0 <= p <= 1.
 void CheckProbability(double p);
