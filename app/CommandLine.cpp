@@ -19,6 +19,7 @@ constexpr OptionInfo KnownOptions[] = {
     {"--scale", true},    {"--classes", true}, {"--progress", true}, {"--slot", true},
     {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
     {"--fields", true},   {"--by", true},    {"--png", true},
+    {"--spool-memory", true}, {"--no-spool", false},
 };
 
 // The options each command accepts.
@@ -27,14 +28,17 @@ const std::map<std::string, std::set<std::string>>& CommandOptions()
     static const std::map<std::string, std::set<std::string>> options = {
         {"fields", {"--db", "--table", "--sql", "--json"}},
         {"summary",
-         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json"}},
+         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
+          "--spool-memory", "--no-spool"}},
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
-          "--json", "--csv"}},
+          "--json", "--csv", "--spool-memory", "--no-spool"}},
         {"describe",
          {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
           "--progress"}},
-        {"report", {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out"}},
+        {"report",
+         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
+          "--no-spool"}},
         {"gui", {"--db", "--screenshot"}},
         {"help", {}},
     };

@@ -32,6 +32,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -48,12 +49,14 @@ const char* const Usage = R"(usage:
   zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--json]
   zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
+                  [--spool-memory BYTES | --no-spool]
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
+                  [--spool-memory BYTES | --no-spool]
   zelstat describe [--db PATH] (--table NAME | --sql TEXT) [--fields A,B,...] [--by FIELD]
                   [--json | --csv] [--png FILE] [--progress prompt|always|never]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
-                  [--scale X] [--classes K] [--out DIR]
+                  [--scale X] [--classes K] [--out DIR] [--spool-memory BYTES | --no-spool]
   zelstat gui     [--db PATH] [--screenshot DIR]
   zelstat help
 
@@ -62,6 +65,10 @@ string); without --db the bundled sample database is used. `zelstat summary` and
 `zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field,
 `zelstat describe` on every numeric field of EMPLOYEE.
 K is 0 to 50; X is a number written with a point, at least 0.0001 away from 0.
+The values one load reads are kept for the passes after it, so that the data source
+is read once: up to BYTES in memory (default 67108864, 64 MiB), beyond them in an
+unnamed temporary file in TMPDIR or /tmp, 8 bytes a value. --no-spool reads the data
+source again for every pass instead.
 )";
 
 // Standard output, checked: a write that fails (a full disk, a closed pipe) is an error that
@@ -111,6 +118,13 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
             throw UsageError("--scale must be at least 0.0001 away from 0, not '"
                              + options.Get("--scale") + "'");
     }
+    if (options.Has("--spool-memory") && options.Has("--no-spool"))
+        throw UsageError("give at most one of --spool-memory and --no-spool");
+    const long spoolMemory =
+        options.Has("--spool-memory")
+            ? ParseInteger(options.Get("--spool-memory"), "--spool-memory", 0,
+                           std::numeric_limits<long>::max())
+            : static_cast<long>(TSpool::DefaultMemory);
     const std::string progress = options.Get("--progress", "never");
     if (progress != "prompt" && progress != "always" && progress != "never")
         throw UsageError("--progress takes prompt, always or never, not '" + OneLine(progress, 80)
@@ -140,6 +154,8 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
     if (options.Has("--classes"))
         component->SetdsFreqClasses(
             static_cast<std::uint16_t>(ParseInteger(options.Get("--classes"), "--classes", 0, 50)));
+    component->SetUseSpool(!options.Has("--no-spool"));
+    component->SetSpoolMemory(static_cast<std::size_t>(spoolMemory));
     component->SetShowCalcProgress(progress == "prompt"   ? TBoolPlus::Prompt
                                    : progress == "always" ? TBoolPlus::Always
                                                           : TBoolPlus::Never);

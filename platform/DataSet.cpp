@@ -193,6 +193,7 @@ void TDataSet::Open()
     if (snapshotHolds_ > 0)
         cursor->BeginSnapshot();
     cursor_ = std::move(cursor);
+    ++openings_;
     fields_ = std::move(fields);
     byName_ = std::move(byName);
     lastLookup_ = nullptr;

@@ -115,6 +115,9 @@ public:
     ~TDataSet() override;
 
     bool Active() const { return cursor_ != nullptr; }
+    // How many times the dataset has opened: what was read during one opening may not
+    // describe the records of the next.
+    std::uint64_t Openings() const { return openings_; }
     void SetActive(bool active);
     // Makes the dataset active. A dataset with nothing to open (no table name, no SQL text)
     // stays inactive; a data source that cannot be opened throws EDatabaseError.
@@ -194,6 +197,7 @@ private:
     std::int64_t recNo_ = 0;
     bool eof_ = true;
     int disableCount_ = 0;
+    std::uint64_t openings_ = 0;
 };
 
 // A dataset whose records are the result of its SQL text.

@@ -53,4 +53,18 @@ void TDataSetValues::Finish()
     dataset_.First();
 }
 
+TSpoolValues::TSpoolValues(const TSpool& spool, std::int64_t recordCount)
+    : spool_(spool), recordCount_(recordCount)
+{
+}
+
+void TSpoolValues::Start() { reader_.emplace(spool_); }
+
+std::size_t TSpoolValues::Read(double* values, std::size_t capacity)
+{
+    return reader_ ? reader_->Read(values, capacity) : 0;
+}
+
+void TSpoolValues::Finish() { reader_.reset(); }
+
 } // namespace zel

@@ -2,9 +2,12 @@
 // order, as plain doubles.
 #pragma once
 
+#include "stats/Spool.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zel {
@@ -48,6 +51,24 @@ private:
     std::unique_ptr<FieldWalk> narrowed_;
     // Looked up at the first record that is read, as the field cannot change during a walk.
     const TField* field_ = nullptr;
+};
+
+// The values a load kept in its spool, read again in the same order. The record count is the
+// one the load saw, so that a pass reports the same progress as a walk of the records would.
+class TSpoolValues : public TValueSource {
+public:
+    TSpoolValues(const TSpool& spool, std::int64_t recordCount);
+
+    std::int64_t RecordCount() override { return recordCount_; }
+    void Start() override;
+    // Throws ESpoolError when the spool's temporary file cannot be read back.
+    std::size_t Read(double* values, std::size_t capacity) override;
+    void Finish() override;
+
+private:
+    const TSpool& spool_;
+    std::int64_t recordCount_;
+    std::optional<TSpool::TReader> reader_;
 };
 
 } // namespace zel

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <optional>
+#include <system_error>
 
 namespace zel {
 
@@ -91,6 +93,69 @@ void FindMode(TFreqData& table)
     table.Mode = (table.ClassEnd.data()[best] + table.ClassStart.data()[best]) * 0.5;
     table.ModeClassCount = count[best];
 }
+
+// The sums of the second, third and fourth powers of the deviations, in value order. The
+// powers (a logarithm and three exponentials a value, the dearest part of a summary) are
+// worked out a batch at a time, each half of a batch on its own core; the sums then add them
+// one value after the other, so every sum is the same to the bit as when each value's powers
+// are added as they are worked out, whatever the threads do.
+class MomentSums {
+public:
+    void Add(double d)
+    {
+        deviations_[size_++] = d;
+        if (size_ == Batch)
+            Flush();
+    }
+
+    void Flush()
+    {
+        const std::size_t half = size_ / 2;
+        std::optional<std::future<void>> other;
+        if (size_ >= MinSplit) {
+            try {
+                other = std::async(std::launch::async, [this, half] { Powers(half, size_); });
+            } catch (const std::system_error&) {
+                // No thread to be had: this one works out every power.
+            }
+        }
+        Powers(0, other ? half : size_);
+        if (other)
+            other->get();
+        for (std::size_t i = 0; i < size_; ++i) {
+            s2 += p2_[i];
+            s3 += p3_[i];
+            s4 += p4_[i];
+        }
+        size_ = 0;
+    }
+
+    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
+
+private:
+    // 1 MiB of batch in all: large enough that starting a thread for each costs little
+    // (bench/spool.sh), small enough to stay in the cache.
+    static constexpr std::size_t Batch = std::size_t{1} << 15;
+    static constexpr std::size_t MinSplit = 4096;
+
+    void Powers(std::size_t from, std::size_t to)
+    {
+        for (std::size_t i = from; i < to; ++i) {
+            const double d = deviations_[i];
+            // One logarithm serves the three powers; the results are those of raiseTo.
+            const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
+            p2_[i] = raiseToWithLog(d, lnAbs, 2);
+            p3_[i] = raiseToWithLog(d, lnAbs, 3);
+            p4_[i] = raiseToWithLog(d, lnAbs, 4);
+        }
+    }
+
+    std::size_t size_ = 0;
+    std::unique_ptr<double[]> deviations_ = std::make_unique_for_overwrite<double[]>(Batch);
+    std::unique_ptr<double[]> p2_ = std::make_unique_for_overwrite<double[]>(Batch);
+    std::unique_ptr<double[]> p3_ = std::make_unique_for_overwrite<double[]>(Batch);
+    std::unique_ptr<double[]> p4_ = std::make_unique_for_overwrite<double[]>(Batch);
+};
 
 // Tells the observer that a walk begins and, on every way out, that it ended.
 class WalkFrame {
@@ -188,10 +253,20 @@ void WalkValues(TValueSource& source, double scaleBy, Progress& progress, Report
     std::int64_t taken = 0;
     std::array<double, 256> values;
     while (const std::size_t n = source.Read(values.data(), values.size())) {
-        for (std::size_t i = 0; i < n; ++i) {
-            progress.Report(taken + ahead);
-            take(values[i] / scaleBy);
-            ++taken;
+        // A division by 1 changes no value, and spooled values are divided already: the
+        // division is left out rather than paid for every value.
+        if (scaleBy == 1.0) {
+            for (std::size_t i = 0; i < n; ++i) {
+                progress.Report(taken + ahead);
+                take(values[i]);
+                ++taken;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                progress.Report(taken + ahead);
+                take(values[i] / scaleBy);
+                ++taken;
+            }
         }
     }
     source.Finish();
@@ -242,6 +317,13 @@ void TStatistics::SetdsScaleFactor(double value)
     }
 }
 
+void TStatistics::SetUseSpool(bool use)
+{
+    useSpool_ = use;
+    if (!use)
+        DropSpool();
+}
+
 void TStatistics::SetdsFreqClasses(std::uint16_t value)
 {
     const std::uint16_t classes = value > MaxClasses ? MaxClasses : value;
@@ -258,6 +340,7 @@ void TStatistics::SetdsMaxPlotCount(std::uint16_t value)
 
 void TStatistics::Initialize()
 {
+    DropSpool();
     GetNumericFields();
     dataLoaded_ = false;
     medianValid_ = false;
@@ -301,6 +384,20 @@ std::unique_ptr<TValueSource> TStatistics::OpenValues()
     return std::make_unique<TDataSetValues>(dataset_, statFieldName_);
 }
 
+TSpool* TStatistics::CurrentSpool()
+{
+    if (spool_ != nullptr) {
+        const SpoolOrigin& o = spoolOrigin_;
+        if (!useSpool_ || o.field != statFieldName_ || o.scaleBy != scaleBy_
+            || o.openings != dataset_.Openings() || o.active != dataset_.Active()
+            || o.source != SourceText())
+            DropSpool();
+    }
+    return spool_.get();
+}
+
+void TStatistics::DropSpool() { spool_.reset(); }
+
 // --- Loading and basic summaries
 
 void TStatistics::Summarize()
@@ -323,6 +420,8 @@ bool TStatistics::LoadDataSet()
 {
     static const std::string message = "Loading dataset, calculating totals, mean";
 
+    // The values of an earlier load go first, so that memory holds one load's at most.
+    DropSpool();
     const std::unique_ptr<TValueSource> source = OpenValues();
     bool accepted = false;
     if (showCalcProgress_ == TBoolPlus::Prompt && source->RecordCount() > 1000) {
@@ -340,7 +439,11 @@ bool TStatistics::LoadDataSet()
     CompensatedSum total;
     double minimum = Undefined;
     double maximum = Undefined;
+    std::unique_ptr<TSpool> spool =
+        useSpool_ ? std::make_unique<TSpool>(spoolMemory_) : nullptr;
     WalkValues(*source, scaleBy_, progress, ReportWhen::AfterValue, [&](double x) {
+                   if (spool)
+                       spool->Add(x);
                    ++n;
                    if (n <= MaxStoredValues)
                        loadBuffer_[n - 1] = x;
@@ -356,6 +459,11 @@ bool TStatistics::LoadDataSet()
                    }
                });
 
+    if (spool && spool->Seal()) {
+        spoolOrigin_ = {statFieldName_, SourceText(),       scaleBy_,
+                        dataset_.Openings(), dataset_.Active(), source->RecordCount()};
+        spool_ = std::move(spool);
+    }
     std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
                 valueStore_.begin());
     progressAccepted_ = accepted;
@@ -418,6 +526,24 @@ struct TStatistics::PassSums {
 
 void TStatistics::RunPass(Pass pass)
 {
+    // The values the load kept describe the rows its results describe; only without them is
+    // the data source read again.
+    if (TSpool* spool = CurrentSpool()) {
+        try {
+            TSpoolValues values(*spool, spoolOrigin_.records);
+            WalkPass(pass, values, 1.0);
+            return;
+        } catch (const ESpoolError&) {
+            // The temporary file could not be read back: the pass, which changed nothing
+            // yet, starts over on the data source.
+            DropSpool();
+        }
+    }
+    WalkPass(pass, *OpenValues(), scaleBy_);
+}
+
+void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
+{
     static const std::string messages[] = {
         "Calculating Variance, Skew, Kurtosis",
         "Calculating Variance",
@@ -426,9 +552,8 @@ void TStatistics::RunPass(Pass pass)
     };
     const std::string& message = messages[static_cast<int>(pass)];
 
-    const std::unique_ptr<TValueSource> source = OpenValues();
     const WalkFrame frame(observer_, SourceHeading(), ShowsProgress());
-    Progress progress(observer_, TWalkKind::Pass, message, source->RecordCount());
+    Progress progress(observer_, TWalkKind::Pass, message, source.RecordCount());
 
     // The class tables are filled in a working copy and replace the component's own only when
     // the pass completes.
@@ -444,18 +569,13 @@ void TStatistics::RunPass(Pass pass)
     }
 
     PassSums sums;
-    WalkValues(*source, scaleBy_, progress, ReportWhen::BeforeValue, [&](double x) {
+    std::optional<MomentSums> moments;
+    if (pass == Pass::Moments)
+        moments.emplace();
+    WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
                    const double d = x - mean_;
                    switch (pass) {
-                   case Pass::Moments: {
-                       // One logarithm serves the three powers; the results are those of
-                       // raiseTo.
-                       const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
-                       sums.s2 += raiseToWithLog(d, lnAbs, 2);
-                       sums.s3 += raiseToWithLog(d, lnAbs, 3);
-                       sums.s4 += raiseToWithLog(d, lnAbs, 4);
-                       break;
-                   }
+                   case Pass::Moments: moments->Add(d); break;
                    case Pass::Variance: sums.s2 += d * d; break;
                    case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
                    case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
@@ -466,6 +586,12 @@ void TStatistics::RunPass(Pass pass)
                });
     if (classes)
         classes->AddPiecesToTables();
+    if (moments) {
+        moments->Flush();
+        sums.s2 = moments->s2;
+        sums.s3 = moments->s3;
+        sums.s4 = moments->s4;
+    }
 
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);
@@ -638,9 +764,18 @@ double TStatistics::GetdsQuantile(double p)
     GetdsLoaded();
     if (!anyValueRead_)
         return Undefined;
+    const double ps[] = {p};
+    // From the values the load kept, divided already; without them from the data source.
+    if (TSpool* spool = CurrentSpool()) {
+        try {
+            TSpoolValues values(*spool, spoolOrigin_.records);
+            return Quantiles(values, dataCount_, minimum_, maximum_, ps)[0];
+        } catch (const ESpoolError&) {
+            DropSpool();
+        }
+    }
     const std::unique_ptr<TValueSource> source = OpenValues();
     ScaledValues values(*source, scaleBy_);
-    const double ps[] = {p};
     return Quantiles(values, dataCount_, minimum_, maximum_, ps)[0];
 }
 

@@ -94,6 +94,16 @@ public:
     void SetdsMaxPlotCount(std::uint16_t value);
     TBoolPlus ShowCalcProgress() const { return showCalcProgress_; }
     void SetShowCalcProgress(TBoolPlus value) { showCalcProgress_ = value; }
+    // Whether a load keeps the values it reads (after ScaleBy, in order) for the passes after
+    // it, so that they do not read the data source again. Default true; false drops what the
+    // last load kept. Results are the same either way, to the bit.
+    bool UseSpool() const { return useSpool_; }
+    void SetUseSpool(bool use);
+    // Bytes of kept values held in memory; beyond them the values go to an unnamed temporary
+    // file in TMPDIR (else /tmp), 8 bytes a value. Default 64 MiB. Where the file cannot be
+    // written, the passes read the data source again. Applies from the next load.
+    std::size_t SpoolMemory() const { return spoolMemory_; }
+    void SetSpoolMemory(std::size_t bytes) { spoolMemory_ = bytes; }
 
     // Who is told of each walk over the records (progress and busy cursor); null for nobody.
     // The observer must outlive its use here.
@@ -198,6 +208,11 @@ private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
     struct PassSums;
     void RunPass(Pass pass);
+    void WalkPass(Pass pass, TValueSource& source, double scaleBy);
+    // The spool of the last load while it still describes what a walk of the data source
+    // would read; null after a change of field, ScaleBy, data source or dataset opening.
+    TSpool* CurrentSpool();
+    void DropSpool();
     // Runs the pass unless its result is valid, and returns the result.
     double CachedPass(Pass pass, bool& valid, const double& result);
     bool ShowsProgress() const;
@@ -209,6 +224,21 @@ private:
     double scaleBy_ = 1.0;
     std::uint16_t recordPlotCount_ = 500;
     TBoolPlus showCalcProgress_ = TBoolPlus::Prompt;
+    bool useSpool_ = true;
+    std::size_t spoolMemory_ = TSpool::DefaultMemory;
+
+    // The values of the last load, and what they were read from.
+    struct SpoolOrigin {
+        std::string field;
+        std::string source;
+        double scaleBy = 0.0;
+        std::uint64_t openings = 0;
+        bool active = false;
+        // The record count the load saw, nulls included: a pass's progress is a share of it.
+        std::int64_t records = 0;
+    };
+    std::unique_ptr<TSpool> spool_;
+    SpoolOrigin spoolOrigin_;
 
     double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
     double mu3_ = 0, mu4_ = 0, median_ = 0, range_ = 0, skew_ = 0, kurtosis_ = 0;

@@ -11,9 +11,12 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 
 using namespace zel;
@@ -680,6 +683,155 @@ INSTANTIATE_TEST_SUITE_P(Orders, WindowSharingTest,
                                          std::array{1, 0, 2}, std::array{1, 2, 0},
                                          std::array{2, 0, 1}, std::array{2, 1, 0}));
 
+// Every result of a component as bits, so that two runs compare to the bit, NaNs included.
+std::vector<std::uint64_t> ResultBits(TStatistics& t)
+{
+    std::vector<double> results{double(t.ValuesRead()), t.ValuesTotal(),   t.GetdsMean(),
+                                t.Minimum(),            t.Maximum(),       t.GetdsRange(),
+                                t.GetdsVariance(),      t.GetdsStdDev(),   t.GetdsCoeffVariation(),
+                                t.GetdsSkew(),          t.GetdsKurtosis(), t.GetdsMu3(),
+                                t.GetdsMu4(),           t.GetdsMedian(),   t.GetdsMode(),
+                                double(t.GetdsModeClass())};
+    for (int slot = -1; slot < MaintainedSlots; ++slot) {
+        const TFreqData table = slot < 0 ? TFreqData{} : t.GetdsCachedFreqData(slot);
+        for (int i = 1; i <= (slot < 0 ? t.FreqClasses() + 1 : table.NumClasses + 1); ++i) {
+            if (slot < 0) {
+                results.insert(results.end(), {t.GetdsClassStart(i), t.GetdsClassEnd(i),
+                                               double(t.GetdsClassCount(i)),
+                                               t.GetdsClassPercent(i), t.GetdsClassCumPercent(i)});
+            } else {
+                results.insert(results.end(), {table.ClassStart[i], table.ClassEnd[i],
+                                               double(table.ClassCount[i]), table.ClassPercent[i],
+                                               table.ClassCumPercent[i]});
+            }
+        }
+    }
+    std::vector<std::uint64_t> bits;
+    for (double r : results)
+        bits.push_back(std::bit_cast<std::uint64_t>(r));
+    return bits;
+}
+
+// Sets TMPDIR for the life of the object and puts back what was there.
+class TemporaryFolderSetting {
+public:
+    explicit TemporaryFolderSetting(const char* folder)
+    {
+        if (const char* old = std::getenv("TMPDIR"))
+            old_ = old;
+        if (folder != nullptr)
+            setenv("TMPDIR", folder, 1);
+    }
+    ~TemporaryFolderSetting()
+    {
+        if (old_)
+            setenv("TMPDIR", old_->c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+// The passes after a load read the values it kept, in memory, in the temporary file, or, where
+// that cannot be written, the data source again: every result is the same to the bit as when
+// every pass reads the data source, whenever the passes run and whatever changed since.
+TEST_P(ZelStatsTest, SpooledPassesGiveTheSameResultsToTheBit)
+{
+    struct Spooling {
+        const char* name;
+        bool use;
+        std::size_t memory;
+        const char* temporaryFolder; // null: as it is
+    };
+    const Spooling spoolings[] = {
+        {"none", false, TSpool::DefaultMemory, nullptr},
+        {"memory", true, TSpool::DefaultMemory, nullptr},
+        {"memory and file", true, 8 * 500 + 3, nullptr},
+        {"file", true, 0, nullptr},
+        {"unwritable", true, 0, "/nonexistent/zelstats-temporary-folder"},
+    };
+    using Scenario = std::function<void(TRivuReviTable&, const std::string& table)>;
+    const std::pair<const char*, Scenario> scenarios[] = {
+        {"summary", [](TRivuReviTable& t, const std::string&) { t.Summarize(); }},
+        {"lazy passes after a load",
+         [](TRivuReviTable& t, const std::string&) {
+             t.LoadDataSet();
+             t.GetdsKurtosis();
+             t.GetdsSkew();
+             t.GetdsVariance();
+         }},
+        {"field changed after the load",
+         [this](TRivuReviTable& t, const std::string&) {
+             t.LoadDataSet();
+             t.SetStatFieldName(FieldName("ID"));
+             t.GetdsVariance();
+             t.GetdsSkew();
+         }},
+        {"scale changed after the load",
+         [](TRivuReviTable& t, const std::string&) {
+             t.LoadDataSet();
+             t.SetdsScaleFactor(7);
+             t.CalculateMoments();
+         }},
+        {"reopened on other rows after the load",
+         [this](TRivuReviTable& t, const std::string& table) {
+             t.Summarize();
+             t.Close();
+             db_->Execute("INSERT INTO " + table + " (ID, X) VALUES (100000, 1e6)");
+             t.Open();
+             t.SetdsFreqClasses(7);
+             t.CalculateMoments();
+         }},
+    };
+    std::mt19937 random(11);
+    std::normal_distribution<double> normal(40.0, 12.5);
+    std::vector<double> values;
+    for (int i = 0; i < 1200; ++i)
+        values.push_back(i % 37 == 5 ? NAN : normal(random));
+
+    int tables = 0;
+    for (const auto& [scenario, run] : scenarios) {
+        std::vector<std::uint64_t> expected;
+        for (const Spooling& spooling : spoolings) {
+            const std::string name = "S" + std::to_string(++tables);
+            CreateValueTable(*db_, name, "X", values);
+            TRivuReviTable t;
+            t.SetDatabaseName(db_->Name());
+            t.SetTableName(name);
+            t.SetStatFieldName(FieldName("X"));
+            t.SetShowCalcProgress(TBoolPlus::Never);
+            t.SetdsScaleFactor(3);
+            t.SetUseSpool(spooling.use);
+            t.SetSpoolMemory(spooling.memory);
+            t.Open();
+            {
+                const TemporaryFolderSetting folder(spooling.temporaryFolder);
+                run(t, name);
+            }
+            const std::vector<std::uint64_t> bits = ResultBits(t);
+            if (expected.empty())
+                expected = bits;
+            else
+                EXPECT_EQ(bits, expected) << scenario << ", spooled in " << spooling.name;
+        }
+    }
+    EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+}
+
+// A pass long after its load reads the loaded rows, as the load's own results describe them.
+TEST_P(ZelStatsTest, LazyPassesDescribeTheLoadedRows)
+{
+    auto t = Table({1, 2, 6});
+    EXPECT_EQ(t->GetdsMean(), 3);
+    db_->Execute("INSERT INTO T (ID, X) VALUES (4, 100)");
+    EXPECT_DOUBLE_EQ(t->GetdsVariance(), 7);
+    EXPECT_EQ(t->GetdsClassCount(t->FreqClasses() + 1), 3);
+    // Deviations -2, -1 and 3: a fourth moment of 98 / 2 over a squared variance of 49.
+    EXPECT_NEAR(t->GetdsKurtosis(), 1, 1e-12);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ZelStatsTest, testing::ValuesIn(Backends()),
                          [](const auto& info) { return info.param; });
 
@@ -771,6 +923,34 @@ TEST(StatisticsCore, LargeOffsetKeepsMeanVarianceAndSkewnessExact)
     EXPECT_EQ(observer.begun, 2); // the load and the moments pass
     EXPECT_EQ(observer.last["Loading dataset, calculating totals, mean"], 1.0);
     EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+}
+
+} // namespace
+
+namespace {
+
+// The moments pass works its powers out on two threads a batch at a time; its sums must still
+// be those of one value after the other, to the bit, across many batches and a partial last.
+TEST(StatisticsCore, MomentsAreTheSumsOfOneValueAfterTheOther)
+{
+    const std::int64_t n = 300'001;
+    auto make = [](std::int64_t k) { return std::sin(double(k)) * 1e3 + double(k % 7); };
+    MadeStatistics s(n, make);
+    s.Summarize();
+    const double mean = s.GetdsMean();
+    double s2 = 0, s3 = 0, s4 = 0;
+    for (std::int64_t k = 0; k < n; ++k) {
+        const double d = make(k) - mean;
+        s2 += raiseTo(d, 2);
+        s3 += raiseTo(d, 3);
+        s4 += raiseTo(d, 4);
+    }
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsVariance()),
+              std::bit_cast<std::uint64_t>(s2 / double(n - 1)));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu3()),
+              std::bit_cast<std::uint64_t>(s3 / double(n - 1)));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu4()),
+              std::bit_cast<std::uint64_t>(s4 / double(n - 1)));
 }
 
 } // namespace

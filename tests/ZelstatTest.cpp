@@ -218,6 +218,10 @@ TEST_P(ZelstatTest, UnusableOptionsAndFailuresNeverExitZero)
         {On("summary", {"--slot", "1"}), 2},       // not an option of summary
         {On("summary", {"--field", "X"}), 2},      // given twice
         {On("fields", {"--csv"}), 2},
+        {On("summary", {"--spool-memory", "-1"}), 2},
+        {On("summary", {"--spool-memory", "64M"}), 2},
+        {On("summary", {"--spool-memory", "0", "--no-spool"}), 2},
+        {On("fields", {"--no-spool"}), 2},
         {{"summary", "--db", db, "--table", "EMPTY", "--field", "NO_SUCH"}, 1},
         {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, 1},
     };
@@ -313,6 +317,27 @@ TEST_P(ZelstatTest, DescribePngIsABoxPlotAndAFailedOneLeavesNoOutput)
         EXPECT_EQ(bad.exitCode, status) << args.join(' ').toStdString();
         EXPECT_TRUE(bad.out.isEmpty()) << bad.out.toStdString();
     }
+}
+
+// Where the passes read their values changes no number: kept in memory, in a temporary file,
+// not kept, or not keepable for want of a temporary folder.
+TEST_P(ZelstatTest, SpoolOptionsChangeNoNumber)
+{
+    const Result plain = Zelstat(On("summary", {"--json", "--no-spool"}));
+    ASSERT_EQ(plain.exitCode, 0) << plain.err.toStdString();
+    const std::pair<QStringList, QStringList> runs[] = {
+        {On("summary", {"--json"}), {}},
+        {On("summary", {"--json", "--spool-memory", "0"}), {}},
+        {On("summary", {"--json", "--spool-memory", "0"}), {"TMPDIR=/nonexistent/zelstat-tmp"}},
+    };
+    for (const auto& [args, environment] : runs) {
+        const Result r = Zelstat(args, environment);
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_EQ(r.out, plain.out) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    }
+    const Result classes = Zelstat(On("classes", {"--csv", "--spool-memory", "16"}));
+    EXPECT_EQ(classes.out, Zelstat(On("classes", {"--csv", "--no-spool"})).out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ZelstatTest, testing::ValuesIn(Backends()),
