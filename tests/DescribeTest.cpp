@@ -286,15 +286,17 @@ TEST_P(DescribeTest, ComponentQuantileIsOfTheScaledValuesAndUndefinedWithoutValu
 {
     CreateValueTable(*db_, "S", "X", {1, NAN, 2, 6});
     CreateValueTable(*db_, "E", "X", {NAN});
-    for (const char* name : {"S", "E"}) {
+    for (const char* name : {"S", "E", "S without spool"}) {
+        SCOPED_TRACE(name);
         TRivuReviTable component;
+        component.SetUseSpool(std::string(name) != "S without spool");
         component.SetDatabaseName(db_->Name());
-        component.SetTableName(name);
+        component.SetTableName(std::string(name, 1));
         component.SetStatFieldName(FieldName("X"));
         component.SetShowCalcProgress(TBoolPlus::Never);
         component.SetdsScaleFactor(2);
         component.Open();
-        if (std::string(name) == "S") {
+        if (name[0] == 'S') {
             EXPECT_EQ(component.GetdsQuantile(0.25), 0.75); // of 0.5, 1 and 3
             EXPECT_EQ(component.GetdsQuantile(1), 3);
         } else {
