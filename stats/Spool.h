@@ -63,7 +63,7 @@ public:
     static std::string TemporaryFolder();
 
     // Reads a complete spool from its first value to its last. Readers of one spool do not
-    // disturb each other; the spool must outlive them. A reader hands out its values through
+    // disturb each other, also on different threads; the spool must outlive them. A reader hands out its values through
     // NextBlock or through Read, not both.
     class TReader {
     public:
