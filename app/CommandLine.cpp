@@ -18,6 +18,7 @@ constexpr OptionInfo KnownOptions[] = {
     {"--db", true},       {"--table", true}, {"--sql", true},        {"--field", true},
     {"--scale", true},    {"--classes", true}, {"--progress", true}, {"--slot", true},
     {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
+    {"--fields", true},   {"--by", true},    {"--png", true},
     {"--spool-memory", true}, {"--no-spool", false},
 };
 
@@ -32,6 +33,9 @@ const std::map<std::string, std::set<std::string>>& CommandOptions()
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
           "--json", "--csv", "--spool-memory", "--no-spool"}},
+        {"describe",
+         {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
+          "--progress"}},
         {"report",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
           "--no-spool"}},
@@ -178,6 +182,31 @@ std::string JsonNumber(double value)
     const auto [end, error] =
         std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
     return error == std::errc() ? std::string(text, end) : "null";
+}
+
+std::string ShortNumber(double value, int digits)
+{
+    if (!std::isfinite(value))
+        return "undefined";
+    char text[40];
+    const auto [end, error] =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits);
+    return error == std::errc() ? std::string(text, end) : "undefined";
+}
+
+std::string CsvField(std::string_view text)
+{
+    const bool plain = !text.empty() && text.find_first_of(",\"\r\n") == std::string_view::npos
+                       && text.front() != ' ' && text.back() != ' ';
+    if (plain)
+        return std::string(text);
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
 }
 
 std::string JsonString(std::string_view s)

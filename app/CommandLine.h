@@ -39,6 +39,12 @@ double ParseNumber(const std::string& text, const std::string& option);
 
 // A number as JSON writes it (17 significant digits, '.'), or null when it is not finite.
 std::string JsonNumber(double value);
+// A number for people to read: `digits` significant digits, '.', whatever the locale;
+// "undefined" when it is not finite.
+std::string ShortNumber(double value, int digits = 7);
+// A CSV field: quoted, with quotes doubled, when it is empty or holds a comma, a quote, a line
+// break or blanks at its ends, so that an empty text stays apart from a missing one.
+std::string CsvField(std::string_view text);
 // A JSON string. Bytes that are not UTF-8 become U+FFFD, so the output is always valid JSON.
 std::string JsonString(std::string_view text);
 // A text on one line: line breaks and other control characters escaped, a text longer than

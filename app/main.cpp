@@ -11,13 +11,16 @@
 #include "platform/Dialogs.h"
 #include "platform/Driver.h"
 #include "platform/ImageFile.h"
+#include "plot/BoxPlot.h"
 #include "plot/ZelPlot.h"
+#include "stats/Describe.h"
 #include "tools/ZelTools.h"
 #include "windows/ResultText.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QGuiApplication>
 
 #include <algorithm>
 #include <cerrno>
@@ -50,6 +53,8 @@ const char* const Usage = R"(usage:
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
                   [--spool-memory BYTES | --no-spool]
+  zelstat describe [--db PATH] (--table NAME | --sql TEXT) [--fields A,B,...] [--by FIELD]
+                  [--json | --csv] [--png FILE] [--progress prompt|always|never]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--out DIR] [--spool-memory BYTES | --no-spool]
   zelstat gui     [--db PATH] [--screenshot DIR]
@@ -57,7 +62,8 @@ const char* const Usage = R"(usage:
 
 PATH is a SQLite file or a PostgreSQL connection (a postgresql:// URI or a key=value
 string); without --db the bundled sample database is used. `zelstat summary` and
-`zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field.
+`zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field,
+`zelstat describe` on every numeric field of EMPLOYEE.
 K is 0 to 50; X is a number written with a point, at least 0.0001 away from 0.
 The values one load reads are kept for the passes after it, so that the data source
 is read once: up to BYTES in memory (default 67108864, 64 MiB), beyond them in an
@@ -379,6 +385,189 @@ int Report(const Options& options)
     return 0;
 }
 
+void ProvideRuntimeFolder();
+
+std::vector<std::string> SplitFields(const std::string& list)
+{
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = list.find(',', start);
+        names.push_back(list.substr(start, comma - start));
+        if (names.back().empty())
+            throw UsageError("--fields takes field names separated by commas, not '"
+                             + OneLine(list, 80) + "'");
+        if (comma == std::string::npos)
+            return names;
+        start = comma + 1;
+    }
+}
+
+const char* const DescribeColumns[] = {"count", "nulls",  "mean", "stdDev", "minimum",
+                                       "q1",    "median", "q3",   "maximum", "skew",
+                                       "skewSign", "kurtosis"};
+
+// The statistics of a row in the order of DescribeColumns (skewSign excepted).
+std::array<double, 11> DescribeNumbers(const TDescribeRow& r)
+{
+    return {double(r.count), double(r.nulls), r.mean, r.stdDev, r.minimum, r.q1, r.median,
+            r.q3, r.maximum, r.skew, r.kurtosis};
+}
+
+void PrintDescribeJson(const std::vector<TDescribeRow>& rows, bool grouped)
+{
+    std::cout << "[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const TDescribeRow& r = rows[i];
+        std::cout << (i ? ",\n  " : "\n  ") << "{\"field\": " << JsonString(r.field);
+        if (grouped)
+            std::cout << ", \"group\": " << (r.group ? JsonString(*r.group) : "null");
+        std::cout << ", \"count\": " << r.count << ", \"nulls\": " << r.nulls
+                  << ", \"mean\": " << JsonNumber(r.mean) << ", \"stdDev\": " << JsonNumber(r.stdDev)
+                  << ", \"minimum\": " << JsonNumber(r.minimum) << ", \"q1\": " << JsonNumber(r.q1)
+                  << ", \"median\": " << JsonNumber(r.median) << ", \"q3\": " << JsonNumber(r.q3)
+                  << ", \"maximum\": " << JsonNumber(r.maximum) << ", \"skew\": " << JsonNumber(r.skew)
+                  << ", \"skewSign\": " << (r.skewSign.empty() ? "null" : JsonString(r.skewSign))
+                  << ", \"kurtosis\": " << JsonNumber(r.kurtosis) << "}";
+    }
+    std::cout << (rows.empty() ? "]\n" : "\n]\n");
+}
+
+void PrintDescribeCsv(const std::vector<TDescribeRow>& rows, bool grouped)
+{
+    std::cout << "field" << (grouped ? ",group" : "");
+    for (const char* column : DescribeColumns)
+        std::cout << "," << column;
+    std::cout << "\n";
+    for (const TDescribeRow& r : rows) {
+        std::cout << CsvField(r.field);
+        if (grouped)
+            std::cout << "," << (r.group ? CsvField(*r.group) : "");
+        const auto numbers = DescribeNumbers(r);
+        for (std::size_t i = 0; i < numbers.size(); ++i) {
+            const std::string number = JsonNumber(numbers[i]);
+            std::cout << "," << (number == "null" ? "" : number);
+            if (i == 9)
+                std::cout << "," << r.skewSign;
+        }
+        std::cout << "\n";
+    }
+}
+
+// An aligned table: names on the left, numbers on the right, "undefined" where a statistic
+// has no value.
+void PrintDescribeText(const std::vector<TDescribeRow>& rows, bool grouped)
+{
+    std::vector<std::vector<std::string>> table;
+    std::vector<std::string> heading{"field"};
+    if (grouped)
+        heading.push_back("group");
+    heading.insert(heading.end(), std::begin(DescribeColumns), std::end(DescribeColumns));
+    table.push_back(heading);
+    for (const TDescribeRow& r : rows) {
+        std::vector<std::string> line{OneLine(r.field, 40)};
+        if (grouped)
+            line.push_back(r.group ? OneLine(*r.group, 40) : "null");
+        line.push_back(std::to_string(r.count));
+        line.push_back(std::to_string(r.nulls));
+        const auto numbers = DescribeNumbers(r);
+        for (std::size_t i = 2; i < numbers.size(); ++i) {
+            line.push_back(ShortNumber(numbers[i]));
+            if (i == 9)
+                line.push_back(r.skewSign.empty() ? "undefined" : r.skewSign);
+        }
+        table.push_back(std::move(line));
+    }
+    // Widths in characters, not bytes, so that names in any script line up.
+    auto width = [](const std::string& text) {
+        return std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    };
+    std::vector<std::ptrdiff_t> widths(heading.size(), 0);
+    for (const auto& line : table)
+        for (std::size_t c = 0; c < line.size(); ++c)
+            widths[c] = std::max(widths[c], width(line[c]));
+    const std::size_t names = grouped ? 2 : 1;
+    for (const auto& line : table) {
+        std::string out;
+        for (std::size_t c = 0; c < line.size(); ++c) {
+            const std::string pad(widths[c] - width(line[c]), ' ');
+            out += (c ? "  " : "") + (c < names ? line[c] + pad : pad + line[c]);
+        }
+        while (!out.empty() && out.back() == ' ')
+            out.pop_back();
+        std::cout << out << "\n";
+    }
+}
+
+int DescribeCommand(int argc, char** argv, const Options& options)
+{
+    if (options.Has("--json") && options.Has("--csv"))
+        throw UsageError("give at most one of --json and --csv");
+    const bool useSample = !options.Has("--table") && !options.Has("--sql") && !options.Has("--db");
+    if (options.Has("--table") == options.Has("--sql") && !useSample)
+        throw UsageError("give exactly one of --table NAME and --sql TEXT");
+    const std::string progress = options.Get("--progress", "never");
+    if (progress != "prompt" && progress != "always" && progress != "never")
+        throw UsageError("--progress takes prompt, always or never, not '" + OneLine(progress, 80)
+                         + "'");
+    if (options.Has("--png") && options.Get("--png").empty())
+        throw UsageError("--png needs a file name");
+    if (options.Has("--by") && options.Get("--by").empty())
+        throw UsageError("--by needs a field name");
+    TDescribeRequest request;
+    if (options.Has("--fields"))
+        request.fields = SplitFields(options.Get("--fields"));
+    request.by = options.Get("--by");
+    const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
+
+    std::unique_ptr<TDataSet> dataset;
+    if (options.Has("--sql")) {
+        auto query = std::make_unique<TQuery>();
+        query->SetDatabaseName(db);
+        std::vector<std::string> lines;
+        std::istringstream text(options.Get("--sql"));
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        query->SetSQL(lines);
+        dataset = std::move(query);
+    } else {
+        auto table = std::make_unique<TTable>();
+        table->SetDatabaseName(db);
+        table->SetTableName(useSample ? "EMPLOYEE" : options.Get("--table"));
+        dataset = std::move(table);
+    }
+    const TDataSet::TSnapshot snapshot(*dataset);
+    dataset->Open();
+    if (!dataset->Active())
+        throw std::runtime_error("nothing to open: the table name or SQL text is empty");
+    // As summary does: a large source asks whether to show progress (on the command line the
+    // question is answered No), and the bar is drawn only on a terminal.
+    bool shown = progress == "always";
+    if (progress == "prompt" && dataset->RecordCount() > 1000)
+        shown = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
+                           TMsgDlgType::mtConfirmation, mbYes | mbNo)
+                == TModalResult::mrYes;
+    request.showProgress = shown;
+    request.observer = shown && isatty(STDERR_FILENO) ? &textProgress : nullptr;
+    const std::vector<TDescribeRow> rows = Describe(*dataset, request);
+
+    // The picture first: when it cannot be written, nothing is printed.
+    if (options.Has("--png")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ProvideRuntimeFolder();
+        QGuiApplication app(argc, argv);
+        SavePngFile(BoxPlotImage(rows), QString::fromStdString(options.Get("--png")));
+    }
+    const bool grouped = !request.by.empty();
+    if (options.Has("--json"))
+        PrintDescribeJson(rows, grouped);
+    else if (options.Has("--csv"))
+        PrintDescribeCsv(rows, grouped);
+    else
+        PrintDescribeText(rows, grouped);
+    return 0;
+}
+
 // Ctrl-C and SIGTERM end the program as they would, but first ask a database server to stop
 // the query it runs for it, which it would otherwise finish for nobody.
 extern "C" void CancelAndEnd(int signal)
@@ -451,6 +640,8 @@ int Run(int argc, char** argv, const Options& options)
         QApplication app(argc, argv);
         return Report(options);
     }
+    if (options.command == "describe")
+        return DescribeCommand(argc, argv, options);
     if (options.command == "fields")
         return Fields(options);
     if (options.command == "summary")

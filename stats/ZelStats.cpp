@@ -5,6 +5,7 @@
 #include "platform/VectorState.h"
 #include "stats/ClassTally.h"
 #include "stats/CompensatedSum.h"
+#include "stats/Quantiles.h"
 
 #include <algorithm>
 #include <cmath>
@@ -270,6 +271,26 @@ void WalkValues(TValueSource& source, double scaleBy, Progress& progress, Report
     }
     source.Finish();
 }
+
+// A source's values divided by the scale, as the load reads them.
+class ScaledValues : public TValueSource {
+public:
+    ScaledValues(TValueSource& source, double scaleBy) : source_(source), scaleBy_(scaleBy) {}
+    std::int64_t RecordCount() override { return source_.RecordCount(); }
+    void Start() override { source_.Start(); }
+    std::size_t Read(double* values, std::size_t capacity) override
+    {
+        const std::size_t n = source_.Read(values, capacity);
+        for (std::size_t i = 0; i < n; ++i)
+            values[i] /= scaleBy_;
+        return n;
+    }
+    void Finish() override { source_.Finish(); }
+
+private:
+    TValueSource& source_;
+    double scaleBy_;
+};
 
 } // namespace
 
@@ -735,6 +756,27 @@ double TStatistics::GetdsMode()
     for (int slot = 0; slot < MaintainedSlots; ++slot)
         FindMode(cache_[slot]);
     return current_.Mode;
+}
+
+double TStatistics::GetdsQuantile(double p)
+{
+    CheckProbability(p);
+    GetdsLoaded();
+    if (!anyValueRead_)
+        return Undefined;
+    const double ps[] = {p};
+    // From the values the load kept, divided already; without them from the data source.
+    if (TSpool* spool = CurrentSpool()) {
+        try {
+            TSpoolValues values(*spool, spoolOrigin_.records);
+            return Quantiles(values, dataCount_, minimum_, maximum_, ps)[0];
+        } catch (const ESpoolError&) {
+            DropSpool();
+        }
+    }
+    const std::unique_ptr<TValueSource> source = OpenValues();
+    ScaledValues values(*source, scaleBy_);
+    return Quantiles(values, dataCount_, minimum_, maximum_, ps)[0];
 }
 
 } // namespace zel

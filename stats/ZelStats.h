@@ -160,6 +160,11 @@ public:
     // --- Median and mode
     double GetdsMedian();
     double GetdsMode();
+    // The p-quantile of all values of the current load (loading first when none is), exact:
+    // linear interpolation between order statistics, as stats/Quantiles.h defines it. Walks
+    // the values again, in bounded memory. NaN when no value was read; p outside 0..1 (or
+    // NaN) throws std::out_of_range.
+    double GetdsQuantile(double p);
     // The frequency of the modal class (a count, not a class number).
     std::int64_t GetdsModeClass() const { return current_.ModeClassCount; }
 

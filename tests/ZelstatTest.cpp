@@ -3,6 +3,8 @@
 #include "tests/TestSupport.h"
 
 #include <QDir>
+#include <QImage>
+#include <QRegularExpression>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -231,6 +233,91 @@ TEST_P(ZelstatTest, UnusableOptionsAndFailuresNeverExitZero)
     const Result full = Zelstat(On("summary", {"--json"}), {}, "/dev/full");
     EXPECT_EQ(full.exitCode, 1);
     EXPECT_TRUE(full.err.contains("standard output")) << full.err.toStdString();
+}
+
+TEST_P(ZelstatTest, DescribeAgreesWithSummaryAndGivesExactQuartiles)
+{
+    const QStringList on{"--db", QString::fromStdString(db_->Name()), "--table", "T"};
+    Result r = Zelstat(QStringList{"describe", "--json"} + on);
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonArray rows = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    ASSERT_EQ(rows.size(), 2); // ID and X; NAME is text
+    const QJsonObject x = rows[1].toObject();
+    const QJsonObject summary =
+        QJsonDocument::fromJson(Zelstat(On("summary", {"--json"})).out.toUtf8()).object();
+    EXPECT_EQ(x["field"].toString(), Name("X"));
+    for (const char* key : {"count", "mean", "minimum", "maximum", "median", "stdDev"})
+        EXPECT_EQ(x[key].toDouble(), summary[key].toDouble()) << key;
+    EXPECT_EQ(x["nulls"].toInt(), 1);
+    EXPECT_EQ(x["q1"].toDouble(), 4);   // 2 4 4 4 5 5 7 9: h = 1.75
+    EXPECT_EQ(x["q3"].toDouble(), 5.5); // h = 5.25
+    EXPECT_EQ(x["skewSign"].toString(), "(+)");
+
+    // The same numbers, in full, in CSV; an aligned table for people.
+    Result csv = Zelstat(QStringList{"describe", "--csv", "--fields", Name("X")} + on);
+    ASSERT_EQ(csv.exitCode, 0) << csv.err.toStdString();
+    EXPECT_EQ(csv.out.split('\n')[0],
+              "field,count,nulls,mean,stdDev,minimum,q1,median,q3,maximum,skew,skewSign,kurtosis");
+    EXPECT_TRUE(csv.out.split('\n')[1].startsWith(Name("X") + ",8,1,5,2.1380899352993952,2,4,4.5,5.5,9,"))
+        << csv.out.toStdString();
+    Result text = Zelstat(QStringList{"describe"} + on);
+    ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
+    const QStringList lines = text.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3);
+    // Numbers right-aligned: every line ends in the same column.
+    EXPECT_EQ(lines[0].size(), lines[1].size()) << text.out.toStdString();
+    EXPECT_EQ(lines[0].size(), lines[2].size()) << text.out.toStdString();
+}
+
+TEST_P(ZelstatTest, DescribeGroupsShowTheNullKeyInEveryFormat)
+{
+    db_->Execute("CREATE TABLE G (K VARCHAR(5), V INTEGER)");
+    db_->Execute("INSERT INTO G VALUES ('a', 1), (NULL, 2), ('a', 3), (NULL, NULL), ('', 4)");
+    const QStringList on{"describe", "--db", QString::fromStdString(db_->Name()), "--table", "G",
+                         "--by", Name("K")};
+    Result json = Zelstat(on + QStringList{"--json"});
+    ASSERT_EQ(json.exitCode, 0) << json.err.toStdString();
+    const QJsonArray rows = QJsonDocument::fromJson(json.out.toUtf8()).array();
+    ASSERT_EQ(rows.size(), 3); // V by 'a', NULL and ''; K itself is text
+    EXPECT_EQ(rows[0].toObject()["group"].toString(), "a");
+    EXPECT_TRUE(rows[1].toObject()["group"].isNull());
+    EXPECT_EQ(rows[1].toObject()["nulls"].toInt(), 1);
+    EXPECT_TRUE(rows[1].toObject()["stdDev"].isNull()); // one value
+    EXPECT_EQ(rows[2].toObject()["group"].toString(), "");
+    Result csv = Zelstat(on + QStringList{"--csv"});
+    const QStringList lines = csv.out.split('\n');
+    EXPECT_TRUE(lines[2].startsWith(Name("V") + ",,1,1,2,,2,2,2,2,2,,,")) << lines[2].toStdString();
+    EXPECT_TRUE(lines[3].startsWith(Name("V") + ",\"\",1,0,4,")) << lines[3].toStdString();
+    Result text = Zelstat(on);
+    EXPECT_TRUE(text.out.split('\n')[2].contains(QRegularExpression("^\\S+\\s+null\\s+1\\s+1\\s+2\\s+undefined")))
+        << text.out.toStdString();
+}
+
+TEST_P(ZelstatTest, DescribePngIsABoxPlotAndAFailedOneLeavesNoOutput)
+{
+    QTemporaryDir dir;
+    const QString png = dir.filePath("box.png");
+    const QStringList on{"describe", "--db", QString::fromStdString(db_->Name()), "--table", "T"};
+    Result r = Zelstat(on + QStringList{"--png", png}, {"QT_QPA_PLATFORM=", "DISPLAY="});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QImage image(png);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_GT(image.height(), 100);
+    Result failed = Zelstat(on + QStringList{"--png", dir.filePath("no/such/folder/box.png")});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_TRUE(failed.out.isEmpty()) << failed.out.toStdString();
+    EXPECT_EQ(failed.err.count('\n'), 1) << failed.err.toStdString();
+    const std::vector<std::pair<QStringList, int>> cases = {
+        {on + QStringList{"--json", "--csv"}, 2},
+        {on + QStringList{"--fields", "X,,ID"}, 2},
+        {on + QStringList{"--fields", Name("NAME")}, 1},
+        {on + QStringList{"--by", "NO_SUCH"}, 1},
+    };
+    for (const auto& [args, status] : cases) {
+        const Result bad = Zelstat(args);
+        EXPECT_EQ(bad.exitCode, status) << args.join(' ').toStdString();
+        EXPECT_TRUE(bad.out.isEmpty()) << bad.out.toStdString();
+    }
 }
 
 // Where the passes read their values changes no number: kept in memory, in a temporary file,
