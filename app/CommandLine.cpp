@@ -18,6 +18,7 @@ constexpr OptionInfo KnownOptions[] = {
     {"--db", true},       {"--table", true}, {"--sql", true},        {"--field", true},
     {"--scale", true},    {"--classes", true}, {"--progress", true}, {"--slot", true},
     {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
+    {"--on-server", false},
 };
 
 // The options each command accepts.
@@ -26,11 +27,13 @@ const std::map<std::string, std::set<std::string>>& CommandOptions()
     static const std::map<std::string, std::set<std::string>> options = {
         {"fields", {"--db", "--table", "--sql", "--json"}},
         {"summary",
-         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json"}},
+         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
+          "--on-server"}},
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
-          "--json", "--csv"}},
-        {"report", {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out"}},
+          "--json", "--csv", "--on-server"}},
+        {"report",
+         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--on-server"}},
         {"gui", {"--db", "--screenshot"}},
         {"help", {}},
     };

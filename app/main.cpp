@@ -45,10 +45,12 @@ const char* const Usage = R"(usage:
   zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--json]
   zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
+                  [--on-server]
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
+                  [--on-server]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
-                  [--scale X] [--classes K] [--out DIR]
+                  [--scale X] [--classes K] [--out DIR] [--on-server]
   zelstat gui     [--db PATH] [--screenshot DIR]
   zelstat help
 
@@ -56,6 +58,8 @@ PATH is a SQLite file or a PostgreSQL connection (a postgresql:// URI or a key=v
 string); without --db the bundled sample database is used. `zelstat summary` and
 `zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field.
 K is 0 to 50; X is a number written with a point, at least 0.0001 away from 0.
+--on-server has a PostgreSQL server compute the statistics with SQL aggregates, so that
+no record leaves it.
 )";
 
 // Standard output, checked: a write that fails (a full disk, a closed pipe) is an error that
@@ -110,6 +114,9 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
         throw UsageError("--progress takes prompt, always or never, not '" + OneLine(progress, 80)
                          + "'");
     const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
+    if (options.Has("--on-server") && !IsPostgresUri(db))
+        throw UsageError("--on-server needs a PostgreSQL --db; a SQLite file has no server to "
+                         "compute on, and zelstat reads it itself");
 
     std::unique_ptr<TStatComponent> component;
     if (options.Has("--sql")) {
@@ -130,6 +137,7 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
         component = std::move(table);
     }
     component->SetStatFieldName(useSample ? "SALARY" : options.Get("--field"));
+    component->SetComputeOnServer(options.Has("--on-server"));
     component->SetdsScaleFactor(scale);
     if (options.Has("--classes"))
         component->SetdsFreqClasses(
@@ -422,6 +430,9 @@ int Run(int argc, char** argv, const Options& options)
     if (options.command == "gui") {
         CheckDisplay();
         const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
+    if (options.Has("--on-server") && !IsPostgresUri(db))
+        throw UsageError("--on-server needs a PostgreSQL --db; a SQLite file has no server to "
+                         "compute on, and zelstat reads it itself");
         ProvideRuntimeFolder();
         QApplication app(argc, argv);
         return RunDemo(db, options.Get("--screenshot"));

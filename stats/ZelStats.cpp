@@ -335,6 +335,8 @@ void TStatistics::Summarize()
 
 bool TStatistics::LoadDataSet()
 {
+    if (computeOnServer_)
+        return LoadOnServer();
     static const std::string message = "Loading dataset, calculating totals, mean";
 
     const std::unique_ptr<TValueSource> source = OpenValues();
@@ -432,6 +434,8 @@ struct TStatistics::PassSums {
 
 void TStatistics::RunPass(Pass pass)
 {
+    if (computeOnServer_)
+        return RunPassOnServer(pass);
     static const std::string messages[] = {
         "Calculating Variance, Skew, Kurtosis",
         "Calculating Variance",
