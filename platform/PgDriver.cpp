@@ -697,11 +697,14 @@ public:
             txn_ = Txn::Walk;
         }
         // Parallel workers each read a part of the table, and a Gather hands on their rows
-        // as they come; a single reader hands them on in the order a cursor reads them.
-        // SET LOCAL lasts to the end of the transaction, so the setting is restored after.
+        // as they come; a single reader hands them on in the order a cursor reads them. A
+        // synchronized scan of a large table starts where the last scan that stopped early
+        // (a LIMIT) left off, not at its first page. SET LOCAL would last to the end of the
+        // transaction, so the settings are reset after the statement.
         if (inScanOrder)
-            Execute("SET LOCAL max_parallel_workers_per_gather = 0", PGRES_COMMAND_OK,
-                    "Cannot read ");
+            Execute("SET LOCAL max_parallel_workers_per_gather = 0; "
+                    "SET LOCAL synchronize_seqscans = off",
+                    PGRES_COMMAND_OK, "Cannot read ");
         std::vector<const char*> values;
         for (const std::string& param : params)
             values.push_back(param.c_str());
@@ -712,7 +715,8 @@ public:
         if (result == nullptr || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
             Fail(result.get(), "Cannot read ");
         if (inScanOrder)
-            Execute("RESET max_parallel_workers_per_gather", PGRES_COMMAND_OK, "Cannot read ");
+            Execute("RESET max_parallel_workers_per_gather; RESET synchronize_seqscans",
+                    PGRES_COMMAND_OK, "Cannot read ");
         ServerRows rows(PQntuples(result.get()));
         const int columns = PQnfields(result.get());
         for (int r = 0; r < static_cast<int>(rows.size()); ++r) {

@@ -108,6 +108,25 @@ TEST_P(ZelstatTest, JsonSummaryAgreesWithExactArithmetic)
     EXPECT_EQ(classes[0].toObject()["start"].toDouble(), 2 - (7.0 / 10 + 7) / 20);
 }
 
+// On PostgreSQL the server computes the same summary and classes; a SQLite file has no server,
+// which is a usage error.
+TEST_P(ZelstatTest, OnServerComputesTheSameOrIsAUsageError)
+{
+    for (const char* command : {"summary", "classes"}) {
+        Result walked = Zelstat(On(command, {"--json"}));
+        Result computed = Zelstat(On(command, {"--json", "--on-server"}));
+        if (GetParam() == "sqlite") {
+            EXPECT_EQ(computed.exitCode, 2);
+            EXPECT_TRUE(computed.err.startsWith("zelstat: --on-server needs a PostgreSQL --db"))
+                << computed.err.toStdString();
+            continue;
+        }
+        ASSERT_EQ(computed.exitCode, 0) << computed.err.toStdString();
+        // These values are exact both ways, so the texts agree whole.
+        EXPECT_EQ(computed.out, walked.out);
+    }
+}
+
 TEST_P(ZelstatTest, TextSummaryUsesTheSummaryWindowsLabels)
 {
     Result r = Zelstat(On("summary"));
