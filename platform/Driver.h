@@ -59,9 +59,9 @@ public:
     // subquery.
     virtual std::string ServerRelation() const { return NotOnServer(); }
     // SQL expressions over zel_rows for a column of Columns(): `value`, the float8 that
-    // ReadDouble reads from it, and `decimal`, a number whose exact sum is the exact sum of
-    // those values as read (to within the rounding of each value). False, and nothing set,
-    // for a column that holds no numbers.
+    // ReadDouble reads from it, and `decimal`, a number whose sum the server takes exactly and
+    // is the exact sum of those values as read; empty where only float8 holds the values
+    // exactly (float columns). False, and nothing set, for a column that holds no numbers.
     virtual bool ServerColumnSql(int column, std::string& value, std::string& decimal) const
     {
         (void)column, (void)value, (void)decimal;

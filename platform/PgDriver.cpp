@@ -656,10 +656,9 @@ public:
         const std::string name = "zel_rows." + QuoteIdentifier(columns_.at(column).name);
         // Each value as ReadDouble reads it from the text the server sends: float4 and money
         // go through that text too, as float4's widening to float8 would keep binary digits
-        // the shortest text leaves out, and money has no cast to float8. Sums are taken over
-        // numeric, exactly: integers and numeric as they are, floats from their shortest
-        // exact text (the session's extra_float_digits), which float8's own cast to numeric
-        // would round to 15 digits.
+        // the shortest text leaves out, and money has no cast to float8. Integers, numeric
+        // and money are summed exactly as they are; floats have no exact cast to numeric
+        // (float8's rounds to 15 digits) and are summed by their parts (stats/ServerSummary).
         switch (types_.at(column)) {
         case kInt2Oid:
         case kInt4Oid:
@@ -670,11 +669,11 @@ public:
             return true;
         case kFloat8Oid:
             value = name;
-            decimal = name + "::text::numeric";
+            decimal.clear();
             return true;
         case kFloat4Oid:
             value = name + "::text::float8";
-            decimal = name + "::text::numeric";
+            decimal.clear();
             return true;
         case kMoneyOid:
             value = name + "::numeric::float8";

@@ -3,11 +3,13 @@
 //
 // The statements give what the walks give: the load counts, sums, finds the extremes and
 // takes the first MaxStoredValues values; a pass sums the powers of the distances from the
-// mean with the walk's own formulas and counts the values per piece of the number line that
-// all class tables' bounds cut it into, so that the client adds the pieces into every table.
-// The SQL they rely on: count, sum, min and max; width_bucket over a float8 array; exp and
-// ln; row_number() OVER (); LIMIT; and one REPEATABLE READ READ ONLY transaction for all of
-// them (the dataset's read snapshot).
+// mean in float8 and counts the values per piece of the number line that all class tables'
+// bounds cut it into, so that the client adds the pieces into every table.
+// The SQL they rely on: count, sum, min and max with FILTER; CASE, abs and trunc on float8
+// and casts to bigint; width_bucket over a float8 array; GROUP BY; row_number() OVER ();
+// LIMIT; and one REPEATABLE READ READ ONLY transaction for all of them (the dataset's read
+// snapshot). Distances from the mean whose fourth power leaves float8's range (beyond about
+// 1e77, or below about 1e-81 but not 0) fail with the server's range error.
 #pragma once
 
 #include <string>
@@ -17,7 +19,8 @@ namespace zel::server {
 
 // What the statements read: the records as a FROM item named zel_rows, the field itself (for
 // its nulls and its text), the field as the float8 a walk reads (value), and as a number whose
-// sum is exact (decimal). DataCursor::ServerRelation and ServerColumnSql give them.
+// sum the server takes exactly (decimal; empty for floats, which are summed by parts).
+// DataCursor::ServerRelation and ServerColumnSql give them.
 struct FieldSql {
     std::string relation;
     std::string field;
@@ -25,9 +28,17 @@ struct FieldSql {
     std::string decimal;
 };
 
-// $1 ScaleBy. One row: the number of values, their exact sum (unscaled), the least and the
-// greatest value divided by ScaleBy, and the number of values that are not finite.
+// $1 ScaleBy. One row: the number of values; their sum (unscaled) in three parts whose total
+// is exact to far below a float8's rounding: a count of 2^-32 and a number, both summed
+// exactly (integers' and decimals' own sum, or the parts of floats below 2^31 in 32 binary
+// places and those of larger floats in whole numbers), and a float8 sum of what remains of
+// each float (less than 2^-32, or than 1); the least and the greatest value divided by
+// ScaleBy; and the number of values that are not finite.
 std::string LoadSql(const FieldSql& f);
+// The load's sum from its three parts, divided by ScaleBy: the rounded sum and what the
+// rounding leaves out. False when a part does not read as a number.
+bool SumOfParts(const std::string& fractions, const std::string& whole,
+                const std::string& rest, double scaleBy, double& total, double& remainder);
 // The first values as read (unscaled), at most the value store's size, in scan order.
 std::string ValueStoreSql(const FieldSql& f);
 // The record number (counting nulls) and the text of the first value that is not finite, or

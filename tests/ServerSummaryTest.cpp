@@ -51,11 +51,12 @@ std::vector<double> Skewed()
     return values;
 }
 
-std::vector<double> LargeOffset()
+// Identifiers near 1.7e12, whole or with thousandths: the mean needs the exact sum.
+std::vector<double> LargeOffset(double step)
 {
     std::vector<double> values;
     for (int i = 0; i < 2000; ++i)
-        values.push_back(1.7e12 + (i * 7919) % 1009);
+        values.push_back(1.7e12 + ((i * 7919) % 1009) * step);
     return values;
 }
 
@@ -149,7 +150,9 @@ INSTANTIATE_TEST_SUITE_P(
                     DataCase{"NoValue", {std::nan("")}},
                     DataCase{"ValuesOnBounds", ValuesOnBounds(), 1.0, 13},
                     DataCase{"SkewedBeyondTheStore", Skewed(), 0.25, 50},
-                    DataCase{"LargeOffsetBigint", LargeOffset(), 1.0, 10, "x::bigint"},
+                    DataCase{"LargeOffsetBigint", LargeOffset(1.0), 1.0, 10, "x::bigint"},
+                    DataCase{"LargeOffsetFractions", LargeOffset(0.001)},
+                    DataCase{"SmallAndHuge", {1e-30, 0.3, -2.5e9, 7e18, -3e19, 5e19}},
                     DataCase{"Real", {0.1, 0.2, 0.7, 1.3}, 1.0, 10, "x::real"},
                     DataCase{"Numeric", {0.1, 0.25, 0.7, 1e6 + 0.3}, 1.0, 7, "x::numeric(12,3)"},
                     DataCase{"Money", {1.5, 2.25, 1234.5}, 1.0, 5, "x::numeric(12,2)::money"}),
