@@ -67,14 +67,18 @@ public:
         (void)column, (void)value, (void)decimal;
         NotOnServer();
     }
+    // How the server is to run a statement: as its planner likes (with parallel workers where
+    // they pay); reading the rows in the order a walk reads them (one reader, from the first
+    // page); or grouping into few groups, whatever the planner would estimate from the
+    // columns' statistics (hashed, as a sort of every row would cost more than the scan).
+    enum class ServerPlan { Any, InScanOrder, FewGroups };
     // Runs one SELECT on the cursor's own connection: in its read snapshot while one is held,
     // otherwise in a read-only transaction of its own. `params` are text values for $1, $2...
-    // `inScanOrder` keeps the server from reading with parallel workers, so that the rows come
-    // in the order a walk reads them. A cancelled or failing statement throws EDatabaseError.
+    // A cancelled or failing statement throws EDatabaseError.
     virtual ServerRows ServerSelect(const std::string& sql, const std::vector<std::string>& params,
-                                    bool inScanOrder)
+                                    ServerPlan plan)
     {
-        (void)sql, (void)params, (void)inScanOrder;
+        (void)sql, (void)params, (void)plan;
         NotOnServer();
     }
 

@@ -54,11 +54,8 @@ std::string LoadSql(const FieldSql& f)
               "WHEN abs(x) < 4611686018427387904::float8 THEN x - trunc(x) ELSE x END), 0)"
             : "0, coalesce(sum(exact), 0), 0";
     const std::string exact = f.decimal.empty() ? "" : ", " + f.decimal + " AS exact";
-    return "SELECT count(x), " + parts
-           + ", min(x / $1::float8), max(x / $1::float8), "
-             "count(*) FILTER (WHERE abs(x) >= 'Infinity'::float8) FROM (SELECT "
-           + f.value + " AS x" + exact + " FROM " + f.relation + " WHERE " + f.field
-           + " IS NOT NULL) AS zel_values";
+    return "SELECT count(x), " + parts + ", min(x), max(x) FROM (SELECT " + f.value + " AS x"
+           + exact + " FROM " + f.relation + " WHERE " + f.field + " IS NOT NULL) AS zel_values";
 }
 
 bool SumOfParts(const std::string& fractions, const std::string& whole, const std::string& rest,
@@ -100,11 +97,9 @@ std::string PassSql(const FieldSql& f, PassPowers powers, bool pieces)
     const std::string s3 = all || powers == PassPowers::Skewness ? Power(3) : "0::float8";
     const std::string s4 = all || powers == PassPowers::Kurtosis ? Power(4) : "0::float8";
     const std::string piece = pieces ? "width_bucket(x / $1::float8, $3::float8[])" : "0";
-    return "SELECT piece, count(*), sum(s2), sum(s3), sum(s4), "
-           "count(*) FILTER (WHERE unreadable) FROM (SELECT "
-           + piece + " AS piece, " + s2 + " AS s2, " + s3 + " AS s3, " + s4
-           + " AS s4, abs(x) >= 'Infinity'::float8 AS unreadable FROM (SELECT x, x / $1::float8 "
-             "- $2::float8 AS d FROM ("
+    return "SELECT piece, count(*), sum(s2), sum(s3), sum(s4) FROM (SELECT " + piece
+           + " AS piece, " + s2 + " AS s2, " + s3 + " AS s3, " + s4
+           + " AS s4 FROM (SELECT x, x / $1::float8 - $2::float8 AS d FROM ("
            + Values(f) + ") AS zel_values) AS zel_distances) AS zel_powers "
                          "GROUP BY piece ORDER BY piece";
 }
@@ -234,7 +229,8 @@ ServerField OpenServerField(TDataSet& dataset, const std::string& fieldName)
 [[noreturn]] void ThrowFirstUnreadable(const ServerField& f, const std::string& source)
 {
     const ServerRows rows =
-        f.cursor.ServerSelect(server::FirstUnreadableSql(f.sql, f.numbers), {}, true);
+        f.cursor.ServerSelect(server::FirstUnreadableSql(f.sql, f.numbers), {},
+                                                      DataCursor::ServerPlan::InScanOrder);
     if (rows.empty())
         throw EDatabaseError("Cannot read " + source
                              + ": the server counted a value that is not finite but did not "
@@ -247,7 +243,8 @@ ServerField OpenServerField(TDataSet& dataset, const std::string& fieldName)
 // A field that holds no numbers can be summarised only when it holds no value at all.
 void CheckHoldsNoValue(const ServerField& f, const std::string& source)
 {
-    if (!f.cursor.ServerSelect(server::FirstUnreadableSql(f.sql, false), {}, true).empty())
+    if (!f.cursor.ServerSelect(server::FirstUnreadableSql(f.sql, false), {},
+                                 DataCursor::ServerPlan::InScanOrder).empty())
         ThrowFirstUnreadable(f, source);
 }
 
@@ -282,22 +279,28 @@ bool TStatistics::LoadOnServer()
         CheckHoldsNoValue(f, source);
         tell(1.0);
     } else {
-        const std::vector<std::string> params{server::Float8Text(scaleBy_)};
-        const ServerRows load = f.cursor.ServerSelect(server::LoadSql(f.sql), params, false);
-        if (Parse<std::int64_t>(Cell(load, 0, 6, source), source) > 0)
-            ThrowFirstUnreadable(f, source);
+        const ServerRows load = f.cursor.ServerSelect(server::LoadSql(f.sql), {},
+                                                        DataCursor::ServerPlan::Any);
         n = Parse<std::int64_t>(Cell(load, 0, 0, source), source);
         if (n > 0) {
+            // The server orders NaN above every number: a value that is not finite is the
+            // least or the greatest.
+            const double least = Parse<double>(Cell(load, 0, 4, source), source);
+            const double greatest = Parse<double>(Cell(load, 0, 5, source), source);
+            if (!std::isfinite(least) || !std::isfinite(greatest))
+                ThrowFirstUnreadable(f, source);
+            // Division keeps the order of the values, or reverses it for a negative ScaleBy.
+            minimum = (scaleBy_ > 0 ? least : greatest) / scaleBy_;
+            maximum = (scaleBy_ > 0 ? greatest : least) / scaleBy_;
             // The rounded total and what it leaves out, as the walk's compensated sum.
             if (!server::SumOfParts(Cell(load, 0, 1, source), Cell(load, 0, 2, source),
                                     Cell(load, 0, 3, source), scaleBy_, total, remainder))
                 throw EDatabaseError("Cannot read " + source
                                      + ": the server gave a sum that is not a number");
-            minimum = Parse<double>(Cell(load, 0, 4, source), source);
-            maximum = Parse<double>(Cell(load, 0, 5, source), source);
         }
         tell(0.5);
-        for (const auto& row : f.cursor.ServerSelect(server::ValueStoreSql(f.sql), {}, true))
+        for (const auto& row : f.cursor.ServerSelect(server::ValueStoreSql(f.sql), {},
+                                                          DataCursor::ServerPlan::InScanOrder))
             store.push_back(Parse<double>(Cell(row, 0, source), source) / scaleBy_);
         tell(1.0);
     }
@@ -365,11 +368,7 @@ void TStatistics::RunPassOnServer(Pass pass)
             params.push_back(server::Float8Array(bounds));
         const ServerRows rows = f.cursor.ServerSelect(
             server::PassSql(f.sql, powers[static_cast<int>(pass)], !bounds.empty()), params,
-            false);
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            if (Parse<std::int64_t>(Cell(rows, r, 5, source), source) > 0)
-                ThrowFirstUnreadable(f, source);
-        }
+            DataCursor::ServerPlan::FewGroups);
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const auto piece = Parse<std::int64_t>(Cell(rows, r, 0, source), source);
             const auto count = Parse<std::int64_t>(Cell(rows, r, 1, source), source);
@@ -380,6 +379,10 @@ void TStatistics::RunPassOnServer(Pass pass)
             if (piece >= 1 && piece <= static_cast<std::int64_t>(pieces.size()))
                 pieces[piece - 1] = count;
         }
+        // A value that is not finite makes its powers and their sums so, and no finite value
+        // does: the server fails on a power out of float8's range.
+        if (!std::isfinite(s2) || !std::isfinite(s3) || !std::isfinite(s4))
+            ThrowFirstUnreadable(f, source);
     }
     if (observer_ != nullptr)
         observer_->WalkProgress(TWalkKind::Pass, message, 1.0);

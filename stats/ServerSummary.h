@@ -5,7 +5,7 @@
 // takes the first MaxStoredValues values; a pass sums the powers of the distances from the
 // mean in float8 and counts the values per piece of the number line that all class tables'
 // bounds cut it into, so that the client adds the pieces into every table.
-// The SQL they rely on: count, sum, min and max with FILTER; CASE, abs and trunc on float8
+// The SQL they rely on: count, sum, min and max; CASE, abs and trunc on float8
 // and casts to bigint; width_bucket over a float8 array; GROUP BY; row_number() OVER ();
 // LIMIT; and one REPEATABLE READ READ ONLY transaction for all of them (the dataset's read
 // snapshot). Distances from the mean whose fourth power leaves float8's range (beyond about
@@ -28,12 +28,12 @@ struct FieldSql {
     std::string decimal;
 };
 
-// $1 ScaleBy. One row: the number of values; their sum (unscaled) in three parts whose total
-// is exact to far below a float8's rounding: a count of 2^-32 and a number, both summed
-// exactly (integers' and decimals' own sum, or the parts of floats below 2^31 in 32 binary
-// places and those of larger floats in whole numbers), and a float8 sum of what remains of
-// each float (less than 2^-32, or than 1); the least and the greatest value divided by
-// ScaleBy; and the number of values that are not finite.
+// One row: the number of values; their sum in three parts whose total is exact to far below a
+// float8's rounding: a count of 2^-32 and a number, both summed exactly (integers' and
+// decimals' own sum, or the parts of floats below 2^31 in 32 binary places and those of
+// larger floats in whole numbers), and a float8 sum of what remains of each float (less than
+// 2^-32, or than 1); and the least and the greatest value (NaN above every number). All as
+// read, before ScaleBy.
 std::string LoadSql(const FieldSql& f);
 // The load's sum from its three parts, divided by ScaleBy: the rounded sum and what the
 // rounding leaves out. False when a part does not read as a number.
@@ -49,9 +49,10 @@ std::string FirstUnreadableSql(const FieldSql& f, bool numbers);
 enum class PassPowers { Moments, Variance, Skewness, Kurtosis };
 // $1 ScaleBy, $2 the mean, and with `pieces` $3 the sorted bounds (a float8 array). Rows by
 // piece ascending: the piece (width_bucket: 0 below the first bound, i for
-// bounds[i-1] <= x < bounds[i], the bound count above the last), its number of values, the
-// sums of d^2, d^3 and d^4 (d = value / ScaleBy - mean; 0 where the pass takes no such sum),
-// and the number of values that are not finite. Without pieces every row is piece 0.
+// bounds[i-1] <= x < bounds[i], the bound count above the last), its number of values, and
+// the sums of d^2, d^3 and d^4 (d = value / ScaleBy - mean; 0 where the pass takes no such
+// sum). Without pieces every row is piece 0. Its groups are few: run it with
+// DataCursor::ServerPlan::FewGroups.
 std::string PassSql(const FieldSql& f, PassPowers powers, bool pieces);
 
 // A double as float8 text that reads back as exactly that double (17 significant digits,
