@@ -100,8 +100,7 @@ std::string PassSql(const FieldSql& f, PassPowers powers, bool pieces)
     return "SELECT piece, count(*), sum(s2), sum(s3), sum(s4) FROM (SELECT " + piece
            + " AS piece, " + s2 + " AS s2, " + s3 + " AS s3, " + s4
            + " AS s4 FROM (SELECT x, x / $1::float8 - $2::float8 AS d FROM ("
-           + Values(f) + ") AS zel_values) AS zel_distances) AS zel_powers "
-                         "GROUP BY piece ORDER BY piece";
+           + Values(f) + ") AS zel_values) AS zel_distances) AS zel_powers GROUP BY piece";
 }
 
 std::string Float8Text(double value)
@@ -369,8 +368,12 @@ void TStatistics::RunPassOnServer(Pass pass)
         const ServerRows rows = f.cursor.ServerSelect(
             server::PassSql(f.sql, powers[static_cast<int>(pass)], !bounds.empty()), params,
             DataCursor::ServerPlan::FewGroups);
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            const auto piece = Parse<std::int64_t>(Cell(rows, r, 0, source), source);
+        // In piece order, so that the sums add up alike whatever order the groups came in.
+        std::vector<std::pair<std::int64_t, std::size_t>> order;
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            order.emplace_back(Parse<std::int64_t>(Cell(rows, r, 0, source), source), r);
+        std::sort(order.begin(), order.end());
+        for (const auto& [piece, r] : order) {
             const auto count = Parse<std::int64_t>(Cell(rows, r, 1, source), source);
             n += count;
             s2 += Parse<double>(Cell(rows, r, 2, source), source);

@@ -47,12 +47,12 @@ std::string FirstUnreadableSql(const FieldSql& f, bool numbers);
 
 // Which sums a pass takes: the moments pass all three powers, the others one each.
 enum class PassPowers { Moments, Variance, Skewness, Kurtosis };
-// $1 ScaleBy, $2 the mean, and with `pieces` $3 the sorted bounds (a float8 array). Rows by
-// piece ascending: the piece (width_bucket: 0 below the first bound, i for
+// $1 ScaleBy, $2 the mean, and with `pieces` $3 the sorted bounds (a float8 array). A row per
+// piece, in no order: the piece (width_bucket: 0 below the first bound, i for
 // bounds[i-1] <= x < bounds[i], the bound count above the last), its number of values, and
 // the sums of d^2, d^3 and d^4 (d = value / ScaleBy - mean; 0 where the pass takes no such
-// sum). Without pieces every row is piece 0. Its groups are few: run it with
-// DataCursor::ServerPlan::FewGroups.
+// sum). Without pieces the one row is piece 0. Its groups are few: run it with
+// DataCursor::ServerPlan::FewGroups (a plan that sorted would find no sort it may use).
 std::string PassSql(const FieldSql& f, PassPowers powers, bool pieces);
 
 // A double as float8 text that reads back as exactly that double (17 significant digits,
