@@ -68,10 +68,9 @@ public:
         NotOnServer();
     }
     // How the server is to run a statement: as its planner likes (with parallel workers where
-    // they pay); reading the rows in the order a walk reads them (one reader, from the first
-    // page); or grouping into few groups, whatever the planner would estimate from the
-    // columns' statistics (hashed, as a sort of every row would cost more than the scan).
-    enum class ServerPlan { Any, InScanOrder, FewGroups };
+    // they pay), or reading the rows in the order a walk reads them (one reader, from the
+    // first page).
+    enum class ServerPlan { Any, InScanOrder };
     // Runs one SELECT on the cursor's own connection: in its read snapshot while one is held,
     // otherwise in a read-only transaction of its own. `params` are text values for $1, $2...
     // A cancelled or failing statement throws EDatabaseError.

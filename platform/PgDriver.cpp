@@ -698,22 +698,13 @@ public:
         // Parallel workers each read a part of the table, and a Gather hands on their rows
         // as they come; a single reader hands them on in the order a cursor reads them. A
         // synchronized scan of a large table starts where the last scan that stopped early
-        // (a LIMIT) left off, not at its first page. The planner estimates the groups of an
-        // expression over a column from the column's distinct values, and would sort every
-        // row for a handful of groups. SET LOCAL would last to the end of the transaction,
-        // so the settings are reset after the statement.
-        const char* settings = nullptr;
-        const char* reset = nullptr;
-        if (plan == ServerPlan::InScanOrder) {
-            settings = "SET LOCAL max_parallel_workers_per_gather = 0; "
-                       "SET LOCAL synchronize_seqscans = off";
-            reset = "RESET max_parallel_workers_per_gather; RESET synchronize_seqscans";
-        } else if (plan == ServerPlan::FewGroups) {
-            settings = "SET LOCAL enable_sort = off";
-            reset = "RESET enable_sort";
-        }
-        if (settings != nullptr)
-            Execute(settings, PGRES_COMMAND_OK, "Cannot read ");
+        // (a LIMIT) left off, not at its first page. SET LOCAL would last to the end of the
+        // transaction, so the settings are reset after the statement.
+        const bool inScanOrder = plan == ServerPlan::InScanOrder;
+        if (inScanOrder)
+            Execute("SET LOCAL max_parallel_workers_per_gather = 0; "
+                    "SET LOCAL synchronize_seqscans = off",
+                    PGRES_COMMAND_OK, "Cannot read ");
         std::vector<const char*> values;
         for (const std::string& param : params)
             values.push_back(param.c_str());
@@ -723,8 +714,9 @@ public:
                                    nullptr, values.data(), nullptr, nullptr, 0));
         if (result == nullptr || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
             Fail(result.get(), "Cannot read ");
-        if (reset != nullptr)
-            Execute(reset, PGRES_COMMAND_OK, "Cannot read ");
+        if (inScanOrder)
+            Execute("RESET max_parallel_workers_per_gather; RESET synchronize_seqscans",
+                    PGRES_COMMAND_OK, "Cannot read ");
         ServerRows rows(PQntuples(result.get()));
         const int columns = PQnfields(result.get());
         for (int r = 0; r < static_cast<int>(rows.size()); ++r) {

@@ -90,17 +90,29 @@ std::string FirstUnreadableSql(const FieldSql& f, bool numbers)
            + ") AS zel_numbered WHERE unreadable ORDER BY n LIMIT 1";
 }
 
-std::string PassSql(const FieldSql& f, PassPowers powers, bool pieces)
+std::string PassSql(const FieldSql& f, PassPowers powers, std::size_t bounds)
 {
     const bool all = powers == PassPowers::Moments;
     const std::string s2 = all || powers == PassPowers::Variance ? Power(2) : "0::float8";
     const std::string s3 = all || powers == PassPowers::Skewness ? Power(3) : "0::float8";
     const std::string s4 = all || powers == PassPowers::Kurtosis ? Power(4) : "0::float8";
-    const std::string piece = pieces ? "width_bucket(x / $1::float8, $3::float8[])" : "0";
-    return "SELECT piece, count(*), sum(s2), sum(s3), sum(s4) FROM (SELECT " + piece
-           + " AS piece, " + s2 + " AS s2, " + s3 + " AS s3, " + s4
-           + " AS s4 FROM (SELECT x, x / $1::float8 - $2::float8 AS d FROM ("
-           + Values(f) + ") AS zel_values) AS zel_distances) AS zel_powers GROUP BY piece";
+    const std::string sums = "count(*), coalesce(sum(s2), 0), coalesce(sum(s3), 0), "
+                             "coalesce(sum(s4), 0) FROM ";
+    const std::string powered = "SELECT " + std::string(bounds > 0 ? "width_bucket(x / $1::float8, "
+                                                                     "$3::float8[])"
+                                                                   : "0")
+                                + " AS piece, " + s2 + " AS s2, " + s3 + " AS s3, " + s4
+                                + " AS s4 FROM (SELECT x, x / $1::float8 - $2::float8 AS d FROM ("
+                                + Values(f) + ") AS zel_values) AS zel_distances";
+    if (bounds == 0)
+        return "SELECT 0, " + sums + "(" + powered + ") AS zel_powers";
+    // Grouped by the pieces of a series joined on: the planner estimates the groups of the
+    // piece's own expression from the field's distinct values (every value, for a float),
+    // and would sort every row, or hash without workers. Over the series it knows they are
+    // few, and each worker hashes its part.
+    return "SELECT zel_pieces.i, " + sums + "generate_series(0, " + std::to_string(bounds)
+           + ") AS zel_pieces(i) JOIN (" + powered
+           + ") AS zel_powers ON zel_powers.piece = zel_pieces.i GROUP BY zel_pieces.i";
 }
 
 std::string Float8Text(double value)
@@ -366,8 +378,8 @@ void TStatistics::RunPassOnServer(Pass pass)
         if (!bounds.empty())
             params.push_back(server::Float8Array(bounds));
         const ServerRows rows = f.cursor.ServerSelect(
-            server::PassSql(f.sql, powers[static_cast<int>(pass)], !bounds.empty()), params,
-            DataCursor::ServerPlan::FewGroups);
+            server::PassSql(f.sql, powers[static_cast<int>(pass)], bounds.size()), params,
+            DataCursor::ServerPlan::Any);
         // In piece order, so that the sums add up alike whatever order the groups came in.
         std::vector<std::pair<std::int64_t, std::size_t>> order;
         for (std::size_t r = 0; r < rows.size(); ++r)
