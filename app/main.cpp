@@ -430,9 +430,6 @@ int Run(int argc, char** argv, const Options& options)
     if (options.command == "gui") {
         CheckDisplay();
         const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
-    if (options.Has("--on-server") && !IsPostgresUri(db))
-        throw UsageError("--on-server needs a PostgreSQL --db; a SQLite file has no server to "
-                         "compute on, and zelstat reads it itself");
         ProvideRuntimeFolder();
         QApplication app(argc, argv);
         return RunDemo(db, options.Get("--screenshot"));
