@@ -20,6 +20,7 @@ constexpr OptionInfo KnownOptions[] = {
     {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
     {"--fields", true},   {"--by", true},    {"--png", true},
     {"--spool-memory", true}, {"--no-spool", false},
+    {"--on-server", false},
 };
 
 // The options each command accepts.
@@ -29,16 +30,16 @@ const std::map<std::string, std::set<std::string>>& CommandOptions()
         {"fields", {"--db", "--table", "--sql", "--json"}},
         {"summary",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
-          "--spool-memory", "--no-spool"}},
+          "--spool-memory", "--no-spool", "--on-server"}},
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
-          "--json", "--csv", "--spool-memory", "--no-spool"}},
+          "--json", "--csv", "--spool-memory", "--no-spool", "--on-server"}},
         {"describe",
          {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
           "--progress"}},
         {"report",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
-          "--no-spool"}},
+          "--no-spool", "--on-server"}},
         {"gui", {"--db", "--screenshot"}},
         {"help", {}},
     };

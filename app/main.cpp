@@ -49,14 +49,15 @@ const char* const Usage = R"(usage:
   zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--json]
   zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
-                  [--spool-memory BYTES | --no-spool]
+                  [--spool-memory BYTES | --no-spool] [--on-server]
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
-                  [--spool-memory BYTES | --no-spool]
+                  [--spool-memory BYTES | --no-spool] [--on-server]
   zelstat describe [--db PATH] (--table NAME | --sql TEXT) [--fields A,B,...] [--by FIELD]
                   [--json | --csv] [--png FILE] [--progress prompt|always|never]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
-                  [--scale X] [--classes K] [--out DIR] [--spool-memory BYTES | --no-spool]
+                  [--scale X] [--classes K] [--out DIR]
+                  [--spool-memory BYTES | --no-spool] [--on-server]
   zelstat gui     [--db PATH] [--screenshot DIR]
   zelstat help
 
@@ -65,10 +66,14 @@ string); without --db the bundled sample database is used. `zelstat summary` and
 `zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field,
 `zelstat describe` on every numeric field of EMPLOYEE.
 K is 0 to 50; X is a number written with a point, at least 0.0001 away from 0.
+
 The values one load reads are kept for the passes after it, so that the data source
 is read once: up to BYTES in memory (default 67108864, 64 MiB), beyond them in an
 unnamed temporary file in TMPDIR or /tmp, 8 bytes a value. --no-spool reads the data
 source again for every pass instead.
+
+--on-server has a PostgreSQL server compute the statistics with SQL aggregates, so that
+no record leaves it.
 )";
 
 // Standard output, checked: a write that fails (a full disk, a closed pipe) is an error that
@@ -130,6 +135,9 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
         throw UsageError("--progress takes prompt, always or never, not '" + OneLine(progress, 80)
                          + "'");
     const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
+    if (options.Has("--on-server") && !IsPostgresUri(db))
+        throw UsageError("--on-server needs a PostgreSQL --db; a SQLite file has no server to "
+                         "compute on, and zelstat reads it itself");
 
     std::unique_ptr<TStatComponent> component;
     if (options.Has("--sql")) {
@@ -150,6 +158,7 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
         component = std::move(table);
     }
     component->SetStatFieldName(useSample ? "SALARY" : options.Get("--field"));
+    component->SetComputeOnServer(options.Has("--on-server"));
     component->SetdsScaleFactor(scale);
     if (options.Has("--classes"))
         component->SetdsFreqClasses(

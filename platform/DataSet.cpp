@@ -111,9 +111,14 @@ std::string ShownValue(std::string_view text)
 
 void TField::ThrowNotANumber(const char* what) const
 {
+    ThrowNotANumberAt(dataset_.ActiveCursor().ReadText(column_), dataset_.RecNo(), what);
+}
+
+void TField::ThrowNotANumberAt(std::string_view text, std::int64_t record, const char* what) const
+{
     throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription() + " holds '"
-                         + ShownValue(dataset_.ActiveCursor().ReadText(column_)) + "' at record "
-                         + std::to_string(dataset_.RecNo()) + ", which is not " + what);
+                         + ShownValue(text) + "' at record " + std::to_string(record)
+                         + ", which is not " + what);
 }
 
 double TField::AsFloat() const

@@ -75,6 +75,11 @@ public:
     // where a pass would otherwise make two.
     bool ReadFloat(double& value) const;
     std::string AsString() const;
+    // Fails as a read of `text` at that record would: "... which is not `what`" ("a number",
+    // "a finite number"), for a reader that found the value elsewhere than at the current
+    // record (a statement on the server).
+    [[noreturn]] void ThrowNotANumberAt(std::string_view text, std::int64_t record,
+                                        const char* what) const;
 
 protected:
     TField(TDataSet& dataset, std::string name, int column, TFieldType type);
@@ -140,6 +145,10 @@ public:
     // Number of the current record, counted from 1; 0 before the first.
     std::int64_t RecNo() const;
     std::int64_t RecordCount() const;
+
+    // The open dataset's driver cursor, for what a driver offers beyond walks (statements its
+    // server computes); a closed dataset throws EDatabaseError as a walk on it would.
+    DataCursor& DriverCursor() { return const_cast<DataCursor&>(ActiveCursor()); }
 
     void DisableControls() { ++disableCount_; }
     void EnableControls() { if (disableCount_ > 0) --disableCount_; }

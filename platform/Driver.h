@@ -7,10 +7,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace zel {
+
+// The rows of a statement run on the database server: each cell as the server writes it, a
+// null as nullopt.
+using ServerRows = std::vector<std::vector<std::optional<std::string>>>;
 
 struct ColumnInfo {
     std::string name;
@@ -47,6 +52,35 @@ public:
     virtual bool ReadDouble(int column, double& value) const = 0;
     virtual std::string ReadText(int column) const = 0;
 
+    // --- Statements the database server computes itself (a summary whose rows never leave
+    // the server). A cursor that cannot run them answers false and throws on the others.
+    virtual bool ComputesOnServer() const { return false; }
+    // The cursor's records as a FROM item, named zel_rows: the table, or the SQL text as a
+    // subquery.
+    virtual std::string ServerRelation() const { return NotOnServer(); }
+    // SQL expressions over zel_rows for a column of Columns(): `value`, the float8 that
+    // ReadDouble reads from it, and `decimal`, a number whose sum the server takes exactly and
+    // is the exact sum of those values as read; empty where only float8 holds the values
+    // exactly (float columns). False, and nothing set, for a column that holds no numbers.
+    virtual bool ServerColumnSql(int column, std::string& value, std::string& decimal) const
+    {
+        (void)column, (void)value, (void)decimal;
+        NotOnServer();
+    }
+    // How the server is to run a statement: as its planner likes (with parallel workers where
+    // they pay), or reading the rows in the order a walk reads them (one reader, from the
+    // first page).
+    enum class ServerPlan { Any, InScanOrder };
+    // Runs one SELECT on the cursor's own connection: in its read snapshot while one is held,
+    // otherwise in a read-only transaction of its own. `params` are text values for $1, $2...
+    // A cancelled or failing statement throws EDatabaseError.
+    virtual ServerRows ServerSelect(const std::string& sql, const std::vector<std::string>& params,
+                                    ServerPlan plan)
+    {
+        (void)sql, (void)params, (void)plan;
+        NotOnServer();
+    }
+
     // IsNull and ReadDouble in one call, for the passes over millions of records.
     enum class Number { Null, Value, NotANumber };
     virtual Number ReadNumber(int column, double& value) const
@@ -54,6 +88,12 @@ public:
         if (IsNull(column))
             return Number::Null;
         return ReadDouble(column, value) ? Number::Value : Number::NotANumber;
+    }
+
+private:
+    [[noreturn]] static std::string NotOnServer()
+    {
+        throw EDatabaseError("This database computes no statistics on its server");
     }
 };
 

@@ -640,6 +640,96 @@ public:
         return std::string(text, PQgetlength(batch_.get(), row_, field));
     }
 
+    bool ComputesOnServer() const override { return true; }
+
+    std::string ServerRelation() const override
+    {
+        if (!table_.empty())
+            return table_ + " AS zel_rows";
+        // The line breaks keep a trailing "-- comment" of the caller's SQL from swallowing
+        // the closing parenthesis.
+        return "(\n" + sql_ + "\n) AS zel_rows";
+    }
+
+    bool ServerColumnSql(int column, std::string& value, std::string& decimal) const override
+    {
+        const std::string name = "zel_rows." + QuoteIdentifier(columns_.at(column).name);
+        // Each value as ReadDouble reads it from the text the server sends: float4 and money
+        // go through that text too, as float4's widening to float8 would keep binary digits
+        // the shortest text leaves out, and money has no cast to float8. Integers, numeric
+        // and money are summed exactly as they are; floats have no exact cast to numeric
+        // (float8's rounds to 15 digits) and are summed by their parts (stats/ServerSummary).
+        switch (types_.at(column)) {
+        case kInt2Oid:
+        case kInt4Oid:
+        case kInt8Oid:
+        case kNumericOid:
+            value = name + "::float8";
+            decimal = name;
+            return true;
+        case kFloat8Oid:
+            value = name;
+            decimal.clear();
+            return true;
+        case kFloat4Oid:
+            value = name + "::text::float8";
+            decimal.clear();
+            return true;
+        case kMoneyOid:
+            value = name + "::numeric::float8";
+            decimal = name + "::numeric";
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    ServerRows ServerSelect(const std::string& sql, const std::vector<std::string>& params,
+                            ServerPlan plan) override
+    {
+        if (PQstatus(conn_.get()) != CONNECTION_OK)
+            Fail(nullptr, "Cannot read ");
+        if (snapshot_) {
+            EnsureSnapshot();
+        } else {
+            StartTransaction();
+            txn_ = Txn::Walk;
+        }
+        // Parallel workers each read a part of the table, and a Gather hands on their rows
+        // as they come; a single reader hands them on in the order a cursor reads them. A
+        // synchronized scan of a large table starts where the last scan that stopped early
+        // (a LIMIT) left off, not at its first page. SET LOCAL would last to the end of the
+        // transaction, so the settings are reset after the statement.
+        const bool inScanOrder = plan == ServerPlan::InScanOrder;
+        if (inScanOrder)
+            Execute("SET LOCAL max_parallel_workers_per_gather = 0; "
+                    "SET LOCAL synchronize_seqscans = off",
+                    PGRES_COMMAND_OK, "Cannot read ");
+        std::vector<const char*> values;
+        for (const std::string& param : params)
+            values.push_back(param.c_str());
+        if (gCancelGeneration.load(std::memory_order_relaxed) != generation_)
+            throw EDatabaseError("Cannot read " + source_ + ": the query was cancelled");
+        Result result(PQexecParams(conn_.get(), sql.c_str(), static_cast<int>(values.size()),
+                                   nullptr, values.data(), nullptr, nullptr, 0));
+        if (result == nullptr || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
+            Fail(result.get(), "Cannot read ");
+        if (inScanOrder)
+            Execute("RESET max_parallel_workers_per_gather; RESET synchronize_seqscans",
+                    PGRES_COMMAND_OK, "Cannot read ");
+        ServerRows rows(PQntuples(result.get()));
+        const int columns = PQnfields(result.get());
+        for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+            rows[r].resize(columns);
+            for (int c = 0; c < columns; ++c) {
+                if (!PQgetisnull(result.get(), r, c))
+                    rows[r][c].emplace(PQgetvalue(result.get(), r, c),
+                                       PQgetlength(result.get(), r, c));
+            }
+        }
+        return rows;
+    }
+
 private:
     // The transaction the connection is in: none, one for the current walk, or the read
     // snapshot's.
@@ -773,8 +863,10 @@ private:
     void ReadColumns()
     {
         const int count = PQnfields(batch_.get());
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             columns_.push_back({PQfname(batch_.get(), i), KindOfType(PQftype(batch_.get(), i))});
+            types_.push_back(PQftype(batch_.get(), i));
+        }
     }
 
     // The result column of a column of Columns(): while the cursor selects one column, that
@@ -811,6 +903,7 @@ private:
     // After conn_, so that the slot is given up before the connection closes.
     CancelRegistration cancel_;
     std::vector<ColumnInfo> columns_;
+    std::vector<Oid> types_; // the server's type of each column
     Result batch_;
     int requested_ = 0;
     int rows_ = 0;

@@ -69,6 +69,13 @@ port_in_use() {
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
+# Parallel query, so that a summary computed on the server reads a large table with workers:
+# background worker slots for them (max_worker_processes, max_parallel_workers), two per
+# gather, and the dynamic shared memory that the workers and the leader share.
+settings="-c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off"
+settings+=" -c full_page_writes=off -c max_worker_processes=8 -c max_parallel_workers=8"
+settings+=" -c max_parallel_workers_per_gather=2 -c dynamic_shared_memory_type=posix"
+
 # Probe from 55432 up; another run may take a port between the probe and the start, so a
 # start that fails to bind moves on to the next port.
 port=55432
@@ -82,7 +89,7 @@ while :; do
         continue
     fi
     if "${as_owner[@]}" "$bin/pg_ctl" -D "$data" -l "$dir/server.log" -w -t 60 \
-            -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
+            -o "$settings -c port=$port -c unix_socket_directories=$dir" \
             start >/dev/null 2>&1; then
         started=yes
         break

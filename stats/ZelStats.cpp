@@ -418,6 +418,8 @@ void TStatistics::Summarize()
 
 bool TStatistics::LoadDataSet()
 {
+    if (computeOnServer_)
+        return LoadOnServer();
     static const std::string message = "Loading dataset, calculating totals, mean";
 
     // The values of an earlier load go first, so that memory holds one load's at most.
@@ -526,6 +528,8 @@ struct TStatistics::PassSums {
 
 void TStatistics::RunPass(Pass pass)
 {
+    if (computeOnServer_)
+        return RunPassOnServer(pass);
     // The values the load kept describe the rows its results describe; only without them is
     // the data source read again.
     if (TSpool* spool = CurrentSpool()) {

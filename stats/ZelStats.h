@@ -105,6 +105,13 @@ public:
     std::size_t SpoolMemory() const { return spoolMemory_; }
     void SetSpoolMemory(std::size_t bytes) { spoolMemory_ = bytes; }
 
+    // Computes the load and the passes as aggregate statements on the database server, so
+    // that no record leaves it: the same statistics, to within 1e-12 relative, and the same
+    // class counts (stats/ServerSummary.h). Needs a PostgreSQL data source; on any other the
+    // first load or pass throws EDatabaseError. Off by default.
+    bool ComputeOnServer() const { return computeOnServer_; }
+    void SetComputeOnServer(bool value) { computeOnServer_ = value; }
+
     // Who is told of each walk over the records (progress and busy cursor); null for nobody.
     // The observer must outlive its use here.
     TWalkObserver* WalkObserver() const { return observer_; }
@@ -216,6 +223,9 @@ private:
     // Runs the pass unless its result is valid, and returns the result.
     double CachedPass(Pass pass, bool& valid, const double& result);
     bool ShowsProgress() const;
+    // The load and the passes computed on the server (stats/ServerSummary.cpp).
+    bool LoadOnServer();
+    void RunPassOnServer(Pass pass);
 
     TDataSet& dataset_;
     TWalkObserver* observer_ = nullptr;
@@ -239,6 +249,7 @@ private:
     };
     std::unique_ptr<TSpool> spool_;
     SpoolOrigin spoolOrigin_;
+    bool computeOnServer_ = false;
 
     double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
     double mu3_ = 0, mu4_ = 0, median_ = 0, range_ = 0, skew_ = 0, kurtosis_ = 0;

@@ -110,6 +110,34 @@ TEST_P(ZelstatTest, JsonSummaryAgreesWithExactArithmetic)
     EXPECT_EQ(classes[0].toObject()["start"].toDouble(), 2 - (7.0 / 10 + 7) / 20);
 }
 
+// On PostgreSQL the server computes the same summary and classes; a SQLite file has no server,
+// which is a usage error.
+TEST_P(ZelstatTest, OnServerComputesTheSameOrIsAUsageError)
+{
+    for (const char* command : {"summary", "classes"}) {
+        Result walked = Zelstat(On(command, {"--json"}));
+        Result computed = Zelstat(On(command, {"--json", "--on-server"}));
+        if (GetParam() == "sqlite") {
+            EXPECT_EQ(computed.exitCode, 2);
+            EXPECT_TRUE(computed.err.startsWith("zelstat: --on-server needs a PostgreSQL --db"))
+                << computed.err.toStdString();
+            continue;
+        }
+        ASSERT_EQ(computed.exitCode, 0) << computed.err.toStdString();
+        const QJsonObject a = QJsonDocument::fromJson(walked.out.toUtf8()).object();
+        const QJsonObject b = QJsonDocument::fromJson(computed.out.toUtf8()).object();
+        ASSERT_EQ(b.keys(), a.keys());
+        for (const QString& key : a.keys()) {
+            if (a[key].isDouble()) {
+                const double x = a[key].toDouble(), y = b[key].toDouble();
+                EXPECT_LE(std::fabs(y - x), 1e-12 * std::fabs(x)) << key.toStdString();
+            } else {
+                EXPECT_EQ(b[key], a[key]) << key.toStdString();
+            }
+        }
+    }
+}
+
 TEST_P(ZelstatTest, TextSummaryUsesTheSummaryWindowsLabels)
 {
     Result r = Zelstat(On("summary"));
