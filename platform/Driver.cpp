@@ -23,7 +23,9 @@ std::string QuoteIdentifier(const std::string& name)
 
 std::string DatabaseDisplayName(std::string uri)
 {
-    if (!IsPostgresUri(uri))
+    if (IsQtConnectionName(uri))
+        return QtConnectionDisplayName(uri);
+    if (!IsPostgresUri(uri) && !IsMysqlUri(uri))
         return uri;
     const std::size_t scheme = uri.find("://");
     if (scheme != std::string::npos) {
@@ -52,6 +54,8 @@ std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const s
     const std::string source = "the query on " + DatabaseDisplayName(database);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, sql, source);
+    if (IsMysqlUri(database) || IsQtConnectionName(database))
+        return OpenQtSqlCursor(database, sql, source);
     return OpenSqliteCursor(database, sql, source);
 }
 
@@ -60,6 +64,8 @@ std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const s
     const std::string source = "table '" + table + "' of " + DatabaseDisplayName(database);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, "SELECT * FROM " + QuotePgTableName(table), source);
+    if (IsMysqlUri(database) || IsQtConnectionName(database))
+        return OpenQtSqlTableCursor(database, table, source);
     return OpenSqliteCursor(database, "SELECT * FROM " + QuoteIdentifier(table), source);
 }
 

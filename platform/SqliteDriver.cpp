@@ -242,3 +242,14 @@ std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std:
 }
 
 } // namespace zel
+
+namespace zel {
+
+TFieldType SqliteColumnKind(const char* declared, int storage)
+{
+    if (declared != nullptr && *declared != '\0')
+        return KindOfDeclaredType(Upper(declared));
+    return KindOfStoredValue(storage);
+}
+
+} // namespace zel
