@@ -142,36 +142,43 @@ std::string QuoteName(const QSqlDatabase& db, const std::string& name)
 
 // --- Connections
 
-// A connection opened for one dataset from a mysql:// or mariadb:// URL, registered with Qt
-// under a name of its own and removed again with the dataset.
-class OwnedConnection {
+// The connection a cursor reads through: the application's own, or one opened for this one
+// dataset from a mysql:// or mariadb:// URL, registered with Qt under a name of its own and
+// removed again with the dataset. The cursor holds the only handle to it, so that the removal
+// finds no copy left in use.
+class Connection {
 public:
-    explicit OwnedConnection(QString name) : name_(std::move(name)) {}
-    ~OwnedConnection()
+    explicit Connection(QSqlDatabase db, bool owned) : db_(std::move(db)), owned_(owned) {}
+    ~Connection()
     {
-        {
-            QSqlDatabase db = QSqlDatabase::database(name_, false);
-            db.close();
-        } // removeDatabase wants every copy of the handle gone first
-        QSqlDatabase::removeDatabase(name_);
+        if (!owned_)
+            return;
+        const QString name = db_.connectionName();
+        db_.close();
+        db_ = QSqlDatabase(); // removeDatabase wants every copy of the handle gone first
+        QSqlDatabase::removeDatabase(name);
     }
-    OwnedConnection(const OwnedConnection&) = delete;
-    OwnedConnection& operator=(const OwnedConnection&) = delete;
-    const QString& Name() const { return name_; }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    const QSqlDatabase& Database() const { return db_; }
+    bool Owned() const { return owned_; }
 
 private:
-    QString name_;
+    QSqlDatabase db_;
+    bool owned_;
 };
 
-std::unique_ptr<OwnedConnection> OpenUrl(const std::string& uri, const std::string& source)
+std::unique_ptr<Connection> OpenUrl(const std::string& uri, const std::string& source)
 {
     const QUrl url(QString::fromStdString(uri), QUrl::StrictMode);
     if (!url.isValid())
         throw EDatabaseError("Cannot open " + source + ": the URL is not valid");
     static std::atomic<int> counter{0};
-    auto owned = std::make_unique<OwnedConnection>(
-        QStringLiteral("zelstats-mysql-%1").arg(++counter));
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), owned->Name());
+    auto owned = std::make_unique<Connection>(
+        QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"),
+                                  QStringLiteral("zelstats-mysql-%1").arg(++counter)),
+        true);
+    QSqlDatabase db = owned->Database();
     if (!db.isValid())
         throw EDatabaseError("Cannot open " + source
                              + ": Qt's QMYSQL driver is not installed (libqt6sql6-mysql)");
@@ -194,24 +201,28 @@ std::unique_ptr<OwnedConnection> OpenUrl(const std::string& uri, const std::stri
     return owned;
 }
 
-QSqlDatabase ApplicationConnection(const std::string& database, const std::string& source)
+std::unique_ptr<Connection> ApplicationConnection(const std::string& database,
+                                                  const std::string& source)
 {
     const QString name = QString::fromStdString(database.substr(kConnectionPrefix.size()));
     if (!QSqlDatabase::contains(name))
         throw EDatabaseError("Cannot open " + source
                              + ": the application has no database connection of that name");
     // Opens a connection the application registered but left closed.
-    QSqlDatabase db = QSqlDatabase::database(name, true);
-    if (!db.isOpen())
-        ThrowQtError(db.lastError(), "Cannot open " + source);
-    return db;
+    auto connection = std::make_unique<Connection>(QSqlDatabase::database(name, true), false);
+    if (!connection->Database().isOpen())
+        ThrowQtError(connection->Database().lastError(), "Cannot open " + source);
+    return connection;
 }
 
-// The MariaDB client handle under a QMYSQL connection; null for every other driver.
+// The MariaDB client handle under a QMYSQL connection; null for every other driver. Qt
+// registers the pointer type under the name of the struct behind the typedef, st_mysql*.
 MYSQL* MysqlHandle(const QSqlDatabase& db)
 {
     const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || std::strcmp(handle.typeName(), "MYSQL*") != 0)
+    if (!handle.isValid()
+        || (std::strcmp(handle.typeName(), "MYSQL*") != 0
+            && std::strcmp(handle.typeName(), "st_mysql*") != 0))
         return nullptr;
     return *static_cast<MYSQL* const*>(handle.constData());
 }
@@ -249,13 +260,13 @@ TFieldType KindOfMysqlField(const MYSQL_FIELD& f)
 
 class MysqlCursor : public DataCursor {
 public:
-    MysqlCursor(std::unique_ptr<OwnedConnection> owned, QSqlDatabase db, MYSQL* mysql,
-                const std::string& sql, const std::string& table, const std::string& source)
-        : owned_(std::move(owned)), db_(std::move(db)), mysql_(mysql), table_(table),
-          source_(source), sql_(WithoutTrailingSemicolons(sql))
+    MysqlCursor(std::unique_ptr<Connection> connection, MYSQL* mysql, const std::string& sql,
+                const std::string& table, const std::string& source)
+        : connection_(std::move(connection)), mysql_(mysql), table_(table), source_(source),
+          sql_(WithoutTrailingSemicolons(sql))
     {
         CheckPlainRead(sql_, source_);
-        if (owned_ != nullptr) {
+        if (connection_->Owned()) {
             // The connection is this dataset's own: read-only for the whole session, so that
             // even a stored function with side effects cannot write.
             Query("SET SESSION TRANSACTION READ ONLY", "Cannot open ");
@@ -283,7 +294,11 @@ public:
         Execute();
     }
 
-    ~MysqlCursor() override { Close(); }
+    ~MysqlCursor() override
+    {
+        Close();
+        EndSnapshot();
+    }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
@@ -293,7 +308,7 @@ public:
             // A table walk narrowed to one column asks the server for that column alone.
             Close();
             restricted_ = restrictTo_;
-            Prepare(restricted_ >= 0 ? "SELECT " + QuoteName(db_, columns_[restricted_].name)
+            Prepare(restricted_ >= 0 ? "SELECT " + QuoteName(Db(), columns_[restricted_].name)
                                            + " FROM " + table_
                                      : sql_);
             Bind();
@@ -452,6 +467,7 @@ private:
     };
 
     int Slot(int column) const { return restricted_ >= 0 ? 0 : column; }
+    const QSqlDatabase& Db() const { return connection_->Database(); }
 
     void Query(const std::string& sql, const char* what)
     {
@@ -542,8 +558,7 @@ private:
     }
 
     // Declared first, released last: the connection outlives the statement on it.
-    std::unique_ptr<OwnedConnection> owned_;
-    QSqlDatabase db_;
+    std::unique_ptr<Connection> connection_;
     MYSQL* mysql_;
     std::string table_; // quoted; empty for a query
     std::string source_;
@@ -588,10 +603,11 @@ TFieldType KindOfMetaType(int type)
 
 class QtQueryCursor : public DataCursor {
 public:
-    QtQueryCursor(QSqlDatabase db, const std::string& sql, const std::string& table,
-                  const std::string& source)
-        : db_(std::move(db)), table_(table), source_(source),
-          sql_(WithoutTrailingSemicolons(sql)), sqlite_(db_.driverName() == "QSQLITE")
+    QtQueryCursor(std::unique_ptr<Connection> connection, const std::string& sql,
+                  const std::string& table, const std::string& source)
+        : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
+          source_(source), sql_(WithoutTrailingSemicolons(sql)),
+          sqlite_(db_.driverName() == "QSQLITE")
     {
         CheckPlainRead(sql_, source_);
         Prepare(sql_);
@@ -599,7 +615,11 @@ public:
         ReadColumns();
     }
 
-    ~QtQueryCursor() override { EndSnapshot(); }
+    ~QtQueryCursor() override
+    {
+        EndSnapshot();
+        query_.reset();
+    }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
@@ -769,7 +789,8 @@ private:
         }
     }
 
-    QSqlDatabase db_;
+    std::unique_ptr<Connection> connection_;
+    const QSqlDatabase& db_;
     std::string table_;
     std::string source_;
     std::string sql_;
@@ -785,24 +806,19 @@ private:
 std::unique_ptr<DataCursor> OpenCursor(const std::string& database, const std::string& sql,
                                        const std::string& table, const std::string& source)
 {
-    std::unique_ptr<OwnedConnection> owned;
-    QSqlDatabase db;
-    if (IsMysqlUri(database)) {
-        owned = OpenUrl(database, source);
-        db = QSqlDatabase::database(owned->Name(), false);
-    } else {
-        db = ApplicationConnection(database, source);
-    }
+    std::unique_ptr<Connection> connection = IsMysqlUri(database)
+                                                 ? OpenUrl(database, source)
+                                                 : ApplicationConnection(database, source);
     std::string select = sql;
     std::string quoted;
     if (!table.empty()) {
-        quoted = QuoteName(db, table);
+        quoted = QuoteName(connection->Database(), table);
         select = "SELECT * FROM " + quoted;
     }
-    if (MYSQL* mysql = MysqlHandle(db))
-        return std::make_unique<MysqlCursor>(std::move(owned), std::move(db), mysql, select,
-                                             quoted, source);
-    return std::make_unique<QtQueryCursor>(std::move(db), select, quoted, source);
+    if (MYSQL* mysql = MysqlHandle(connection->Database()))
+        return std::make_unique<MysqlCursor>(std::move(connection), mysql, select, quoted,
+                                             source);
+    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, source);
 }
 
 } // namespace
