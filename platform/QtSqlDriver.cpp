@@ -368,6 +368,7 @@ public:
         Query("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "Cannot read ");
         Query("START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY", "Cannot read ");
         snapshot_ = true;
+        fresh_ = false; // the open's result was read before the snapshot began
     }
 
     void EndSnapshot() override
@@ -613,6 +614,8 @@ public:
         Prepare(sql_);
         Execute();
         ReadColumns();
+        if (sqlite_)
+            KeepFirst();
     }
 
     ~QtQueryCursor() override
@@ -634,11 +637,24 @@ public:
             return;
         }
         Execute();
+        if (sqlite_ && !snapshot_)
+            KeepFirst();
     }
 
     bool Fetch() override
     {
         fresh_ = false;
+        if (firstKept_) {
+            if (!onFirst_) {
+                onFirst_ = true;
+                return !first_.isEmpty();
+            }
+            // On past the kept record: the statement runs again and skips it.
+            Execute();
+            fresh_ = false;
+            if (!query_->next() && query_->lastError().isValid())
+                ThrowQtError(query_->lastError(), "Cannot read " + source_);
+        }
         if (query_->next())
             return true;
         if (query_->lastError().isValid())
@@ -666,6 +682,8 @@ public:
             return;
         QSqlQuery begin(db_);
         snapshot_ = begin.exec(QStringLiteral("BEGIN DEFERRED"));
+        // A record kept from before the snapshot is not read again in it.
+        fresh_ = fresh_ && !snapshot_;
     }
 
     void EndSnapshot() override
@@ -686,14 +704,14 @@ public:
         restrictTo_ = table_.empty() ? -1 : column;
     }
 
-    bool IsNull(int column) const override { return query_->isNull(Slot(column)); }
+    bool IsNull(int column) const override { return NullAt(Slot(column)); }
 
     Number ReadNumber(int column, double& value) const override
     {
         const int slot = Slot(column);
-        if (query_->isNull(slot))
+        if (NullAt(slot))
             return Number::Null;
-        const QVariant v = query_->value(slot);
+        const QVariant v = ValueAt(slot);
         switch (v.typeId()) {
         case QMetaType::Int:
         case QMetaType::UInt:
@@ -725,9 +743,9 @@ public:
     std::string ReadText(int column) const override
     {
         const int slot = Slot(column);
-        if (query_->isNull(slot))
+        if (NullAt(slot))
             return std::string();
-        const QVariant v = query_->value(slot);
+        const QVariant v = ValueAt(slot);
         if (v.typeId() == QMetaType::QByteArray)
             return "(binary data)";
         if (v.typeId() == QMetaType::Bool)
@@ -737,6 +755,8 @@ public:
 
 private:
     int Slot(int column) const { return restricted_ >= 0 ? 0 : column; }
+    bool NullAt(int slot) const { return firstKept_ ? first_.isNull(slot) : query_->isNull(slot); }
+    QVariant ValueAt(int slot) const { return firstKept_ ? first_.value(slot) : query_->value(slot); }
 
     void Prepare(const std::string& sql)
     {
@@ -760,9 +780,26 @@ private:
 
     void Execute()
     {
+        firstKept_ = false;
         if (!query_->exec())
             ThrowQtError(query_->lastError(), "Cannot read " + source_);
         fresh_ = true;
+    }
+
+    // An SQLite statement that has stepped but not finished holds a read transaction on the
+    // whole connection, and the application shares that connection: every other statement on
+    // it would read the data as it was when this walk began, for as long as the dataset stays
+    // on the walk's first record (where it rests after opening and after First()). Outside a
+    // snapshot the first record is therefore kept here and the statement finished; a walk
+    // that goes on past it runs the statement again and skips the record.
+    void KeepFirst()
+    {
+        first_ = query_->next() ? query_->record() : QSqlRecord();
+        if (first_.isEmpty() && query_->lastError().isValid())
+            ThrowQtError(query_->lastError(), "Cannot read " + source_);
+        query_->finish();
+        firstKept_ = true;
+        onFirst_ = false;
     }
 
     void ReadColumns()
@@ -797,6 +834,10 @@ private:
     bool sqlite_;
     std::unique_ptr<QSqlQuery> query_;
     std::vector<ColumnInfo> columns_;
+    // The first record, kept from the open until a walk goes past it or a snapshot begins.
+    QSqlRecord first_;
+    bool firstKept_ = false;
+    bool onFirst_ = false;
     int restricted_ = -1;
     int restrictTo_ = -1;
     bool fresh_ = false;

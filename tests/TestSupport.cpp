@@ -143,6 +143,8 @@ std::unique_ptr<TestDatabase> MakeQtSqliteDatabase()
 
 std::vector<std::string> Backends() { return {"sqlite", "postgres", "mariadb", "qtsqlite"}; }
 
+std::vector<std::string> ProgramBackends() { return {"sqlite", "postgres", "mariadb"}; }
+
 std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend)
 {
     if (backend == "sqlite")

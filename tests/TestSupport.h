@@ -74,6 +74,9 @@ std::string QtSqliteUnavailableReason();
 // URLs) and "qtsqlite" (an application's Qt connection) always listed, their tests skipping
 // with the reason when the backend is not reachable, so that a missing server is visible.
 std::vector<std::string> Backends();
+// The backends another program (the zelstat command line) can reach by a database name:
+// every one but "qtsqlite", whose connection lives in the test's own process.
+std::vector<std::string> ProgramBackends();
 // A throwaway database on the named backend; null (skip) when it is not reachable.
 std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend);
 // Why the named backend's tests are skipped.

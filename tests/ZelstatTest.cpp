@@ -168,7 +168,7 @@ TEST_P(ZelstatTest, ReportRendersEveryWindow)
         EXPECT_GT(QFileInfo(dir.filePath(file)).size(), 1000) << file;
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ZelstatTest, testing::ValuesIn(Backends()),
+INSTANTIATE_TEST_SUITE_P(Backends, ZelstatTest, testing::ValuesIn(ProgramBackends()),
                          [](const auto& info) { return info.param; });
 
 TEST(Zelstat, MissingDatabaseFileIsNamed)
