@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libsqlite3-dev sqlite3 libpq-dev
           libgtest-dev libgmock-dev libbenchmark-dev postgresql-15 xvfb xauth
-          fonts-liberation fonts-dejavu-core time)
+          fonts-liberation fonts-dejavu-core time
+          libqt6sql6-mysql libqt6sql6-sqlite libmariadb-dev mariadb-server)
 
 missing=()
 for p in "${packages[@]}"; do
