@@ -5,7 +5,7 @@
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "platform/Format.h"
-#include "stats/ZelStats.h"
+#include "components/ZelComponent.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -122,7 +122,7 @@ private:
     // Replaces the component on the form by a new one of the class, as dropping it from the
     // palette does. StatFieldName carries over; the other properties start at their defaults.
     void DropComponent(const TComponentClass& cls);
-    TStatistics& Stats() { return *dynamic_cast<TStatistics*>(component_.get()); }
+    TStatComponent& Stats() { return *dynamic_cast<TStatComponent*>(component_.get()); }
     TDataSet& Source() { return *dynamic_cast<TDataSet*>(component_.get()); }
 
     // Writes the inspector's data settings into the component when they differ from its own.
@@ -133,7 +133,7 @@ private:
     void CommitScaleBy();
     void SetActive(bool active);
     // Opens the dataset when needed and runs one of the component's window operations.
-    void RunWindow(void (TStatistics::*operation)(), bool needsSummary);
+    void RunWindow(void (TStatComponent::*operation)(), bool needsSummary);
     // Shows the component's properties and state as they are now.
     void RefreshInspector();
 
@@ -323,11 +323,11 @@ QWidget* DemoWindow::BuildForm()
     frequencyButton_ = makeButton("FrequencyDisplay", "Table of the frequency classes");
     chartButton_ = makeButton("SummaryChart", "Plots of the field and its classes");
     connect(outputButton_, &QPushButton::clicked, this,
-            [this] { RunWindow(&TStatistics::Output, false); });
+            [this] { RunWindow(&TStatComponent::Output, false); });
     connect(frequencyButton_, &QPushButton::clicked, this,
-            [this] { RunWindow(&TStatistics::FrequencyDisplay, true); });
+            [this] { RunWindow(&TStatComponent::FrequencyDisplay, true); });
     connect(chartButton_, &QPushButton::clicked, this,
-            [this] { RunWindow(&TStatistics::SummaryChart, true); });
+            [this] { RunWindow(&TStatComponent::SummaryChart, true); });
     return box;
 }
 
@@ -450,7 +450,7 @@ void DemoWindow::SetActive(bool active)
     RefreshInspector();
 }
 
-void DemoWindow::RunWindow(void (TStatistics::*operation)(), bool needsSummary)
+void DemoWindow::RunWindow(void (TStatComponent::*operation)(), bool needsSummary)
 {
     CommitFieldName();
     Guarded([&] {

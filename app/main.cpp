@@ -1,26 +1,35 @@
 // zelstat: the package's statistics from the command line, a report of its windows as PNG
 // files, and an interactive demo.
+//
+// fields, summary and classes make no window and need no display: they run without any Qt
+// application. report renders its windows offscreen by itself; only gui needs a display.
+#include "app/CommandLine.h"
 #include "app/ZelDemo.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
+#include "platform/Driver.h"
+#include "platform/ImageFile.h"
 #include "plot/ZelPlot.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "tools/ZelTools.h"
 #include "windows/ResultText.h"
-#include "windows/ZelGauge.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -30,127 +39,79 @@
 namespace {
 
 using namespace zel;
+using namespace zel::cli;
 
 const char* const Usage = R"(usage:
-  zelstat fields  [--db PATH] (--table NAME | --sql TEXT)
+  zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--json]
   zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
-                  [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
-  zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME [--out DIR]
+                  [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
+  zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
+                  [--scale X] [--classes K] [--out DIR]
   zelstat gui     [--db PATH] [--screenshot DIR]
+  zelstat help
 
-PATH is a SQLite file or a postgresql:// connection URI; without --db the bundled sample
-database is used. `zelstat summary` and `zelstat report` without arguments work on the
-sample's EMPLOYEE table and its SALARY field.
+PATH is a SQLite file or a PostgreSQL connection (a postgresql:// URI or a key=value
+string); without --db the bundled sample database is used. `zelstat summary` and
+`zelstat report` without arguments work on the sample's EMPLOYEE table and its SALARY field.
+K is 0 to 50; X is a number written with a point, at least 0.0001 away from 0.
 )";
 
-// A mistake in the command line: the usage is printed and the exit code is 2.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-struct Options {
-    std::string command;
-    std::map<std::string, std::string> values;
-    bool Has(const std::string& key) const { return values.count(key) != 0; }
-    std::string Get(const std::string& key, const std::string& fallback = {}) const
-    {
-        auto it = values.find(key);
-        return it == values.end() ? fallback : it->second;
-    }
-};
-
-Options Parse(int argc, char** argv)
+// Standard output, checked: a write that fails (a full disk, a closed pipe) is an error that
+// names it, never a success.
+void CheckOutput()
 {
-    static const std::map<std::string, bool> known = {
-        {"--db", true}, {"--table", true}, {"--sql", true}, {"--field", true},
-        {"--scale", true}, {"--classes", true}, {"--progress", true}, {"--slot", true},
-        {"--out", true}, {"--screenshot", true}, {"--json", false}, {"--csv", false}, {"--help", false}};
-    Options options;
-    if (argc < 2)
-        throw UsageError("no command given");
-    options.command = argv[1];
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto it = known.find(arg);
-        if (it == known.end())
-            throw UsageError("unknown option " + arg);
-        if (!it->second) {
-            options.values[arg] = "";
-            continue;
-        }
-        if (i + 1 >= argc)
-            throw UsageError(arg + " needs a value");
-        options.values[arg] = argv[++i];
-    }
-    return options;
-}
-
-// The value of the whole text read by `parse` (std::stol or std::stod), or nothing when the
-// text is not all one number.
-template <class T, class Parse>
-std::optional<T> ParseWhole(const std::string& text, Parse parse)
-{
-    try {
-        std::size_t used = 0;
-        const T value = parse(text, &used);
-        if (!text.empty() && used == text.size())
-            return value;
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
-
-long ParseInteger(const std::string& text, const std::string& option, long low, long high)
-{
-    const auto value = ParseWhole<long>(
-        text, [](const std::string& t, std::size_t* used) { return std::stol(t, used); });
-    if (!value || *value < low || *value > high)
-        throw UsageError(option + " takes a whole number from " + std::to_string(low) + " to "
-                         + std::to_string(high) + ", not '" + text + "'");
-    return *value;
-}
-
-double ParseNumber(const std::string& text, const std::string& option)
-{
-    const auto value = ParseWhole<double>(
-        text, [](const std::string& t, std::size_t* used) { return std::stod(t, used); });
-    if (!value || !std::isfinite(*value))
-        throw UsageError(option + " takes a number, not '" + text + "'");
-    return *value;
+    std::cout.flush();
+    if (!std::cout || std::ferror(stdout) != 0)
+        throw std::runtime_error(std::string("cannot write to standard output: ")
+                                 + std::strerror(errno != 0 ? errno : EIO));
 }
 
 std::string SampleDatabase()
 {
     // Installed beside the program first, then the build tree's.
-    const std::filesystem::path exe = QCoreApplication::applicationDirPath().toStdString();
+    std::error_code error;
+    const std::filesystem::path exe =
+        std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
     std::vector<std::filesystem::path> candidates{exe / "../share/zelstats/sample.db",
                                                   exe / "../examples/sample.db"};
 #ifdef ZELSTATS_SAMPLE_DB
     candidates.emplace_back(ZELSTATS_SAMPLE_DB);
 #endif
     for (const auto& path : candidates) {
-        if (std::filesystem::exists(path))
-            return std::filesystem::weakly_canonical(path).string();
+        if (std::filesystem::exists(path, error))
+            return std::filesystem::weakly_canonical(path, error).string();
     }
     throw std::runtime_error("the bundled sample database was not found; give --db PATH");
 }
 
 // The component the options describe: a query for --sql, a table for --table. Commands that
-// allow it fall back to the sample's EMPLOYEE.SALARY when neither is given.
-std::unique_ptr<TStatistics> MakeComponent(const Options& options, bool needField,
-                                           bool sampleDefault)
+// allow it fall back to the sample's EMPLOYEE.SALARY when neither is given. The analysed field
+// must be a numeric field of the data source, also when it holds no record.
+std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needField,
+                                              bool sampleDefault)
 {
     const bool useSample = sampleDefault && !options.Has("--table") && !options.Has("--sql")
                            && !options.Has("--field");
-    const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
     if (options.Has("--table") == options.Has("--sql") && !useSample)
         throw UsageError("give exactly one of --table NAME and --sql TEXT");
     if (needField && !options.Has("--field") && !useSample)
         throw UsageError("--field NAME is required");
+    double scale = 1.0;
+    if (options.Has("--scale")) {
+        scale = ParseNumber(options.Get("--scale"), "--scale");
+        if (std::fabs(scale) < 0.0001)
+            throw UsageError("--scale must be at least 0.0001 away from 0, not '"
+                             + options.Get("--scale") + "'");
+    }
+    const std::string progress = options.Get("--progress", "never");
+    if (progress != "prompt" && progress != "always" && progress != "never")
+        throw UsageError("--progress takes prompt, always or never, not '" + OneLine(progress, 80)
+                         + "'");
+    const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
 
-    std::unique_ptr<TStatistics> component;
+    std::unique_ptr<TStatComponent> component;
     if (options.Has("--sql")) {
         auto query = std::make_unique<TRivuReviQuery>();
         query->SetName("zelstatQuery");
@@ -169,88 +130,93 @@ std::unique_ptr<TStatistics> MakeComponent(const Options& options, bool needFiel
         component = std::move(table);
     }
     component->SetStatFieldName(useSample ? "SALARY" : options.Get("--field"));
-    if (options.Has("--scale"))
-        component->SetdsScaleFactor(ParseNumber(options.Get("--scale"), "--scale"));
+    component->SetdsScaleFactor(scale);
     if (options.Has("--classes"))
         component->SetdsFreqClasses(
-            static_cast<std::uint16_t>(ParseInteger(options.Get("--classes"), "--classes", 0, 65535)));
-    const std::string progress = options.Get("--progress", "never");
-    if (progress == "prompt")
-        component->SetShowCalcProgress(TBoolPlus::Prompt);
-    else if (progress == "always")
-        component->SetShowCalcProgress(TBoolPlus::Always);
-    else if (progress == "never")
-        component->SetShowCalcProgress(TBoolPlus::Never);
-    else
-        throw UsageError("--progress takes prompt, always or never, not '" + progress + "'");
-    component->DataSet().Open();
-    if (!component->DataSet().Active())
+            static_cast<std::uint16_t>(ParseInteger(options.Get("--classes"), "--classes", 0, 50)));
+    component->SetShowCalcProgress(progress == "prompt"   ? TBoolPlus::Prompt
+                                   : progress == "always" ? TBoolPlus::Always
+                                                          : TBoolPlus::Never);
+    TDataSet& data = component->DataSet();
+    data.Open();
+    if (!data.Active())
         throw std::runtime_error("nothing to open: the table name or SQL text is empty");
+    if (needField || useSample) {
+        const TField* field = data.FindField(component->StatFieldName());
+        if (field == nullptr)
+            throw std::runtime_error("Field '" + component->StatFieldName() + "' not found in "
+                                     + data.SourceDescription());
+        if (!NumericField(field))
+            throw std::runtime_error("Field '" + component->StatFieldName() + "' of "
+                                     + data.SourceDescription() + " is not a numeric field");
+    }
     return component;
 }
 
-// Messages the component shows go to standard error; a question is answered No.
+// Messages the component shows go to standard error, one line each; a question is answered
+// No. An error message makes the command fail once it is done.
+bool errorShown = false;
+
 void InstallConsoleAnswers()
 {
     SetMessageHandler([](const MessageRequest& request) {
         static const char* const kinds[] = {"warning", "error", "information", "question"};
         std::string text = request.text;
         std::erase(text, '\r');
-        std::cerr << "zelstat: " << kinds[static_cast<int>(request.type)] << ": " << text
-                  << (request.buttons & mbYes ? " [answered No]" : "") << "\n";
+        std::cerr << "zelstat: " << kinds[static_cast<int>(request.type)] << ": "
+                  << OneLine(text) << (request.buttons & mbYes ? " [answered No]" : "") << "\n";
+        if (request.type == TMsgDlgType::mtError)
+            errorShown = true;
         return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
     });
     SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
 }
 
-// A text progress bar on standard error, when it is a terminal.
-void InstallTextProgress()
-{
-    if (!isatty(STDERR_FILENO))
-        return;
-    TZELGaugeDlg::SetProgressListener(
-        [](const QString&, const QString& message, int percent) {
-            const int width = 30;
-            const int filled = std::clamp(percent, 0, 100) * width / 100;
-            std::fprintf(stderr, "\r%-40s [%s%s] %3d%%", message.toLocal8Bit().constData(),
-                         std::string(filled, '#').c_str(), std::string(width - filled, ' ').c_str(),
-                         percent);
-            if (percent >= 100)
-                std::fputc('\n', stderr);
-            std::fflush(stderr);
-        });
-}
+// A text progress bar on standard error for `--progress always`, when it is a terminal. A
+// walk that completes ends its bar at 100 % and a line break; one that fails ends the line.
+class TextProgress : public TWalkObserver {
+public:
+    void WalkBegins(const std::string&, bool) override {}
 
-std::string JsonNumber(double value)
-{
-    if (!std::isfinite(value))
-        return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return text;
-}
-
-std::string JsonString(const std::string& s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
+    void WalkProgress(TWalkKind, const std::string& message, double fraction) override
+    {
+        message_ = message;
+        Draw(static_cast<int>(std::trunc(fraction * 100.0)));
     }
-    return out + "\"";
+
+    void WalkEnds() noexcept override
+    {
+        if (message_.empty())
+            return;
+        if (std::uncaught_exceptions() == 0)
+            Draw(100);
+        std::fputc('\n', stderr);
+        message_.clear();
+    }
+
+    void Idle() noexcept override {}
+
+private:
+    void Draw(int percent)
+    {
+        const int width = 30;
+        const int filled = std::clamp(percent, 0, 100) * width / 100;
+        std::fprintf(stderr, "\r%-40s [%s%s] %3d%%", message_.c_str(),
+                     std::string(filled, '#').c_str(), std::string(width - filled, ' ').c_str(),
+                     std::clamp(percent, 0, 100));
+        std::fflush(stderr);
+    }
+
+    std::string message_;
+};
+
+TextProgress textProgress;
+
+// Command-line walks report to the text bar, or to nobody: no dialog, no cursor.
+void UseConsoleProgress(TStatistics& component, const Options& options)
+{
+    const bool bar = options.Get("--progress") == "always" && isatty(STDERR_FILENO);
+    component.SetWalkObserver(bar ? &textProgress : nullptr);
 }
 
 std::string ClassesJson(TStatistics& c)
@@ -266,46 +232,42 @@ std::string ClassesJson(TStatistics& c)
     return out + (c.FreqClasses() > 0 ? "\n  ]" : "]");
 }
 
-std::string SourceOf(TStatistics& c)
-{
-    if (auto* table = dynamic_cast<TRivuReviTable*>(&c))
-        return table->TableName();
-    return dynamic_cast<TRivuReviQuery&>(c).SQLText();
-}
-
 int Fields(const Options& options)
 {
     auto component = MakeComponent(options, false, false);
-    for (const auto& name : component->GetNumericFields())
-        std::cout << name << "\n";
+    const auto& names = component->GetNumericFields();
+    if (options.Has("--json")) {
+        std::cout << "[";
+        for (std::size_t i = 0; i < names.size(); ++i)
+            std::cout << (i ? ", " : "") << JsonString(names[i]);
+        std::cout << "]\n";
+    } else {
+        for (const auto& name : names)
+            std::cout << OneLine(name, std::string::npos) << "\n";
+    }
     return 0;
 }
 
-int Summary(const Options& options)
+void PrintSummaryJson(TStatistics& c)
 {
-    auto component = MakeComponent(options, true, true);
-    TStatistics& c = *component;
-    c.Summarize();
-    if (!options.Has("--json")) {
-        for (const auto& line : SummaryLines(c))
-            std::cout << line.text << "\n";
-        return 0;
-    }
     const std::string sign = c.GetdsSkewSign();
-    // With fewer than two values the component never loads, and its total and mean are not
-    // computed (it answers 0 for them): they are null here.
-    const bool loaded = c.GetdsDataCount() >= 0;
+    // The count is the number of values read; with fewer than two the component does not
+    // load, but what one value defines (its total, mean, extremes and median) is still given.
+    const std::int64_t n = c.ValuesRead();
+    const bool several = n >= 2;
+    const double mean = several ? c.GetdsMean() : n == 1 ? c.ValuesTotal() : Undefined;
     std::cout << "{\n"
-              << "  \"source\": " << JsonString(SourceOf(c)) << ",\n"
+              << "  \"source\": " << JsonString(c.SourceText()) << ",\n"
               << "  \"field\": " << JsonString(c.StatFieldName()) << ",\n"
-              << "  \"count\": " << c.GetdsDataCount() << ",\n"
-              << "  \"total\": " << (loaded ? JsonNumber(c.GetdsTotal()) : "null") << ",\n"
-              << "  \"mean\": " << (loaded ? JsonNumber(c.GetdsMean()) : "null") << ",\n"
+              << "  \"count\": " << n << ",\n"
+              << "  \"total\": " << JsonNumber(c.ValuesTotal()) << ",\n"
+              << "  \"mean\": " << JsonNumber(mean) << ",\n"
               << "  \"minimum\": " << JsonNumber(c.Minimum()) << ",\n"
               << "  \"maximum\": " << JsonNumber(c.Maximum()) << ",\n"
-              << "  \"range\": " << JsonNumber(c.GetdsRange()) << ",\n"
+              << "  \"range\": " << JsonNumber(several ? c.GetdsRange() : Undefined) << ",\n"
               << "  \"median\": " << JsonNumber(c.GetdsMedian()) << ",\n"
-              << "  \"mode\": " << JsonNumber(c.GetdsMode()) << ",\n"
+              << "  \"medianCount\": " << std::min<std::int64_t>(n, MaxStoredValues) << ",\n"
+              << "  \"mode\": " << JsonNumber(several ? c.GetdsMode() : Undefined) << ",\n"
               << "  \"modeClassCount\": " << c.GetdsModeClass() << ",\n"
               << "  \"variance\": " << JsonNumber(c.GetdsVariance()) << ",\n"
               << "  \"stdDev\": " << JsonNumber(c.GetdsStdDev()) << ",\n"
@@ -318,6 +280,21 @@ int Summary(const Options& options)
               << "  \"freqClasses\": " << c.FreqClasses() << ",\n"
               << "  \"classes\": " << ClassesJson(c) << "\n"
               << "}\n";
+}
+
+int Summary(const Options& options)
+{
+    auto component = MakeComponent(options, true, true);
+    TStatistics& c = *component;
+    UseConsoleProgress(c, options);
+    const TDataSet::TSnapshot snapshot(c.DataSet());
+    c.Summarize();
+    if (options.Has("--json")) {
+        PrintSummaryJson(c);
+        return 0;
+    }
+    for (const auto& line : SummaryLines(c))
+        std::cout << OneLine(line.text, std::string::npos) << "\n";
     return 0;
 }
 
@@ -325,28 +302,35 @@ int Classes(const Options& options)
 {
     if (options.Has("--json") && options.Has("--csv"))
         throw UsageError("give at most one of --json and --csv");
+    const int slot = options.Has("--slot")
+                         ? static_cast<int>(ParseInteger(options.Get("--slot"), "--slot", 0, 7))
+                         : -1;
     auto component = MakeComponent(options, true, false);
     TStatistics& c = *component;
+    UseConsoleProgress(c, options);
+    const TDataSet::TSnapshot snapshot(c.DataSet());
     c.Summarize();
-    if (options.Has("--slot"))
-        c.SetClassDataFromCache(static_cast<int>(ParseInteger(options.Get("--slot"), "--slot", 0, 7)));
+    if (slot >= 0)
+        c.SetClassDataFromCache(slot);
     if (options.Has("--json")) {
         std::cout << "{\n  \"freqClasses\": " << c.FreqClasses() << ",\n  \"classes\": "
                   << ClassesJson(c) << "\n}\n";
         return 0;
     }
-    const auto headings = ClassGridHeadings();
     const bool csv = options.Has("--csv");
     auto print = [csv](const std::array<std::string, 6>& cells) {
+        char cell[64];
         for (std::size_t i = 0; i < cells.size(); ++i) {
-            if (csv)
+            if (csv) {
                 std::cout << (i ? "," : "") << cells[i];
-            else
-                std::printf(i == 0 ? "%-6s" : "%14s", cells[i].c_str());
+            } else {
+                std::snprintf(cell, sizeof cell, i == 0 ? "%-6s" : "%14s", cells[i].c_str());
+                std::cout << cell;
+            }
         }
-        std::cout << "\n" << std::flush;
+        std::cout << "\n";
     };
-    print(headings);
+    print(ClassGridHeadings());
     for (int i = 1; i <= c.FreqClasses(); ++i)
         print(ClassGridRow(c, i));
     return 0;
@@ -355,14 +339,16 @@ int Classes(const Options& options)
 int Report(const Options& options)
 {
     auto component = MakeComponent(options, true, true);
-    TStatistics& c = *component;
+    TStatComponent& c = *component;
+    // The report shows no progress: it renders what a person would see, without a person.
+    c.SetWalkObserver(nullptr);
+    const TDataSet::TSnapshot snapshot(c.DataSet());
     const QString out = QString::fromStdString(options.Get("--out", "report"));
     if (!QDir().mkpath(out))
         throw std::runtime_error("cannot create the folder " + out.toStdString());
     auto grabInto = [&out](const char* file) {
         return [path = out + "/" + file](QDialog& window) {
-            if (!window.grab().save(path))
-                throw std::runtime_error("cannot write " + path.toStdString());
+            SavePngFile(window.grab().toImage(), path);
             std::cout << path.toStdString() << "\n";
             return int(QDialog::Accepted);
         };
@@ -377,58 +363,106 @@ int Report(const Options& options)
     return 0;
 }
 
-int Run(const Options& options)
+// Ctrl-C and SIGTERM end the program as they would, but first ask a database server to stop
+// the query it runs for it, which it would otherwise finish for nobody.
+extern "C" void CancelAndEnd(int signal)
 {
+    CancelServerQueries();
+    std::raise(signal); // the handler was reset to the default when it ran
+}
+
+void CancelServerQueriesOnSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = CancelAndEnd;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Qt wants a private runtime folder for a GUI application and warns on every start without.
+void ProvideRuntimeFolder()
+{
+    if (std::getenv("XDG_RUNTIME_DIR") != nullptr)
+        return;
+    const std::string runtime = "/tmp/zelstat-runtime-" + std::to_string(getuid());
+    std::error_code error;
+    std::filesystem::create_directories(runtime, error);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, error);
+    if (!error)
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+}
+
+bool Set(const char* variable)
+{
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0';
+}
+
+// The demo needs a display. Qt ends the process when it finds none, so it is checked first;
+// a platform chosen explicitly (offscreen for screenshots, say) is trusted.
+void CheckDisplay()
+{
+    const std::string platform = Set("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
+    const bool x11 = platform.empty() || platform.starts_with("xcb");
+    const bool wayland = platform.starts_with("wayland");
+    if ((x11 && !Set("DISPLAY") && !(platform.empty() && Set("WAYLAND_DISPLAY")))
+        || (wayland && !Set("WAYLAND_DISPLAY")))
+        throw std::runtime_error("gui needs a display: set DISPLAY or use xvfb-run");
+}
+
+int Run(int argc, char** argv, const Options& options)
+{
+    if (options.command == "help") {
+        std::cout << Usage;
+        return 0;
+    }
+    if (options.command == "gui") {
+        CheckDisplay();
+        const std::string db = options.Has("--db") ? options.Get("--db") : SampleDatabase();
+        ProvideRuntimeFolder();
+        QApplication app(argc, argv);
+        return RunDemo(db, options.Get("--screenshot"));
+    }
+    InstallConsoleAnswers();
+    CancelServerQueriesOnSignals();
+    if (options.command == "report") {
+        // The report renders offscreen whatever the environment says.
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ProvideRuntimeFolder();
+        QApplication app(argc, argv);
+        return Report(options);
+    }
     if (options.command == "fields")
         return Fields(options);
     if (options.command == "summary")
         return Summary(options);
-    if (options.command == "classes")
-        return Classes(options);
-    if (options.command == "report")
-        return Report(options);
-    if (options.command == "gui")
-        return RunDemo(options.Has("--db") ? options.Get("--db") : SampleDatabase(),
-                       options.Get("--screenshot"));
-    throw UsageError("unknown command '" + options.command + "'");
+    return Classes(options);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const bool gui = argc > 1 && std::string(argv[1]) == "gui";
-    // Everything but the demo renders without a display.
-    if (!gui && std::getenv("QT_QPA_PLATFORM") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // Qt wants a private runtime folder and warns on every start without one.
-    if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-        const std::string runtime = "/tmp/zelstat-runtime-" + std::to_string(getuid());
-        std::error_code error;
-        std::filesystem::create_directories(runtime, error);
-        std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::replace, error);
-        if (!error)
-            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    }
-    QApplication app(argc, argv);
+    int status = 0;
     try {
-        const Options options = Parse(argc, argv);
-        if (options.Has("--help")) {
-            std::cout << Usage;
-            return 0;
-        }
-        if (!gui) {
-            InstallConsoleAnswers();
-            if (options.Get("--progress") == "always")
-                InstallTextProgress();
-        }
-        return Run(options);
+        status = Run(argc, argv, Parse(argc, argv));
+        CheckOutput();
     } catch (const UsageError& e) {
-        std::cerr << "zelstat: " << e.what() << "\n\n" << Usage;
+        std::cerr << "zelstat: " << OneLine(e.what()) << "\n\n" << Usage;
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << "zelstat: " << e.what() << "\n";
+        std::cerr << "zelstat: " << OneLine(e.what()) << "\n";
         return 1;
     }
+    // What the component showed as an error was printed when it was shown.
+    if (errorShown && status == 0)
+        status = 1;
+    if (std::fclose(stdout) != 0) {
+        std::cerr << "zelstat: cannot write to standard output: " << std::strerror(errno) << "\n";
+        return 1;
+    }
+    return status;
 }

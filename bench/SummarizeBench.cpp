@@ -14,7 +14,7 @@
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "stats/ZelStats.h"
-#include "stats/ZelTable.h"
+#include "components/ZelTable.h"
 
 #include <QApplication>
 #include <QDialog>

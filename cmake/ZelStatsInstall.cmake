@@ -16,10 +16,10 @@ install(TARGETS zelstats EXPORT ZelStatsTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Headers keep their folder, so "platform/DataSet.h" and "stats/ZelTable.h" resolve from
+# Headers keep their folder, so "platform/DataSet.h" and "components/ZelTable.h" resolve from
 # include/zelstats as they do in the source tree. Forms (.ui) and sources stay behind: the
 # headers only forward-declare the generated form classes.
-foreach(folder platform stats windows plot tools design)
+foreach(folder platform tools stats windows plot components design)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/
         DESTINATION include/zelstats/${folder}
         FILES_MATCHING PATTERN "*.h")

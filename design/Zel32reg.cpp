@@ -1,8 +1,8 @@
 #include "design/Zel32reg.h"
 
 #include "design/ZelFieldProperty.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 
 #include <string>
 

@@ -1,13 +1,58 @@
 #include "platform/Driver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
 
 namespace zel {
 
+namespace {
+
+bool StartsWithNoCase(const std::string& text, std::string_view prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+// "keyword =" at the start, as a libpq key=value connection string begins.
+bool StartsWithKeyword(const std::string& text)
+{
+    std::size_t i = text.find_first_not_of(" \t\r\n");
+    if (i == std::string::npos
+        || !(std::isalpha(static_cast<unsigned char>(text[i])) || text[i] == '_'))
+        return false;
+    while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_'))
+        ++i;
+    i = text.find_first_not_of(" \t\r\n", i);
+    return i != std::string::npos && text[i] == '=';
+}
+
+} // namespace
+
 bool IsPostgresUri(const std::string& database)
 {
-    return database.starts_with("postgresql://") || database.starts_with("postgres://");
+    if (StartsWithNoCase(database, "postgresql://") || StartsWithNoCase(database, "postgres://"))
+        return true;
+    // A key=value string is a connection even when libpq cannot parse it, so that a mistyped
+    // one ("host=h passwrod=secret") is refused by the PostgreSQL driver without being echoed;
+    // a file that exists under such a name is still a file.
+    if (!StartsWithKeyword(database))
+        return false;
+    std::error_code error;
+    return !std::filesystem::exists(database, error);
+}
+
+bool IsMysqlUri(const std::string& database)
+{
+    return StartsWithNoCase(database, "mysql://") || StartsWithNoCase(database, "mariadb://");
 }
 
 std::string QuoteIdentifier(const std::string& name)
@@ -21,52 +66,31 @@ std::string QuoteIdentifier(const std::string& name)
     return quoted + '"';
 }
 
-std::string DatabaseDisplayName(std::string uri)
+std::string DatabaseDisplayName(std::string database)
 {
-    if (IsQtConnectionName(uri))
-        return QtConnectionDisplayName(uri);
-    if (!IsPostgresUri(uri) && !IsMysqlUri(uri))
-        return uri;
-    const std::size_t scheme = uri.find("://");
-    if (scheme != std::string::npos) {
-        const std::size_t start = scheme + 3;
-        const std::size_t end = std::min(uri.find_first_of("/?", start), uri.size());
-        const std::size_t at = uri.rfind('@', end);
-        if (at != std::string::npos && at >= start) {
-            const std::size_t colon = uri.find(':', start);
-            if (colon != std::string::npos && colon < at)
-                uri.erase(colon, at - colon);
-        }
-    }
-    for (std::size_t pos = uri.find("password="); pos != std::string::npos;
-         pos = uri.find("password=", pos + 1)) {
-        if (pos == 0 || (uri[pos - 1] != '?' && uri[pos - 1] != '&'))
-            continue;
-        const std::size_t value = pos + std::strlen("password=");
-        const std::size_t end = std::min(uri.find('&', value), uri.size());
-        uri.replace(value, end - value, "***");
-    }
-    return uri;
+    if (IsMysqlUri(database) || IsQtConnectionName(database))
+        return QtSqlDisplayName(database);
+    return IsPostgresUri(database) ? PgDisplayName(database) : database;
 }
 
 std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql)
 {
     const std::string source = "the query on " + DatabaseDisplayName(database);
-    if (IsPostgresUri(database))
-        return OpenPgCursor(database, sql, source);
     if (IsMysqlUri(database) || IsQtConnectionName(database))
         return OpenQtSqlCursor(database, sql, source);
+    if (IsPostgresUri(database))
+        return OpenPgCursor(database, sql, source);
     return OpenSqliteCursor(database, sql, source);
 }
 
 std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table)
 {
     const std::string source = "table '" + table + "' of " + DatabaseDisplayName(database);
-    if (IsPostgresUri(database))
-        return OpenPgCursor(database, "SELECT * FROM " + QuotePgTableName(table), source);
     if (IsMysqlUri(database) || IsQtConnectionName(database))
         return OpenQtSqlTableCursor(database, table, source);
-    return OpenSqliteCursor(database, "SELECT * FROM " + QuoteIdentifier(table), source);
+    if (IsPostgresUri(database))
+        return OpenPgTableCursor(database, table, source);
+    return OpenSqliteTableCursor(database, table, source);
 }
 
 } // namespace zel

@@ -1,10 +1,9 @@
 #include "platform/Format.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace zel {
 
@@ -22,6 +21,9 @@ struct Decimal {
 
 // The decimal expansion of a finite double to 80 significant digits. That is far more than
 // any rounding below needs to tell a true tie (…5000…) from a value just above or below one.
+// std::to_chars writes exactly what printf's "%.80e" writes in the C locale, whatever the
+// process locale: printf would write a decimal comma under de_DE and a two-byte separator
+// under ps_AF, and the digit positions read below would be wrong.
 Decimal ToDecimal(double value)
 {
     Decimal d;
@@ -29,12 +31,15 @@ Decimal ToDecimal(double value)
     if (value == 0)
         return d;
     char buffer[128];
-    std::snprintf(buffer, sizeof buffer, "%.80e", std::fabs(value));
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
+                                       std::chars_format::scientific, 80);
     // buffer: "d.ddd...e±XX"
-    const char* e = std::strchr(buffer, 'e');
+    const char* e = std::find(buffer, written.ptr, 'e');
     d.digits.push_back(buffer[0]);
     d.digits.append(buffer + 2, static_cast<std::size_t>(e - (buffer + 2)));
-    d.exponent = std::atoi(e + 1) + 1;
+    int exponent = 0;
+    std::from_chars(e + 2, written.ptr, exponent); // from_chars takes no '+'
+    d.exponent = (e[1] == '-' ? -exponent : exponent) + 1;
     while (!d.digits.empty() && d.digits.back() == '0')
         d.digits.pop_back();
     return d;
@@ -234,10 +239,11 @@ std::string FloatToStrF(double value, int precision, int digits)
             out.append(mantissa, 1);
         }
         const int exponent = p.exponent - 1;
-        char buffer[16];
-        std::snprintf(buffer, sizeof buffer, "E%c%02d", exponent < 0 ? '-' : '+',
-                      std::abs(exponent));
-        return out + buffer;
+        out += exponent < 0 ? "E-" : "E+";
+        const std::string magnitude = std::to_string(std::abs(exponent));
+        if (magnitude.size() < 2)
+            out += '0';
+        return out + magnitude;
     }
 
     // One rounding of the exact value, at whichever comes first: the last significant digit
@@ -292,7 +298,38 @@ std::string FloatToStr(double value)
 
 std::string IntToStr(std::int64_t value)
 {
+    // An integer has no decimal point, and printf's "%ld" (what to_string uses) never groups.
     return std::to_string(value);
+}
+
+std::string FloatToMachineStr(double value)
+{
+    if (!std::isfinite(value))
+        return NonFinite(value);
+    // Room for "-d.dddddddddddddddde-308".
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                       std::chars_format::general, 17);
+    return std::string(buffer, written.ptr);
+}
+
+std::optional<double> StrToFloat(std::string_view text)
+{
+    // from_chars takes a leading '-' but no '+', and, unlike strtod, no spaces, no hexadecimal
+    // without being asked for it, and never the locale's decimal separator.
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+        if (!text.empty() && text.front() == '-')
+            return std::nullopt;
+    }
+    if (text.empty())
+        return std::nullopt;
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
 }
 
 std::string ExtractFileName(std::string_view path)

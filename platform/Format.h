@@ -1,11 +1,17 @@
 // Number and file-name formatting with the host toolkit's rules, shared by every window and
 // the command line.
 //
+// Every routine here writes and reads '.' as the decimal point and never groups digits,
+// whatever the process locale: a windowed program adopts the user's locale at start-up, after
+// which printf, strtod and the iostreams would write "2,5" under de_DE and a two-byte
+// separator under ps_AF. The texts for people and the machine formats must not change with it.
+//
 // Not-a-number and the infinities are written as the plain texts "NAN", "INF" and "-INF" by
 // every routine here; a window that shows a statistic to a person writes "undefined" itself.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +53,18 @@ std::string FloatToStrF(double value, int precision, int digits);
 std::string FloatToStr(double value);
 
 std::string IntToStr(std::int64_t value);
+
+// 17 significant digits in the shorter of fixed and scientific notation, exactly as printf's
+// "%.17g" writes them in the C locale ("0.10000000000000001", "1e+20", "2.5"): a text that
+// reads back as the very same double, for machine formats such as JSON and CSV. A machine
+// format spells not-a-number and the infinities its own way and must test for them first.
+std::string FloatToMachineStr(double value);
+
+// The whole text read as a number with '.' as the decimal point: an optional sign, digits
+// with at most one point, an optional exponent ("2.5", "-1e3", "+.5"), or "inf" and "nan".
+// Nothing for any other text, including surrounding spaces, a decimal comma ("2,5"),
+// hexadecimal and a magnitude outside the double range.
+std::optional<double> StrToFloat(std::string_view text);
 
 // The file-name part of a path, after the last '/', '\' or ':'.
 std::string ExtractFileName(std::string_view path);

@@ -1,13 +1,18 @@
 // The PostgreSQL driver: one read-only connection per open dataset, and a server-side cursor
 // fetched in batches, so that a pass over millions of records holds one batch in memory.
+// Connection strings go through libpq's own parser, and every message shows them without
+// their passwords.
 #include "platform/Driver.h"
 
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 namespace zel {
 
@@ -15,12 +20,18 @@ namespace {
 
 // Rows per FETCH. Larger batches save round trips, smaller ones memory; past a few thousand
 // rows the round trips no longer show in the time of a pass (bench/SummarizeBench.cpp).
-// The first batch is smaller, and later ones shrink when rows are wide (long texts, blobs),
-// so that one batch stays near kBatchBytes whatever the table holds.
+// A walk starts with one row, as nothing tells the width of the rows before one arrives, and
+// each batch may be up to kBatchGrowth times the last; every batch is then cut to what fits
+// kBatchBytes at the width of the widest row of the last one, but never below one row. So a
+// table of 4 MB texts is read a row at a time, and one of numbers in full batches after five
+// round trips.
 constexpr int kBatchRows = 10000;
-constexpr int kFirstBatchRows = 1000;
-constexpr int kMinBatchRows = 10;
-constexpr std::int64_t kBatchBytes = 16 << 20;
+constexpr int kFirstBatchRows = 1;
+constexpr int kBatchGrowth = 8;
+constexpr std::int64_t kBatchBytes = 4 << 20;
+// What libpq keeps beside each value (its length, its pointer, a terminating zero) and each row.
+constexpr std::int64_t kValueOverhead = 16;
+constexpr std::int64_t kRowOverhead = 16;
 
 constexpr const char* kCursorName = "zelstats_cursor";
 
@@ -105,10 +116,39 @@ std::string ServerMessage(PGconn* conn, const PGresult* result)
     return "out of memory";
 }
 
-// The one place where a libpq failure becomes the data-access layer's exception.
-[[noreturn]] void ThrowPgError(PGconn* conn, const PGresult* result, const std::string& what)
+// The text with every occurrence of a secret replaced by "***". A secret of one or two
+// characters is replaced only where it stands alone (between non-alphanumeric characters, as
+// libpq quotes a value it echoes), so that a password "a" does not turn every message into
+// asterisks.
+std::string Scrubbed(std::string text, const std::vector<std::string>& secrets)
 {
-    throw EDatabaseError(what + ": " + ServerMessage(conn, result));
+    for (const std::string& secret : secrets) {
+        if (secret.empty())
+            continue;
+        const auto isWord = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+        for (std::size_t at = text.find(secret); at != std::string::npos;
+             at = text.find(secret, at)) {
+            const std::size_t end = at + secret.size();
+            const bool alone = (at == 0 || !isWord(text[at - 1]))
+                               && (end == text.size() || !isWord(text[end]));
+            if (secret.size() >= 3 || alone) {
+                text.replace(at, secret.size(), "***");
+                at += 3;
+            } else {
+                ++at;
+            }
+        }
+    }
+    return text;
+}
+
+// The one place where a libpq failure becomes the data-access layer's exception. libpq's and
+// the server's texts may echo a value of the connection string (an option it cannot read, a
+// database name), so the secrets are taken out of them.
+[[noreturn]] void ThrowPgError(PGconn* conn, const PGresult* result, const std::string& what,
+                               const std::vector<std::string>& secrets)
+{
+    throw EDatabaseError(Scrubbed(what + ": " + ServerMessage(conn, result), secrets));
 }
 
 struct ResultDeleter {
@@ -120,6 +160,191 @@ struct ConnDeleter {
     void operator()(PGconn* conn) const { PQfinish(conn); }
 };
 using Connection = std::unique_ptr<PGconn, ConnDeleter>;
+
+// --- Connection strings
+
+struct OptionsDeleter {
+    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+};
+using Options = std::unique_ptr<PQconninfoOption, OptionsDeleter>;
+
+// How a connection string that libpq cannot parse appears in messages.
+constexpr const char* kUnreadableConnection = "(unreadable PostgreSQL connection string)";
+
+// A connection string as libpq's parser reads it.
+struct ConnectionSpec {
+    bool valid = false;
+    // The options set, in libpq's order, passwords included; for PQconnectdbParams.
+    std::vector<std::pair<std::string, std::string>> options;
+    // Values never to show: passwords, and their percent-encoded forms.
+    std::vector<std::string> secrets;
+    // The connection as a URI without its passwords, or kUnreadableConnection.
+    std::string display;
+};
+
+std::string PercentEncoded(const std::string& text)
+{
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        // '*' too, so that a value with a secret taken out reads as such.
+        if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~' || c == '*') {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += kHex[u >> 4];
+            encoded += kHex[u & 15];
+        }
+    }
+    return encoded;
+}
+
+bool IsPlainHost(const std::string& host)
+{
+    return !host.empty() && host.find_first_of(",/:[]@?#%") == std::string::npos;
+}
+
+bool IsDigits(const std::string& text)
+{
+    return !text.empty()
+           && std::all_of(text.begin(), text.end(),
+                          [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+ConnectionSpec ParseConnection(const std::string& text, int depth = 0)
+{
+    ConnectionSpec spec;
+    spec.display = kUnreadableConnection;
+    // libpq recognises the URI scheme only in lower case; a URI written POSTGRESQL:// would
+    // otherwise be read as a key=value string and fail.
+    std::string normalized = text;
+    const std::size_t scheme = normalized.find("://");
+    if (scheme != std::string::npos) {
+        std::string name = normalized.substr(0, scheme);
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name == "postgresql" || name == "postgres")
+            normalized.replace(0, scheme, name);
+    }
+    char* error = nullptr;
+    Options options(PQconninfoParse(normalized.c_str(), &error));
+    // libpq's parse errors quote the text around the fault, which may be the password: they
+    // are never shown.
+    PQfreemem(error);
+    if (options == nullptr)
+        return spec;
+
+    // First the options and the secrets, then the display, so that a secret is taken out of
+    // every value shown, whatever the order of the options.
+    std::vector<std::pair<std::string, std::string>> shown;
+    for (const PQconninfoOption* o = options.get(); o->keyword != nullptr; ++o) {
+        if (o->val == nullptr || *o->val == '\0')
+            continue;
+        const std::string keyword = o->keyword;
+        const std::string value = o->val;
+        spec.options.emplace_back(keyword, value);
+        // libpq marks its secret options (password, sslpassword) with the display
+        // character '*'.
+        if (o->dispchar != nullptr && std::strchr(o->dispchar, '*') != nullptr) {
+            spec.secrets.push_back(value);
+            spec.secrets.push_back(PercentEncoded(value));
+            continue;
+        }
+        if (keyword == "dbname" && depth == 0
+            && (value.find('=') != std::string::npos || value.find("://") != std::string::npos)) {
+            // A connection string given as a database name: its password is secret too.
+            ConnectionSpec inner = ParseConnection(value, depth + 1);
+            if (!inner.valid)
+                spec.secrets.push_back(value);
+            spec.secrets.insert(spec.secrets.end(), inner.secrets.begin(), inner.secrets.end());
+        }
+        shown.emplace_back(keyword, value);
+    }
+
+    std::string user, host, port, dbname, query;
+    for (auto& [keyword, raw] : shown) {
+        const std::string value = Scrubbed(raw, spec.secrets);
+        if (keyword == "user")
+            user = value;
+        else if (keyword == "host" && IsPlainHost(value))
+            host = value;
+        else if (keyword == "port" && IsDigits(value))
+            port = value;
+        else if (keyword == "dbname")
+            dbname = value;
+        else
+            query += (query.empty() ? "?" : "&") + keyword + "=" + PercentEncoded(value);
+    }
+    // A port goes beside its host, or among the parameters when there is no plain host.
+    if (host.empty() && !port.empty())
+        query += (query.empty() ? "?" : "&") + std::string("port=") + port;
+    std::string display = "postgresql://";
+    if (!user.empty())
+        display += PercentEncoded(user) + "@";
+    display += host;
+    if (!host.empty() && !port.empty())
+        display += ":" + port;
+    display += "/" + PercentEncoded(dbname) + query;
+    spec.display = Scrubbed(display, spec.secrets);
+    spec.valid = true;
+    return spec;
+}
+
+// --- Cancelling from a signal handler
+
+// One slot per open connection that can be cancelled: its PGcancel, made when it connected.
+// A fixed array of lock-free atomics, so that the signal handler neither allocates nor locks;
+// a connection that finds every slot taken cannot be cancelled, and says nothing of it.
+constexpr int kCancelSlots = 128;
+std::atomic<PGcancel*> gCancelSlots[kCancelSlots];
+// Cancel requests running now; a slot's PGcancel is freed only when none is.
+std::atomic<int> gCancelling{0};
+// Counts the calls of CancelServerQueries; a connection whose count at opening differs is
+// cancelled.
+std::atomic<unsigned> gCancelGeneration{0};
+static_assert(std::atomic<PGcancel*>::is_always_lock_free && std::atomic<int>::is_always_lock_free
+              && std::atomic<unsigned>::is_always_lock_free);
+
+// A connection's slot, from its opening to its closing.
+class CancelRegistration {
+public:
+    CancelRegistration() = default;
+    CancelRegistration(const CancelRegistration&) = delete;
+    CancelRegistration& operator=(const CancelRegistration&) = delete;
+    ~CancelRegistration() { Release(); }
+
+    void Register(PGconn* conn)
+    {
+        PGcancel* cancel = PQgetCancel(conn);
+        if (cancel == nullptr)
+            return;
+        for (int i = 0; i < kCancelSlots; ++i) {
+            PGcancel* empty = nullptr;
+            if (gCancelSlots[i].compare_exchange_strong(empty, cancel)) {
+                slot_ = i;
+                return;
+            }
+        }
+        PQfreeCancel(cancel);
+    }
+
+    void Release() noexcept
+    {
+        if (slot_ < 0)
+            return;
+        PGcancel* cancel = gCancelSlots[slot_].exchange(nullptr);
+        slot_ = -1;
+        // A handler that took the PGcancel before the exchange may still be sending with it.
+        // A handler running on this very thread has returned before this line runs.
+        while (gCancelling.load() != 0)
+            std::this_thread::yield();
+        PQfreeCancel(cancel);
+    }
+
+private:
+    int slot_ = -1;
+};
 
 bool IsIdentifierChar(char c)
 {
@@ -260,14 +485,23 @@ bool ParseMoney(const char* text, double& value)
 
 class PgCursor : public DataCursor {
 public:
-    PgCursor(const std::string& uri, const std::string& sql, const std::string& source)
+    // `table` is the quoted name of the table the SQL text reads whole, or empty for a query,
+    // whose text is kept as it is.
+    PgCursor(const ConnectionSpec& connection, const std::string& sql, std::string table,
+             const std::string& source)
         : source_(source),
-          sql_(SingleStatement(sql, source_))
+          secrets_(connection.secrets),
+          sql_(SingleStatement(sql, source_)),
+          table_(std::move(table)),
+          generation_(gCancelGeneration.load())
     {
-        Connect(uri);
-        Begin();
-        Declare();
+        Connect(connection);
+        StartTransaction();
+        txn_ = Txn::Walk;
+        Declare(-1);
+        FetchBatch(kFirstBatchRows);
         ReadColumns();
+        fresh_ = true;
     }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
@@ -275,19 +509,25 @@ public:
     void Rewind() override
     {
         if (PQstatus(conn_.get()) != CONNECTION_OK)
-            ThrowPgError(conn_.get(), nullptr, "Cannot read " + source_);
-        // Nothing read since the cursor was declared (the first walk after opening): the
-        // cursor already stands at the start.
-        if (batchNumber_ == 0 && row_ == -1 && batch_ != nullptr && !atEnd_)
-            return;
-        if (PQtransactionStatus(conn_.get()) == PQTRANS_INTRANS) {
-            Execute(std::string("CLOSE ") + kCursorName, PGRES_COMMAND_OK, "Cannot read ");
+            Fail(nullptr, "Cannot read ");
+        const int wanted = table_.empty() ? -1 : restrictTo_;
+        if (snapshot_) {
+            EnsureSnapshot();
+            // The cursor declared at opening, when the snapshot took over its transaction.
+            if (fresh_ && selected_ == wanted)
+                return;
+            if (declared_)
+                Execute(std::string("CLOSE ") + kCursorName, PGRES_COMMAND_OK, "Cannot read ");
         } else {
-            // An earlier failure (say a division by zero halfway) aborted the transaction.
-            Execute("ROLLBACK", PGRES_COMMAND_OK, "Cannot read ");
-            Begin();
+            // Nothing read since the cursor was declared at opening: it stands at the start.
+            if (fresh_ && selected_ == wanted)
+                return;
+            // A transaction per walk, so that each walk sees the data as it is when it starts;
+            // this also ends one that an earlier failure (a division by zero halfway) aborted.
+            StartTransaction();
+            txn_ = Txn::Walk;
         }
-        Declare();
+        Declare(wanted);
         FetchBatch(kFirstBatchRows);
     }
 
@@ -295,6 +535,7 @@ public:
     {
         if (atEnd_)
             return false;
+        fresh_ = false;
         if (++row_ < rows_)
             return true;
         // A short batch was the last one; a full one may be followed by more, or by none:
@@ -304,12 +545,11 @@ public:
             return false;
         }
         FetchBatch(NextBatchRows());
-        ++batchNumber_;
-        row_ = 0;
         if (rows_ == 0) {
             atEnd_ = true;
             return false;
         }
+        row_ = 0;
         return true;
     }
 
@@ -317,6 +557,12 @@ public:
     {
         if (count_ >= 0)
             return count_;
+        if (snapshot_) {
+            EnsureSnapshot();
+        } else if (PQtransactionStatus(conn_.get()) == PQTRANS_INERROR) {
+            Execute("ROLLBACK", PGRES_COMMAND_OK, "Cannot count the records of ");
+            EndedTransaction();
+        }
         // The line breaks keep a trailing "-- comment" of the caller's SQL from swallowing
         // the closing parenthesis.
         Result result = Execute("SELECT count(*) FROM (\n" + sql_ + "\n) AS t", PGRES_TUPLES_OK,
@@ -328,9 +574,37 @@ public:
         return count_;
     }
 
+    void BeginSnapshot() override
+    {
+        snapshot_ = true;
+        count_ = -1;
+        // Right after opening, the open transaction has read nothing but the declared cursor,
+        // so its snapshot is the cursor's: the read snapshot takes it over, and the first walk
+        // reads the batch already here. Otherwise the first Rewind or count starts one.
+        if (fresh_ && txn_ == Txn::Walk && PQtransactionStatus(conn_.get()) == PQTRANS_INTRANS)
+            txn_ = Txn::Snapshot;
+    }
+
+    void EndSnapshot() override
+    {
+        snapshot_ = false;
+        count_ = -1;
+        // Nothing is held until the next walk: no snapshot that keeps old row versions from
+        // vacuum, no lock that keeps a writer's ALTER TABLE waiting. The current batch stays,
+        // so the current record can still be read.
+        if (txn_ != Txn::None && PQstatus(conn_.get()) == CONNECTION_OK)
+            PQclear(PQexec(conn_.get(), "ROLLBACK"));
+        EndedTransaction();
+    }
+
+    void RestrictToColumn(int column) noexcept override
+    {
+        restrictTo_ = column >= 0 && column < static_cast<int>(columns_.size()) ? column : -1;
+    }
+
     bool IsNull(int column) const override
     {
-        return PQgetisnull(batch_.get(), row_, column) != 0;
+        return PQgetisnull(batch_.get(), row_, ResultColumn(column)) != 0;
     }
 
     bool ReadDouble(int column, double& value) const override
@@ -338,44 +612,65 @@ public:
         const TFieldType kind = columns_[column].type;
         if (!IsNumberKind(kind))
             return false; // a NULL reads as "", which no parser below accepts
-        const char* text = PQgetvalue(batch_.get(), row_, column);
+        const int field = ResultColumn(column);
+        // PQgetvalue gives a null pointer for a column the result does not hold.
+        const char* text = PQgetvalue(batch_.get(), row_, field);
+        if (text == nullptr)
+            return false;
         if (kind == TFieldType::ftCurrency)
             return ParseMoney(text, value);
         // Text results: integers, "1.5e+300", numeric's "123.4500", and float8's "NaN",
         // "Infinity" and "-Infinity", which from_chars reads as the non-finite doubles they
         // are. from_chars is locale independent, unlike strtod.
-        const char* end = text + PQgetlength(batch_.get(), row_, column);
+        const char* end = text + PQgetlength(batch_.get(), row_, field);
         auto [stop, error] = std::from_chars(text, end, value);
         return error == std::errc() && stop == end;
     }
 
     std::string ReadText(int column) const override
     {
-        if (PQgetisnull(batch_.get(), row_, column))
+        const int field = ResultColumn(column);
+        if (PQgetisnull(batch_.get(), row_, field))
             return std::string();
-        const char* text = PQgetvalue(batch_.get(), row_, column);
+        const char* text = PQgetvalue(batch_.get(), row_, field);
         if (columns_[column].type == TFieldType::ftBoolean)
             return *text == 't' ? "True" : "False";
         if (columns_[column].type == TFieldType::ftBlob)
             return "(binary data)";
-        return std::string(text, PQgetlength(batch_.get(), row_, column));
+        return std::string(text, PQgetlength(batch_.get(), row_, field));
     }
 
 private:
-    void Connect(const std::string& uri)
+    // The transaction the connection is in: none, one for the current walk, or the read
+    // snapshot's.
+    enum class Txn { None, Walk, Snapshot };
+
+    void Connect(const ConnectionSpec& connection)
     {
-        // Settings that come before the URI are defaults the URI may override: a server that
-        // is unreachable fails within seconds, and keepalives notice a server that went away
-        // without closing the connection. No statement_timeout: a pass may be long.
-        const char* keywords[] = {"connect_timeout", "keepalives", "keepalives_idle",
-                                  "keepalives_interval", "keepalives_count",
-                                  "fallback_application_name", "dbname", "client_encoding",
-                                  nullptr};
-        const char* values[] = {"10", "1", "10", "3", "3", "zelstats", uri.c_str(), "UTF8",
-                                nullptr};
-        conn_.reset(PQconnectdbParams(keywords, values, 1));
+        // Settings that come before the user's are defaults they may override: a server that
+        // is unreachable fails within seconds, and a server that went away without closing
+        // the connection is noticed within 30 s: by keepalives while waiting for an answer
+        // (10 s idle, then 3 probes 3 s apart: 19 s), and by tcp_user_timeout while a request
+        // stays unacknowledged. No statement_timeout: a pass may be long.
+        std::vector<const char*> keywords = {"connect_timeout", "keepalives", "keepalives_idle",
+                                             "keepalives_interval", "keepalives_count",
+                                             "tcp_user_timeout", "fallback_application_name"};
+        std::vector<const char*> values = {"10", "1", "10", "3", "3", "30000", "zelstats"};
+        for (const auto& [keyword, value] : connection.options) {
+            keywords.push_back(keyword.c_str());
+            values.push_back(value.c_str());
+        }
+        // The readers here expect UTF-8, whatever the user's options say.
+        keywords.push_back("client_encoding");
+        values.push_back("UTF8");
+        keywords.push_back(nullptr);
+        values.push_back(nullptr);
+        // The options are already parsed: expand_dbname 0 keeps a database name that looks
+        // like a connection string from being parsed once more.
+        conn_.reset(PQconnectdbParams(keywords.data(), values.data(), 0));
         if (conn_ == nullptr || PQstatus(conn_.get()) != CONNECTION_OK)
-            ThrowPgError(conn_.get(), nullptr, "Cannot open " + source_);
+            Fail(nullptr, "Cannot open ");
+        cancel_.Register(conn_.get());
         // Notices ("there is no transaction in progress") are no business of the application.
         PQsetNoticeProcessor(conn_.get(), [](void*, const char*) {}, nullptr);
         // Read-only for the whole session, whatever the URI's options say; money and dates
@@ -387,27 +682,68 @@ private:
                 PGRES_COMMAND_OK, "Cannot open ");
     }
 
-    // Read committed: each declared cursor takes its own snapshot, so that a walk started
-    // anew sees the data as it is then, as a walk over an SQLite file does.
-    void Begin()
+    // Ends whatever transaction went before and starts one. Repeatable read, so that the
+    // walks and counts in it read one snapshot, taken by its first statement.
+    void StartTransaction()
     {
-        Execute("BEGIN ISOLATION LEVEL READ COMMITTED READ ONLY", PGRES_COMMAND_OK,
-                "Cannot open ");
+        const char* begin = "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY";
+        if (PQtransactionStatus(conn_.get()) == PQTRANS_IDLE)
+            Execute(begin, PGRES_COMMAND_OK, "Cannot read ");
+        else
+            Execute(std::string("ROLLBACK; ") + begin, PGRES_COMMAND_OK, "Cannot read ");
+        EndedTransaction();
     }
 
-    void Declare()
+    void EndedTransaction()
+    {
+        txn_ = Txn::None;
+        declared_ = false;
+        fresh_ = false;
+    }
+
+    // The read snapshot's transaction, started if it is not yet. A failed statement aborts a
+    // transaction, and the snapshot ends with it: the walks of this summary can no longer
+    // read the same rows, so they fail rather than read others.
+    void EnsureSnapshot()
+    {
+        if (txn_ == Txn::Snapshot) {
+            if (PQtransactionStatus(conn_.get()) != PQTRANS_INTRANS)
+                throw EDatabaseError("Cannot read " + source_
+                                     + ": an earlier failure ended the read snapshot of this "
+                                       "summary; run the summary again");
+            return;
+        }
+        StartTransaction();
+        txn_ = Txn::Snapshot;
+    }
+
+    // The cursor over the SQL text, or over one column of the table.
+    void Declare(int column)
     {
         batch_.reset();
         rows_ = 0;
         row_ = -1;
-        batchNumber_ = 0;
+        requested_ = 0;
         atEnd_ = false;
-        Execute(std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR\n" + sql_ + "\n",
+        fresh_ = false;
+        const std::string select =
+            column < 0 ? sql_
+                       : "SELECT " + QuoteIdentifier(columns_[column].name) + " FROM " + table_;
+        Execute(std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR\n" + select + "\n",
                 PGRES_COMMAND_OK, "Cannot open ");
+        declared_ = true;
+        selected_ = column;
     }
 
     void FetchBatch(int rows)
     {
+        if (!declared_)
+            throw EDatabaseError("Cannot read " + source_
+                                 + ": the walk was ended by the end of its read snapshot or "
+                                   "by an earlier failure; start it again");
+        // The last batch goes before the next arrives: one batch in memory at a time.
+        batch_.reset();
+        rows_ = 0;
         batch_ = Execute("FETCH " + std::to_string(rows) + " FROM " + kCursorName,
                          PGRES_TUPLES_OK, "Cannot read ");
         requested_ = rows;
@@ -415,52 +751,83 @@ private:
         row_ = -1;
     }
 
-    // The size of the next batch, from the width of the rows of the last one (a sample of
-    // about a hundred rows tells it well enough).
+    // The size of the next batch: what fits kBatchBytes at the width of the widest row of the
+    // last batch, at most kBatchGrowth times the last request.
     int NextBatchRows() const
     {
-        std::int64_t bytes = 0;
-        std::int64_t sampled = 0;
+        std::int64_t widest = 0;
         const int columns = PQnfields(batch_.get());
-        const int stride = std::max(1, rows_ / 100);
-        for (int r = 0; r < rows_; r += stride, ++sampled) {
+        for (int r = 0; r < rows_; ++r) {
+            std::int64_t bytes = kRowOverhead;
             for (int c = 0; c < columns; ++c)
-                bytes += PQgetlength(batch_.get(), r, c) + 16; // plus libpq's own share
+                bytes += PQgetlength(batch_.get(), r, c) + kValueOverhead;
+            widest = std::max(widest, bytes);
         }
-        if (bytes == 0)
-            return kBatchRows;
-        const std::int64_t fit = kBatchBytes * sampled / bytes;
-        return static_cast<int>(std::clamp<std::int64_t>(fit, kMinBatchRows, kBatchRows));
+        const std::int64_t fit = kBatchBytes / std::max<std::int64_t>(widest, 1);
+        const std::int64_t most =
+            std::min<std::int64_t>(kBatchRows, std::int64_t{requested_} * kBatchGrowth);
+        return static_cast<int>(std::clamp<std::int64_t>(fit, 1, most));
     }
 
-    // The first batch arrives with the column descriptions; it is kept for the first walk.
+    // The first batch arrives with the column descriptions.
     void ReadColumns()
     {
-        FetchBatch(kFirstBatchRows);
         const int count = PQnfields(batch_.get());
         for (int i = 0; i < count; ++i)
             columns_.push_back({PQfname(batch_.get(), i), KindOfType(PQftype(batch_.get(), i))});
     }
 
+    // The result column of a column of Columns(): while the cursor selects one column, that
+    // column is the result's only one, and any other reads as absent (libpq answers null for
+    // a column out of range).
+    int ResultColumn(int column) const
+    {
+        if (selected_ < 0)
+            return column;
+        return column == selected_ ? 0 : -1;
+    }
+
     Result Execute(const std::string& statement, ExecStatusType expected, const char* what)
     {
+        if (gCancelGeneration.load(std::memory_order_relaxed) != generation_)
+            throw EDatabaseError(what + source_ + ": the query was cancelled");
         Result result(PQexec(conn_.get(), statement.c_str()));
         if (result == nullptr || PQresultStatus(result.get()) != expected)
-            ThrowPgError(conn_.get(), result.get(), what + source_);
+            Fail(result.get(), what);
         return result;
     }
 
+    [[noreturn]] void Fail(const PGresult* result, const char* what)
+    {
+        ThrowPgError(conn_.get(), result, what + source_, secrets_);
+    }
+
     std::string source_;
+    std::vector<std::string> secrets_;
     std::string sql_;
+    std::string table_;
+    unsigned generation_;
     Connection conn_;
+    // After conn_, so that the slot is given up before the connection closes.
+    CancelRegistration cancel_;
     std::vector<ColumnInfo> columns_;
     Result batch_;
     int requested_ = 0;
     int rows_ = 0;
     int row_ = -1;
-    std::int64_t batchNumber_ = 0;
     bool atEnd_ = false;
     std::int64_t count_ = -1;
+
+    Txn txn_ = Txn::None;
+    bool snapshot_ = false;
+    // A cursor is declared in the current transaction.
+    bool declared_ = false;
+    // The cursor declared at opening, with its first batch, and nothing read from it yet.
+    bool fresh_ = false;
+    // The column the declared cursor selects alone, or -1 for the whole SQL text.
+    int selected_ = -1;
+    // The column the next walk selects alone, or -1.
+    int restrictTo_ = -1;
 };
 
 // One part of a table name: "quoted" parts keep their text, others fold to lower case as the
@@ -491,10 +858,53 @@ std::string NamePart(const std::string& table, std::size_t& i)
 
 } // namespace
 
-std::unique_ptr<DataCursor> OpenPgCursor(const std::string& uri, const std::string& sql,
+namespace {
+
+ConnectionSpec ReadConnection(const std::string& connection, const std::string& source)
+{
+    ConnectionSpec spec = ParseConnection(connection);
+    if (!spec.valid)
+        throw EDatabaseError("Cannot open " + source
+                             + ": libpq cannot parse it; write it as "
+                               "postgresql://user@host:port/database?parameters or as "
+                               "key=value pairs");
+    return spec;
+}
+
+} // namespace
+
+std::unique_ptr<DataCursor> OpenPgCursor(const std::string& connection, const std::string& sql,
                                          const std::string& source)
 {
-    return std::make_unique<PgCursor>(uri, sql, source);
+    return std::make_unique<PgCursor>(ReadConnection(connection, source), sql, std::string(),
+                                      source);
+}
+
+std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
+                                              const std::string& table, const std::string& source)
+{
+    const std::string quoted = QuotePgTableName(table);
+    return std::make_unique<PgCursor>(ReadConnection(connection, source), "SELECT * FROM " + quoted,
+                                      quoted, source);
+}
+
+std::string PgDisplayName(const std::string& connection)
+{
+    return ParseConnection(connection).display;
+}
+
+void CancelServerQueries() noexcept
+{
+    gCancelling.fetch_add(1);
+    gCancelGeneration.fetch_add(1);
+    for (auto& slot : gCancelSlots) {
+        if (PGcancel* cancel = slot.load()) {
+            // PQcancel is safe in a signal handler when given its own buffer for the error.
+            char error[256];
+            PQcancel(cancel, error, sizeof error);
+        }
+    }
+    gCancelling.fetch_sub(1);
 }
 
 std::string QuotePgTableName(const std::string& table)

@@ -305,12 +305,20 @@ public:
     void Rewind() override
     {
         if (restrictTo_ != restricted_) {
-            // A table walk narrowed to one column asks the server for that column alone.
+            // A table walk narrowed to one column asks the server for that column alone. No
+            // index: the server could read a one-column select from a covering index, in that
+            // index's order, and a one-field walk must meet the records in the order of the
+            // full one. A view takes no index hint; its walks read every column.
             Close();
             restricted_ = restrictTo_;
-            Prepare(restricted_ >= 0 ? "SELECT " + QuoteName(Db(), columns_[restricted_].name)
-                                           + " FROM " + table_
-                                     : sql_);
+            if (restricted_ < 0
+                || !Prepare("SELECT " + QuoteName(Db(), columns_[restricted_].name) + " FROM "
+                                + table_ + " USE INDEX ()",
+                            true)) {
+                narrowable_ = restricted_ < 0 && narrowable_;
+                restricted_ = restrictTo_ = -1;
+                Prepare(sql_);
+            }
             Bind();
             Execute();
             return;
@@ -383,7 +391,7 @@ public:
 
     void RestrictToColumn(int column) noexcept override
     {
-        restrictTo_ = table_.empty() ? -1 : column;
+        restrictTo_ = table_.empty() || !narrowable_ ? -1 : column;
     }
 
     bool IsNull(int column) const override { return slots_[Slot(column)].isNull != 0; }
@@ -476,13 +484,19 @@ private:
             ThrowMysqlError(mysql_error(mysql_), what + source_);
     }
 
-    void Prepare(const std::string& sql)
+    // False instead of a failure to prepare when `mayFail`.
+    bool Prepare(const std::string& sql, bool mayFail = false)
     {
         stmt_ = mysql_stmt_init(mysql_);
         if (stmt_ == nullptr)
             ThrowMysqlError(mysql_error(mysql_), "Cannot open " + source_);
-        if (mysql_stmt_prepare(stmt_, sql.data(), sql.size()) != 0)
+        if (mysql_stmt_prepare(stmt_, sql.data(), sql.size()) != 0) {
+            if (mayFail) {
+                Close();
+                return false;
+            }
             ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
+        }
         // A read-only cursor: the server keeps the result and sends kPrefetchRows rows per
         // fetch, so that the client holds one batch, and the connection stays free for other
         // statements (the record count, the application's own) between fetches.
@@ -491,6 +505,7 @@ private:
         if (mysql_stmt_attr_set(stmt_, STMT_ATTR_CURSOR_TYPE, &cursor) != 0
             || mysql_stmt_attr_set(stmt_, STMT_ATTR_PREFETCH_ROWS, &prefetch) != 0)
             ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
+        return true;
     }
 
     // Numbers arrive in binary and are bound as numbers: no text round trip per value.
@@ -572,6 +587,7 @@ private:
     std::vector<MYSQL_BIND> binds_;
     int restricted_ = -1;
     int restrictTo_ = -1;
+    bool narrowable_ = true;
     bool fresh_ = false;
     bool snapshot_ = false;
 };
@@ -629,10 +645,18 @@ public:
     void Rewind() override
     {
         if (restrictTo_ != restricted_) {
+            // One column alone, from the table itself: NOT INDEXED keeps SQLite from reading
+            // a covering index in its own order. A view takes no such clause; its walks read
+            // every column.
             restricted_ = restrictTo_;
-            Prepare(restricted_ >= 0 ? "SELECT " + QuoteName(db_, columns_[restricted_].name)
-                                           + " FROM " + table_
-                                     : sql_);
+            if (restricted_ < 0
+                || !Prepare("SELECT " + QuoteName(db_, columns_[restricted_].name) + " FROM "
+                                + table_ + " NOT INDEXED",
+                            true)) {
+                narrowable_ = restricted_ < 0 && narrowable_;
+                restricted_ = restrictTo_ = -1;
+                Prepare(sql_);
+            }
         } else if (fresh_) {
             return;
         }
@@ -701,7 +725,7 @@ public:
 
     void RestrictToColumn(int column) noexcept override
     {
-        restrictTo_ = table_.empty() ? -1 : column;
+        restrictTo_ = table_.empty() || !sqlite_ || !narrowable_ ? -1 : column;
     }
 
     bool IsNull(int column) const override { return NullAt(Slot(column)); }
@@ -758,12 +782,16 @@ private:
     bool NullAt(int slot) const { return firstKept_ ? first_.isNull(slot) : query_->isNull(slot); }
     QVariant ValueAt(int slot) const { return firstKept_ ? first_.value(slot) : query_->value(slot); }
 
-    void Prepare(const std::string& sql)
+    // False instead of a failure to prepare when `mayFail`.
+    bool Prepare(const std::string& sql, bool mayFail = false)
     {
         query_ = std::make_unique<QSqlQuery>(db_);
         query_->setForwardOnly(true);
-        if (!query_->prepare(QString::fromStdString(sql)))
+        if (!query_->prepare(QString::fromStdString(sql))) {
+            if (mayFail)
+                return false;
             ThrowQtError(query_->lastError(), "Cannot open " + source_);
+        }
         if (sqlite_) {
             // The statement is prepared but not yet stepped: SQLite can still tell whether it
             // would write (WITH ... DELETE passes the keyword check).
@@ -776,6 +804,7 @@ private:
                                            "only read");
             }
         }
+        return true;
     }
 
     void Execute()
@@ -840,6 +869,7 @@ private:
     bool onFirst_ = false;
     int restricted_ = -1;
     int restrictTo_ = -1;
+    bool narrowable_ = true;
     bool fresh_ = false;
     bool snapshot_ = false;
 };
@@ -864,11 +894,6 @@ std::unique_ptr<DataCursor> OpenCursor(const std::string& database, const std::s
 
 } // namespace
 
-bool IsMysqlUri(const std::string& database)
-{
-    return database.starts_with("mysql://") || database.starts_with("mariadb://");
-}
-
 bool IsQtConnectionName(const std::string& database)
 {
     return database.starts_with(kConnectionPrefix);
@@ -879,8 +904,15 @@ std::string QtConnectionDatabaseName(const QString& connection)
     return std::string(kConnectionPrefix) + ToStd(connection);
 }
 
-std::string QtConnectionDisplayName(const std::string& database)
+std::string QtSqlDisplayName(const std::string& database)
 {
+    if (IsMysqlUri(database)) {
+        const QUrl url(QString::fromStdString(database));
+        // A URL that does not parse is not shown as written: it may hold a password.
+        if (!url.isValid())
+            return "a " + database.substr(0, database.find(':')) + " URL that is not valid";
+        return ToStd(url.toString(QUrl::RemovePassword));
+    }
     const QString name = QString::fromStdString(database.substr(kConnectionPrefix.size()));
     std::string text = "connection '" + ToStd(name) + "'";
     if (!QSqlDatabase::contains(name))

@@ -3,6 +3,8 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -10,17 +12,35 @@ namespace zel {
 
 namespace {
 
+// The one place where an SQLite failure becomes the data-access layer's exception.
 [[noreturn]] void ThrowSqliteError(sqlite3* db, const std::string& what)
 {
+    // A failed sqlite3_open_v2 may leave no handle at all: the library ran out of memory.
     const char* message = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
     throw EDatabaseError(what + ": " + message);
 }
 
+struct ConnectionCloser {
+    // close_v2 defers the close until the last statement is finalized, and rolls back a
+    // snapshot still open, so the order in which the handles go does not matter.
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
+
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// ASCII upper case. std::toupper follows the process locale: under tr_TR.UTF-8 it leaves 'i'
+// alone (its capital is a two-byte character), so "integer" and "timestamp" would lose their
+// kinds.
 std::string Upper(const char* text)
 {
     std::string s = text != nullptr ? text : "";
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    });
     return s;
 }
 
@@ -73,92 +93,274 @@ bool OnlySeparatorsLeft(const char* tail)
     return true;
 }
 
+// The database name must be a regular file. Opening a FIFO blocks until something writes to
+// it, and a device or a directory is no database: both are refused before the library opens
+// anything. The journal files beside it are opened by the library too, so they are checked
+// alike. (A file swapped for a FIFO between this check and the open would still block; that
+// takes someone who can already write to the folder.)
+void CheckRegularFile(const std::string& path)
+{
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string name = path + suffix;
+        struct stat info {};
+        if (stat(name.c_str(), &info) != 0)
+            continue; // a missing database is reported by the library, naming the path
+        if (S_ISDIR(info.st_mode))
+            throw EDatabaseError("Cannot open database '" + path + "': '" + name
+                                 + "' is a directory");
+        if (!S_ISREG(info.st_mode))
+            throw EDatabaseError("Cannot open database '" + path + "': '" + name
+                                 + "' is not a regular file");
+    }
+}
+
+// What a dataset's statement may do: read. The authorizer sees every action the compiler
+// asks for; anything but reading is refused by name, so that the message can say what was
+// asked. Statements of the driver's own (BEGIN and COMMIT of a snapshot) pass while
+// `internal` is set.
+struct ReadGate {
+    bool internal = false;
+    bool read = false;     // the statement selects something (or is an informational PRAGMA)
+    bool writes = false;   // it would change data or schema
+    std::string refused;   // the first other action refused, as SQL names it
+
+    void Clear()
+    {
+        read = writes = false;
+        refused.clear();
+    }
+};
+
+// Pragmas that only describe the schema or the library, whatever their argument names.
+bool IsInformationPragma(const char* name)
+{
+    static const char* const kPragmas[] = {
+        "table_info", "table_xinfo", "table_list", "index_info", "index_xinfo", "index_list",
+        "foreign_key_list", "database_list", "collation_list", "function_list", "module_list",
+        "pragma_list", "compile_options"};
+    return name != nullptr
+           && std::any_of(std::begin(kPragmas), std::end(kPragmas),
+                          [name](const char* p) { return sqlite3_stricmp(name, p) == 0; });
+}
+
+int AuthorizeRead(void* data, int action, const char* arg1, const char* /*arg2*/,
+                  const char* /*schema*/, const char* /*inner*/)
+{
+    ReadGate& gate = *static_cast<ReadGate*>(data);
+    if (gate.internal)
+        return SQLITE_OK;
+    switch (action) {
+    case SQLITE_SELECT:
+        gate.read = true;
+        return SQLITE_OK;
+    case SQLITE_READ:
+    case SQLITE_FUNCTION:
+    case SQLITE_RECURSIVE:
+        return SQLITE_OK;
+    case SQLITE_PRAGMA:
+        // Table-valued pragmas (pragma_table_info('t')) ask for their pragma when they are
+        // first stepped, not when prepared: a refusal then shows up as a read failure.
+        if (IsInformationPragma(arg1)) {
+            gate.read = true;
+            return SQLITE_OK;
+        }
+        gate.refused = std::string("PRAGMA ") + (arg1 != nullptr ? arg1 : "");
+        return SQLITE_DENY;
+    case SQLITE_UPDATE:
+        // A table-valued function (json_each, pragma_table_info) is declared as a virtual
+        // table, and the library checks that declaration as an update of the schema table's
+        // columns. The connection is read-only and writable_schema is refused above, so the
+        // schema table cannot actually change.
+        if (arg1 != nullptr && sqlite3_stricmp(arg1, "sqlite_master") == 0)
+            return SQLITE_OK;
+        gate.writes = true;
+        return SQLITE_DENY;
+    case SQLITE_TRANSACTION: gate.refused = arg1 != nullptr ? arg1 : "a transaction"; break;
+    case SQLITE_SAVEPOINT: gate.refused = "SAVEPOINT"; break;
+    case SQLITE_ATTACH: gate.refused = "ATTACH"; break;
+    case SQLITE_DETACH: gate.refused = "DETACH"; break;
+    case SQLITE_REINDEX: gate.refused = "REINDEX"; break;
+    case SQLITE_ANALYZE: gate.refused = "ANALYZE"; break;
+    default: gate.writes = true; break; // INSERT, DELETE, CREATE ..., DROP ..., ALTER ...
+    }
+    return SQLITE_DENY;
+}
+
+// Why the gate refused a statement, or empty when it refused nothing.
+std::string Refusal(const ReadGate& gate)
+{
+    if (gate.writes)
+        return "the statement would change data, and datasets only read";
+    if (!gate.refused.empty())
+        return "the statement is not a plain read (" + gate.refused + "), and datasets only read";
+    return {};
+}
+
+// Splits schema.table at the first '.' that is not inside double quotes. Either part may be
+// quoted ("my schema"."t.x", a doubled quote standing for one); an unquoted table part is
+// the rest of the text, dots and all. False when there is no such '.'.
+bool SplitQualifiedName(const std::string& text, std::string& schema, std::string& name)
+{
+    // A quoted part starting at `i`: its name, with `i` moved past the closing quote; false
+    // when the quote is never closed.
+    auto quoted = [&text](std::size_t& i, std::string& part) {
+        part.clear();
+        for (++i; i < text.size(); ++i) {
+            if (text[i] == '"') {
+                if (i + 1 < text.size() && text[i + 1] == '"') {
+                    ++i;
+                } else {
+                    ++i;
+                    return true;
+                }
+            }
+            part += text[i];
+        }
+        return false;
+    };
+    std::size_t i = 0;
+    if (text.starts_with('"')) {
+        if (!quoted(i, schema) || i >= text.size() || text[i] != '.')
+            return false;
+    } else {
+        i = text.find('.');
+        if (i == std::string::npos)
+            return false;
+        schema = text.substr(0, i);
+    }
+    ++i; // the '.'
+    std::size_t end = i;
+    if (end < text.size() && text[end] == '"' && quoted(end, name) && end == text.size())
+        return !schema.empty() && !name.empty();
+    name = text.substr(i);
+    return !schema.empty() && !name.empty();
+}
+
+// The schema object a table name stands for.
+enum class TableKind { Unknown, Table, Other };
+
 class SqliteCursor : public DataCursor {
 public:
-    SqliteCursor(const std::string& path, const std::string& sql, const std::string& source)
-        : sql_(sql), source_(source)
+    // A cursor over the result of one SELECT statement (or an informational PRAGMA).
+    static std::unique_ptr<SqliteCursor> OpenQuery(const std::string& path, const std::string& sql,
+                                                   const std::string& source)
     {
-        if (path.empty())
-            throw EDatabaseError("Cannot open " + source + ": no database name is set");
-        // Read-only, and never create a file: a misspelt path fails here. The connection
-        // belongs to this cursor alone, so it needs no mutex of its own.
-        int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                                 nullptr);
-        if (rc != SQLITE_OK) {
-            std::string message = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
-            sqlite3_close(db_);
-            db_ = nullptr;
-            throw EDatabaseError("Cannot open database '" + path + "': " + message);
-        }
-        // A writer holding the database locked gets a moment to finish, then the read fails.
-        sqlite3_busy_timeout(db_, 2000);
-
-        const char* tail = nullptr;
-        rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt_, &tail);
-        if (rc != SQLITE_OK) {
-            std::string message = sqlite3_errmsg(db_);
-            Release();
-            throw EDatabaseError("Cannot open " + source + ": " + message);
-        }
-        if (stmt_ == nullptr || !OnlySeparatorsLeft(tail)) {
-            Release();
-            throw EDatabaseError("Cannot open " + source
-                                 + ": the SQL text must hold exactly one statement");
-        }
-        if (!sqlite3_stmt_readonly(stmt_)) {
-            Release();
-            throw EDatabaseError("Cannot open " + source
-                                 + ": the statement would change data, and datasets only read");
-        }
-        ReadColumns();
+        std::unique_ptr<SqliteCursor> cursor(new SqliteCursor(path, source));
+        cursor->sql_ = sql;
+        cursor->countSql_ = "SELECT count(*) FROM (" + WithoutTrailingSemicolons(sql) + ")";
+        cursor->full_ = cursor->PrepareQuery(sql);
+        cursor->Start();
+        return cursor;
     }
 
-    ~SqliteCursor() override { Release(); }
+    // A cursor over every row of a table or view, which can also read one column alone.
+    static std::unique_ptr<SqliteCursor> OpenTable(const std::string& path,
+                                                   const std::string& table,
+                                                   const std::string& source)
+    {
+        std::unique_ptr<SqliteCursor> cursor(new SqliteCursor(path, source));
+        cursor->ResolveTable(table);
+        cursor->full_ = cursor->Prepare(cursor->sql_, "Cannot open " + source);
+        cursor->Start();
+        return cursor;
+    }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
-    void Rewind() override { sqlite3_reset(stmt_); }
+    void Rewind() override
+    {
+        if (wanted_ != narrowed_)
+            SwitchStatement();
+        // The return value repeats the failure of the last step, which Fetch has reported.
+        sqlite3_reset(stmt_);
+        released_ = false;
+    }
 
     bool Fetch() override
     {
-        int rc = sqlite3_step(stmt_);
+        if (released_)
+            ThrowReleased();
+        const int rc = sqlite3_step(stmt_);
         if (rc == SQLITE_ROW)
             return true;
         if (rc == SQLITE_DONE)
             return false;
-        ThrowSqliteError(db_, "Cannot read " + source_);
+        ThrowStatementError("Cannot read " + source_);
     }
 
     std::int64_t CountRecords() override
     {
-        // A second statement, so that the walk's own position is not disturbed.
-        std::string count = "SELECT count(*) FROM (" + WithoutTrailingSemicolons(sql_) + ")";
-        sqlite3_stmt* stmt = nullptr;
+        // A second statement on the same connection, so that the walk's own position is not
+        // disturbed and a snapshot holds for it too.
+        const std::string what = "Cannot count the records of " + source_;
+        gate_.Clear();
+        sqlite3_stmt* raw = nullptr;
         std::int64_t n = 0;
-        if (sqlite3_prepare_v2(db_, count.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-            int rc = sqlite3_step(stmt);
-            if (rc == SQLITE_ROW)
-                n = sqlite3_column_int64(stmt, 0);
-            sqlite3_finalize(stmt);
-            if (rc == SQLITE_ROW)
-                return n;
-            ThrowSqliteError(db_, "Cannot count the records of " + source_);
+        if (sqlite3_prepare_v2(db_.get(), countSql_.c_str(), -1, &raw, nullptr) == SQLITE_OK
+            && raw != nullptr) {
+            Statement count(raw);
+            const int rc = sqlite3_step(raw);
+            if (rc != SQLITE_ROW)
+                ThrowStatementError(what);
+            return sqlite3_column_int64(raw, 0);
         }
         // Not every statement can stand in a subquery (PRAGMA, for one): count by walking.
-        if (sqlite3_prepare_v2(db_, sql_.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
-            ThrowSqliteError(db_, "Cannot count the records of " + source_);
+        Statement walk = Prepare(sql_, what);
         int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+        while ((rc = sqlite3_step(walk.get())) == SQLITE_ROW)
             ++n;
-        sqlite3_finalize(stmt);
         if (rc != SQLITE_DONE)
-            ThrowSqliteError(db_, "Cannot count the records of " + source_);
+            ThrowStatementError(what);
         return n;
+    }
+
+    void BeginSnapshot() override
+    {
+        if (snapshot_)
+            return;
+        // A walk left in the middle still reads the rows of the moment it began, and BEGIN
+        // would make that old read the snapshot.
+        ReleaseWalk();
+        Execute("BEGIN", "Cannot take a read snapshot of " + source_);
+        try {
+            // In a WAL database BEGIN alone fixes nothing: the snapshot is the one the first
+            // read sees. Read now, so that every walk until EndSnapshot sees this moment.
+            Execute("SELECT 1 FROM sqlite_schema LIMIT 1",
+                    "Cannot take a read snapshot of " + source_);
+        } catch (const EDatabaseError&) {
+            EndTransaction();
+            throw;
+        }
+        snapshot_ = true;
+    }
+
+    void EndSnapshot() override
+    {
+        if (!snapshot_)
+            return;
+        snapshot_ = false;
+        // A walk left in the middle (a pass that failed) would keep its read past COMMIT,
+        // and on a rollback-journal database no writer could commit until it ended.
+        ReleaseWalk();
+        try {
+            Execute("COMMIT", "Cannot release the read snapshot of " + source_);
+        } catch (const EDatabaseError&) {
+            EndTransaction(); // so that the next snapshot can begin
+            throw;
+        }
+    }
+
+    void RestrictToColumn(int column) noexcept override
+    {
+        // Only a plain table is asked for one column: for a view or a query the narrower
+        // statement may be planned differently and return the rows in another order.
+        const bool valid = column >= 0 && column < static_cast<int>(columns_.size());
+        wanted_ = valid && narrowable_ ? column : -1;
     }
 
     bool IsNull(int column) const override
     {
-        return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+        return sqlite3_column_type(stmt_, Index(column)) == SQLITE_NULL;
     }
 
     bool ReadDouble(int column, double& value) const override
@@ -168,24 +370,246 @@ public:
 
     Number ReadNumber(int column, double& value) const override
     {
+        const int i = Index(column);
         // sqlite3_column_double reads text as 0, so the storage class is checked first.
-        switch (sqlite3_column_type(stmt_, column)) {
+        switch (sqlite3_column_type(stmt_, i)) {
         case SQLITE_NULL: return Number::Null;
         case SQLITE_INTEGER:
-        case SQLITE_FLOAT: value = sqlite3_column_double(stmt_, column); return Number::Value;
+        case SQLITE_FLOAT: value = sqlite3_column_double(stmt_, i); return Number::Value;
         default: return Number::NotANumber;
         }
     }
 
     std::string ReadText(int column) const override
     {
-        if (sqlite3_column_type(stmt_, column) == SQLITE_BLOB)
+        const int i = Index(column);
+        if (sqlite3_column_type(stmt_, i) == SQLITE_BLOB)
             return "(binary data)";
-        const unsigned char* text = sqlite3_column_text(stmt_, column);
+        const unsigned char* text = sqlite3_column_text(stmt_, i);
         return text != nullptr ? reinterpret_cast<const char*>(text) : "";
     }
 
 private:
+    SqliteCursor(const std::string& path, const std::string& source) : source_(source)
+    {
+        if (path.empty())
+            throw EDatabaseError("Cannot open " + source + ": no database name is set");
+        CheckRegularFile(path);
+        // A name that begins with "file:" is an SQLite URI when the library was built to
+        // accept them (SQLITE_USE_URI) or told to, whatever the open flags say. A path
+        // beginning with '/' or "./" is never one.
+        const std::string name = path.starts_with('/') ? path : "./" + path;
+        // Read-only, and never create a file: a misspelt path fails here. The connection
+        // belongs to this cursor alone, so it needs no mutex of its own.
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(name.c_str(), &raw,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        db_.reset(raw); // a failed open still returns a handle to close
+        if (rc != SQLITE_OK)
+            ThrowSqliteError(db_.get(), "Cannot open database '" + path + "'");
+        // A writer holding the database locked gets a moment to finish, then the read fails.
+        sqlite3_busy_timeout(db_.get(), 2000);
+        sqlite3_set_authorizer(db_.get(), AuthorizeRead, &gate_);
+    }
+
+    // Sets the walk on the full statement and reads the column kinds.
+    void Start()
+    {
+        stmt_ = full_.get();
+        ReadColumns();
+    }
+
+    // Ends a walk that stands on a record. The record is gone with it: reading or moving on
+    // fails until the walk starts again, rather than reading NULLs or the first record.
+    void ReleaseWalk()
+    {
+        if (sqlite3_stmt_busy(stmt_) != 0) {
+            sqlite3_reset(stmt_);
+            released_ = true;
+        }
+    }
+
+    [[noreturn]] void ThrowReleased() const
+    {
+        throw EDatabaseError("Cannot read " + source_
+                             + ": the walk ended with its read snapshot; it must start again "
+                               "at the first record");
+    }
+
+    // The statement's own failure, or the read gate's refusal when it caused it.
+    [[noreturn]] void ThrowStatementError(const std::string& what) const
+    {
+        const std::string refusal = Refusal(gate_);
+        if (!refusal.empty())
+            throw EDatabaseError(what + ": " + refusal);
+        ThrowSqliteError(db_.get(), what);
+    }
+
+    Statement Prepare(const std::string& sql, const std::string& what)
+    {
+        gate_.Clear();
+        sqlite3_stmt* raw = nullptr;
+        const int rc = sqlite3_prepare_v2(db_.get(), sql.c_str(), static_cast<int>(sql.size()),
+                                          &raw, nullptr);
+        Statement stmt(raw);
+        if (rc != SQLITE_OK)
+            ThrowStatementError(what);
+        return stmt;
+    }
+
+    // The caller's statement: exactly one, a plain read, every parameter set.
+    Statement PrepareQuery(const std::string& sql)
+    {
+        const std::string what = "Cannot open " + source_;
+        gate_.Clear();
+        sqlite3_stmt* raw = nullptr;
+        const char* tail = nullptr;
+        const int rc = sqlite3_prepare_v2(db_.get(), sql.c_str(), static_cast<int>(sql.size()),
+                                          &raw, &tail);
+        Statement stmt(raw);
+        if (rc != SQLITE_OK)
+            ThrowStatementError(what);
+        if (stmt == nullptr || !OnlySeparatorsLeft(tail))
+            throw EDatabaseError(what + ": the SQL text must hold exactly one statement");
+        // The gate sees nothing of statements such as VACUUM (VACUUM INTO writes a file even
+        // from a read-only connection), so a statement must also have asked to read.
+        if (!sqlite3_stmt_readonly(stmt.get()) || !gate_.read) {
+            const std::string refusal = Refusal(gate_);
+            throw EDatabaseError(what + ": "
+                                 + (refusal.empty() ? "the statement is not a plain read, and "
+                                                      "datasets only read"
+                                                    : refusal));
+        }
+        // An unset parameter would read as NULL in every record: a silent wrong answer.
+        const int parameters = sqlite3_bind_parameter_count(stmt.get());
+        if (parameters > 0) {
+            std::string name = "?";
+            for (int i = 1; i <= parameters; ++i) {
+                if (const char* p = sqlite3_bind_parameter_name(stmt.get(), i)) {
+                    name = p;
+                    break;
+                }
+            }
+            throw EDatabaseError(what + ": the statement has a parameter " + name
+                                 + ", and datasets set none");
+        }
+        return stmt;
+    }
+
+    // Runs one of the driver's own statements to its end.
+    void Execute(const char* sql, const std::string& what)
+    {
+        struct InternalScope {
+            ReadGate& gate;
+            explicit InternalScope(ReadGate& g) : gate(g) { gate.internal = true; }
+            ~InternalScope() { gate.internal = false; }
+        } scope(gate_);
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr) != SQLITE_OK)
+            ThrowSqliteError(db_.get(), what);
+        Statement stmt(raw);
+        int rc;
+        while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        }
+        if (rc != SQLITE_DONE)
+            ThrowSqliteError(db_.get(), what);
+    }
+
+    // Leaves a snapshot that could not be completed, whatever state it reached.
+    void EndTransaction() noexcept
+    {
+        try {
+            Execute("COMMIT", source_);
+        } catch (const EDatabaseError&) {
+        }
+        if (sqlite3_get_autocommit(db_.get()) == 0) {
+            try {
+                Execute("ROLLBACK", source_);
+            } catch (const EDatabaseError&) {
+            }
+        }
+    }
+
+    // The type of the schema object `name` in `schema`.
+    TableKind KindOf(const std::string& schema, const std::string& name)
+    {
+        const std::string sql = "SELECT sql LIKE 'CREATE VIRTUAL%' OR type = 'view' FROM "
+                                + QuoteIdentifier(schema)
+                                + ".sqlite_schema WHERE type IN ('table', 'view') "
+                                  "AND name = ?1 COLLATE NOCASE";
+        const std::string what = "Cannot open " + source_;
+        sqlite3_stmt* raw = nullptr;
+        const int prepared = sqlite3_prepare_v2(db_.get(), sql.c_str(), -1, &raw, nullptr);
+        Statement stmt(raw);
+        if (prepared == SQLITE_ERROR)
+            return TableKind::Unknown; // no such schema: the SELECT will say so
+        if (prepared != SQLITE_OK) // a locked database or no database at all: say so once
+            ThrowSqliteError(db_.get(), what);
+        sqlite3_bind_text(raw, 1, name.c_str(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(raw);
+        if (rc == SQLITE_DONE)
+            return TableKind::Unknown;
+        if (rc != SQLITE_ROW)
+            ThrowSqliteError(db_.get(), what);
+        return sqlite3_column_int(raw, 0) == 0 ? TableKind::Table : TableKind::Other;
+    }
+
+    // A table name may be schema-qualified (main.t, temp.t), each part quoted. A table whose
+    // own name holds a dot is taken first when one of that exact name exists.
+    void ResolveTable(const std::string& table)
+    {
+        std::string from = QuoteIdentifier(table);
+        TableKind kind = KindOf("main", table);
+        std::string schema;
+        std::string name;
+        if (kind == TableKind::Unknown && SplitQualifiedName(table, schema, name)) {
+            from = QuoteIdentifier(schema) + "." + QuoteIdentifier(name);
+            kind = KindOf(schema, name);
+        }
+        // NOT INDEXED: with no WHERE clause the planner may scan a covering index instead of
+        // the table, and a one-column select is the likeliest to be covered. Scanning the
+        // table itself gives the full walk and a one-column walk the same row order.
+        narrowable_ = kind == TableKind::Table;
+        from_ = narrowable_ ? from + " NOT INDEXED" : from;
+        sql_ = "SELECT * FROM " + from_;
+        countSql_ = "SELECT count(*) FROM " + from;
+    }
+
+    // Moves the walk to the statement that reads what RestrictToColumn asked for.
+    void SwitchStatement()
+    {
+        sqlite3_reset(stmt_); // the statement left behind holds no read
+        if (wanted_ < 0) {
+            stmt_ = full_.get();
+        } else {
+            if (narrowColumn_ != wanted_) {
+                narrow_.reset();
+                narrowColumn_ = -1;
+                narrow_ = Prepare("SELECT " + QuoteIdentifier(columns_[wanted_].name) + " FROM "
+                                      + from_,
+                                  "Cannot read " + source_);
+                narrowColumn_ = wanted_;
+            }
+            stmt_ = narrow_.get();
+        }
+        narrowed_ = wanted_;
+    }
+
+    // The statement's column for a column of Columns(). While the walk reads one column
+    // alone, reading any other is a caller's mistake, which must not read as a NULL.
+    int Index(int column) const
+    {
+        if (released_)
+            ThrowReleased();
+        if (narrowed_ < 0)
+            return column;
+        if (column != narrowed_)
+            throw EDatabaseError("Cannot read column " + std::to_string(column) + " of "
+                                 + source_ + ": this walk reads only '"
+                                 + columns_[narrowed_].name + "'");
+        return 0;
+    }
+
     static std::string WithoutTrailingSemicolons(std::string sql)
     {
         while (!sql.empty() && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back()))))
@@ -218,18 +642,22 @@ private:
         Rewind();
     }
 
-    void Release()
-    {
-        sqlite3_finalize(stmt_);
-        stmt_ = nullptr;
-        sqlite3_close(db_);
-        db_ = nullptr;
-    }
-
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* stmt_ = nullptr;
-    std::string sql_;
+    // The gate outlives the connection whose authorizer points at it.
+    ReadGate gate_;
+    Connection db_;
+    Statement full_;               // every column
+    Statement narrow_;             // one column of a table, prepared on first use
+    sqlite3_stmt* stmt_ = nullptr; // the statement the walk steps: full_ or narrow_
     std::string source_;
+    std::string sql_;              // the full statement's text
+    std::string countSql_;
+    std::string from_;             // a table cursor's FROM target
+    bool narrowable_ = false;
+    int wanted_ = -1;              // the column RestrictToColumn asked for, or -1
+    int narrowed_ = -1;            // the column the walk reads alone, or -1
+    int narrowColumn_ = -1;        // the column narrow_ reads
+    bool snapshot_ = false;
+    bool released_ = false;        // the walk was ended on a record by ReleaseWalk
     std::vector<ColumnInfo> columns_;
 };
 
@@ -238,7 +666,14 @@ private:
 std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std::string& sql,
                                              const std::string& source)
 {
-    return std::make_unique<SqliteCursor>(path, sql, source);
+    return SqliteCursor::OpenQuery(path, sql, source);
+}
+
+std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
+                                                  const std::string& table,
+                                                  const std::string& source)
+{
+    return SqliteCursor::OpenTable(path, table, source);
 }
 
 } // namespace zel

@@ -1,11 +1,11 @@
 #include "plot/ZelPlot.h"
 
 #include "platform/Canvas.h"
-#include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "platform/Format.h"
 #include "platform/Hints.h"
 #include "platform/Image.h"
+#include "platform/ImageFile.h"
 #include "stats/ZelStats.h"
 #include "ui_ZelPlot.h"
 
@@ -316,7 +316,6 @@ void TRivuReviPlotForm::Bind(TStatistics& dataset)
     glStop = nPlot;
     xmin = dataset.Minimum();
     xmax = dataset.Maximum();
-    componentName = dataset.DataSet().Name();
     const std::int64_t count = std::min<std::int64_t>(nPlot, LastPlottable());
     for (std::int64_t k = 1; k <= count; ++k)
         x[std::size_t(k - 1)] = dataset.GetdsValue(k);
@@ -769,10 +768,8 @@ void TRivuReviPlotForm::PlotFreqPolygon()
         SetAxes(2, 0, first, last, 0, modal);
     }
     // This title shows a table's name exactly as set, directory included.
-    QString source = SourceName();
-    if (glDataset != nullptr)
-        if (auto* table = dynamic_cast<const TTable*>(&glDataset->DataSet()))
-            source = QString::fromStdString(table->TableName());
+    const QString source =
+        glDataset != nullptr ? QString::fromStdString(glDataset->SourceTitle()) : QString();
     setWindowTitle(QStringLiteral("Frequency Polygon for ") + FieldName() + QStringLiteral(" from ") + source);
     if (reason.isEmpty()) {
         TCanvas& canvas = ui->PlotImage->Canvas();
@@ -911,8 +908,7 @@ QStringList RenderPlots(TStatistics& component, const QString& directory)
     QStringList written;
     auto save = [&](const char* name) {
         const QString path = dir.filePath(QString::fromLatin1(name));
-        if (!form.Snapshot().save(path, "PNG"))
-            throw std::runtime_error("Cannot write the plot picture " + path.toStdString() + ".");
+        SavePngFile(form.Snapshot(), path);
         written << path;
     };
     form.FirstSet1Click();

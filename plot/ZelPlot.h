@@ -132,7 +132,6 @@ private:
     QColor DotColor;
     QColor CanvasColor;
     QColor FontColor;
-    std::string componentName;
 
     // Why the plot on the image is empty or incomplete; shown in the status line and as the
     // status part of the image's hint.
@@ -147,7 +146,7 @@ private:
 // writes them as inputorder.png (the first record set), histogram.png, cumhistogram.png and
 // polygon.png (the current class table) into `directory`. Needs no display and shows nothing.
 // Returns the paths written, in that order. Throws std::runtime_error when a picture cannot
-// be written.
+// be written; each picture is written whole or not at all.
 QStringList RenderPlots(TStatistics& component, const QString& directory);
 
 } // namespace zel

@@ -1,12 +1,43 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that building, testing and benchmarking need.
-# Skips apt entirely when everything is present, so a prepared machine is not upgraded.
+# Installs the Debian 12 packages that building, testing and benchmarking need, and generates
+# the locales the formatting tests run under. Skips apt entirely when everything is present,
+# so a prepared machine is not upgraded.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libsqlite3-dev sqlite3 libpq-dev
+# make: CMake only recommends it, and a project configured without -G Ninja needs it.
+# locales: a clean machine has only C and C.UTF-8; localedef comes with it.
+# Qt's MySQL and SQLite drivers and the MariaDB client serve the Qt SQL backend; the tests
+# start a throwaway MariaDB server of their own (scripts/with-mariadb.sh).
+packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libsqlite3-dev sqlite3 libpq-dev
           libgtest-dev libgmock-dev libbenchmark-dev postgresql-15 xvfb xauth
-          fonts-liberation fonts-dejavu-core time
+          fonts-liberation fonts-dejavu-core time locales
           libqt6sql6-mysql libqt6sql6-sqlite libmariadb-dev mariadb-server)
+
+# The formatting tests check that numbers do not change under a locale with a decimal comma
+# (de_DE) and one whose decimal separator is a two-byte character (ps_AF).
+test_locales=(de_DE ps_AF)
+
+# True when `locale -a` lists NAME.UTF-8 (it spells the codeset "utf8").
+have_locale() {
+    locale -a 2>/dev/null | grep -qiE "^$1\.utf-?8\$"
+}
+
+generate_locales() {
+    local missing_locales=()
+    for l in "${test_locales[@]}"; do
+        have_locale "$l" || missing_locales+=("$l")
+    done
+    [[ ${#missing_locales[@]} -eq 0 ]] && return 0
+    if [[ $(id -u) -ne 0 ]]; then
+        # Only the formatting tests need them, and they fail saying so; everything else runs.
+        echo "install-deps: locales ${missing_locales[*]/%/.UTF-8} are missing;" \
+             "run scripts/install-deps.sh as root to generate them" >&2
+        return 0
+    fi
+    for l in "${missing_locales[@]}"; do
+        localedef -i "$l" -f UTF-8 "$l.UTF-8"
+    done
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -14,6 +45,7 @@ for p in "${packages[@]}"; do
     [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
 if [[ ${#missing[@]} -eq 0 ]]; then
+    generate_locales
     exit 0
 fi
 
@@ -33,3 +65,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends "${missing[@]}"
+generate_locales

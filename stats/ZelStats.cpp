@@ -3,11 +3,7 @@
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "platform/VectorState.h"
-#include "plot/ZelPlot.h"
 #include "stats/ClassTally.h"
-#include "windows/ZelClass.h"
-#include "windows/ZelGauge.h"
-#include "windows/Zeloutpt.h"
 
 #include <algorithm>
 #include <cmath>
@@ -28,6 +24,17 @@ double Quotient(double a, double b)
         return Undefined;
     const double q = a / b;
     return std::isfinite(q) ? q : Undefined;
+}
+
+// total / n, corrected by what the rounding of the quotient and of the total left out, so that
+// the mean is as exact as the compensated sum behind it.
+double MeanOfTotal(double total, double remainder, std::int64_t count)
+{
+    const double n = static_cast<double>(count);
+    const double q = total / n;
+    if (!std::isfinite(q))
+        return q;
+    return q + (std::fma(-q, n, total) + remainder) / n;
 }
 
 void CheckSlot(int slot)
@@ -94,31 +101,63 @@ void FindMode(TFreqData& table)
     table.ModeClassCount = count[best];
 }
 
-// Restores the default screen cursor when a load or pass ends, also by a failure.
-struct DefaultCursorAtExit {
-    ~DefaultCursorAtExit() { SetScreenCursor(TCursor::crDefault); }
-};
-
-// Keeps the data source's bound controls disabled for the length of a walk.
-class ControlsDisabled {
+// A running total with compensation: Neumaier's improvement of Kahan summation (A. Neumaier,
+// "Rundungsfehleranalyse einiger Verfahren zur Summation endlicher Summen", ZAMM 54, 1974).
+// The rounding error of every addition is found exactly and carried in a second sum, so the
+// total is the correctly rounded sum to within an ulp or two whatever the order and the offset
+// of the values: two million identifiers near 1.7e12 sum exactly, where a plain running sum
+// loses their last digits and with them the mean, the variance and the skewness.
+class CompensatedSum {
 public:
-    explicit ControlsDisabled(TDataSet& dataset) : dataset_(dataset) { dataset_.DisableControls(); }
-    ~ControlsDisabled() { dataset_.EnableControls(); }
-    ControlsDisabled(const ControlsDisabled&) = delete;
-    ControlsDisabled& operator=(const ControlsDisabled&) = delete;
+    void Add(double x)
+    {
+        const double t = sum_ + x;
+        // The smaller addend is the one whose low bits the addition lost.
+        compensation_ += std::fabs(sum_) >= std::fabs(x) ? (sum_ - t) + x : (x - t) + sum_;
+        sum_ = t;
+    }
+    // The sum, rounded once.
+    double Total() const { return sum_ + compensation_; }
+    // What Total() leaves out of the sum, for a quotient that wants it.
+    double Remainder() const { return compensation_ - (Total() - sum_); }
 
 private:
-    TDataSet& dataset_;
+    double sum_ = 0.0;
+    double compensation_ = 0.0;
 };
 
-// Feeds a pass's progress dialog. The dialog shows Trunc(fraction × 100), so it is told only
-// when that whole percentage changes; what it shows is the same as after a call per value.
-// The percentage never falls as the count grows, so the count at which it next changes is
-// found once per change, and a value costs one comparison.
+// Tells the observer that a walk begins and, on every way out, that it ended.
+class WalkFrame {
+public:
+    WalkFrame(TWalkObserver* observer, const std::string& heading, bool shown)
+        : observer_(observer)
+    {
+        if (observer_ != nullptr)
+            observer_->WalkBegins(heading, shown);
+    }
+    ~WalkFrame()
+    {
+        if (observer_ != nullptr)
+            observer_->WalkEnds();
+    }
+    WalkFrame(const WalkFrame&) = delete;
+    WalkFrame& operator=(const WalkFrame&) = delete;
+
+private:
+    TWalkObserver* observer_;
+};
+
+// Tells the observer how far a walk has come. A dialog shows Trunc(fraction × 100), so it is
+// told only when that whole percentage changes; what it shows is the same as after a call per
+// value. The percentage never falls as the count grows, so the count at which it next changes
+// is found once per change, and a value costs one comparison.
 class Progress {
 public:
-    Progress(TZELGaugeDlg& dialog, GaugeKind kind, const QString& message, std::int64_t records)
-        : dialog_(dialog), kind_(kind), message_(message), records_(static_cast<double>(records))
+    Progress(TWalkObserver* observer, TWalkKind kind, const std::string& message,
+             std::int64_t records)
+        : observer_(observer), kind_(kind), message_(message),
+          records_(static_cast<double>(records)),
+          nextChange_(observer != nullptr ? 0 : std::numeric_limits<std::int64_t>::max())
     {
     }
 
@@ -140,7 +179,7 @@ private:
         const double percent = Percent(done);
         if (percent != lastPercent_) {
             lastPercent_ = percent;
-            dialog_.SetGaugeProgress(kind_, message_, Fraction(done));
+            observer_->WalkProgress(kind_, message_, Fraction(done));
         }
         if (records_ <= 0) {
             nextChange_ = std::numeric_limits<std::int64_t>::max(); // always 0 %
@@ -157,48 +196,39 @@ private:
         nextChange_ = next;
     }
 
-    TZELGaugeDlg& dialog_;
-    GaugeKind kind_;
-    const QString& message_;
+    TWalkObserver* observer_;
+    TWalkKind kind_;
+    const std::string& message_;
     double records_;
     double lastPercent_ = -1.0;
-    std::int64_t nextChange_ = 0;
+    std::int64_t nextChange_;
 };
 
 // When a walk reports progress: after counting each value (the load, which tells how many it
 // has read), or before it (a pass, which tells how many it has already summed).
 enum class ReportWhen { AfterValue, BeforeValue };
 
-// Walks the records from the first to the last with the data source's bound controls
-// disabled, feeding the dialog, and hands `take` each value of the field that is not null,
-// divided by scaleBy. Ends on the first record again.
+// Walks the source from the first record to the last, telling `progress` how far it has come,
+// and hands `take` each value divided by scaleBy. Ends on the first record again.
 template <class Take>
-void WalkValues(TDataSet& dataset, const std::string& fieldName, double scaleBy,
-                TZELGaugeDlg& dialog, GaugeKind kind, const QString& message, ReportWhen when,
+void WalkValues(TValueSource& source, double scaleBy, Progress& progress, ReportWhen when,
                 Take take)
 {
-    ControlsDisabled controls(dataset);
-    dataset.First();
-    // Whatever painted last (the dialog, the application) may have left the vector unit in
-    // the state that slows the walk's arithmetic.
+    source.Start();
+    // Whatever painted last (a dialog, the application) may have left the vector unit in the
+    // state that slows the walk's arithmetic.
     ClearUpperVectorState();
-    Progress progress(dialog, kind, message, dataset.RecordCount());
     const std::int64_t ahead = when == ReportWhen::AfterValue ? 1 : 0;
     std::int64_t taken = 0;
-    const TField* field = nullptr;
-    double value = 0.0;
-    while (!dataset.Eof()) {
-        // Looked up at the first record, as the field cannot change during the walk.
-        if (field == nullptr)
-            field = &dataset.FieldByName(fieldName);
-        if (field->ReadFloat(value)) {
+    std::array<double, 256> values;
+    while (const std::size_t n = source.Read(values.data(), values.size())) {
+        for (std::size_t i = 0; i < n; ++i) {
             progress.Report(taken + ahead);
-            take(value / scaleBy);
+            take(values[i] / scaleBy);
             ++taken;
         }
-        dataset.Next();
     }
-    dataset.First();
+    source.Finish();
 }
 
 } // namespace
@@ -270,20 +300,6 @@ const std::vector<std::string>& TStatistics::GetNumericFields()
     return numericFieldNames_;
 }
 
-void TStatistics::Output()
-{
-    TOutputForm form;
-    form.ShowOutput(*this);
-}
-
-void TStatistics::FrequencyDisplay()
-{
-    ClassWindow().SetDataset(*this);
-    ClassWindow().Open(*this);
-}
-
-void TStatistics::SummaryChart() { PlotWindow().Plot(*this); }
-
 std::string TStatistics::SourceHeading() const
 {
     return "Summary of " + DataSourceName() + " " + statFieldName_;
@@ -294,10 +310,16 @@ bool TStatistics::ShowsProgress() const
     return showCalcProgress_ == TBoolPlus::Always || progressAccepted_;
 }
 
+std::unique_ptr<TValueSource> TStatistics::OpenValues()
+{
+    return std::make_unique<TDataSetValues>(dataset_, statFieldName_);
+}
+
 // --- Loading and basic summaries
 
 void TStatistics::Summarize()
 {
+    const TDataSet::TSnapshot snapshot(dataset_);
     Initialize();
     GetdsMean();
     GetdsMedian();
@@ -313,36 +335,30 @@ void TStatistics::Summarize()
 
 bool TStatistics::LoadDataSet()
 {
-    static const QString message = QStringLiteral("Loading dataset, calculating totals, mean");
+    static const std::string message = "Loading dataset, calculating totals, mean";
 
-    TZELGaugeDlg dialog;
-    dialog.SetLabels(QString::fromStdString(SourceHeading()));
-
+    const std::unique_ptr<TValueSource> source = OpenValues();
     bool accepted = false;
-    if (showCalcProgress_ == TBoolPlus::Prompt && dataset_.RecordCount() > 1000) {
+    if (showCalcProgress_ == TBoolPlus::Prompt && source->RecordCount() > 1000) {
         accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
                               TMsgDlgType::mtConfirmation, mbYes | mbNo)
                    == TModalResult::mrYes;
     }
-
-    DefaultCursorAtExit cursorAtExit;
-    if (showCalcProgress_ == TBoolPlus::Always || accepted)
-        dialog.show();
-    else
-        SetScreenCursor(TCursor::crHourGlass);
+    const WalkFrame frame(observer_, SourceHeading(),
+                          showCalcProgress_ == TBoolPlus::Always || accepted);
+    Progress progress(observer_, TWalkKind::Load, message, source->RecordCount());
 
     // The walk works on locals and a scratch store, so that a failure leaves every earlier
     // result as it was.
     std::int64_t n = 0;
-    double total = 0.0;
+    CompensatedSum total;
     double minimum = Undefined;
     double maximum = Undefined;
-    WalkValues(dataset_, statFieldName_, scaleBy_, dialog, GaugeKind::Horizontal, message,
-               ReportWhen::AfterValue, [&](double x) {
+    WalkValues(*source, scaleBy_, progress, ReportWhen::AfterValue, [&](double x) {
                    ++n;
                    if (n <= MaxStoredValues)
                        loadBuffer_[n - 1] = x;
-                   total += x;
+                   total.Add(x);
                    if (n == 1) {
                        minimum = x;
                        maximum = x;
@@ -359,7 +375,8 @@ bool TStatistics::LoadDataSet()
     progressAccepted_ = accepted;
     minimum_ = minimum;
     maximum_ = maximum;
-    total_ = total;
+    total_ = total.Total();
+    totalRemainder_ = total.Remainder();
     anyValueRead_ = n > 0;
     GetdsClasses();
     dataCount_ = n;
@@ -382,7 +399,7 @@ double TStatistics::GetdsMean()
 {
     mean_ = 0.0;
     if (GetdsLoaded())
-        mean_ = GetdsTotal() / static_cast<double>(GetdsDataCount());
+        mean_ = MeanOfTotal(GetdsTotal(), totalRemainder_, GetdsDataCount());
     return mean_;
 }
 
@@ -415,21 +432,17 @@ struct TStatistics::PassSums {
 
 void TStatistics::RunPass(Pass pass)
 {
-    static const QString messages[] = {
-        QStringLiteral("Calculating Variance, Skew, Kurtosis"),
-        QStringLiteral("Calculating Variance"),
-        QStringLiteral("Calculating Skewness"),
-        QStringLiteral("Calculating Kurtosis"),
+    static const std::string messages[] = {
+        "Calculating Variance, Skew, Kurtosis",
+        "Calculating Variance",
+        "Calculating Skewness",
+        "Calculating Kurtosis",
     };
-    const QString& message = messages[static_cast<int>(pass)];
+    const std::string& message = messages[static_cast<int>(pass)];
 
-    TZELGaugeDlg dialog;
-    dialog.SetLabels(QString::fromStdString(SourceHeading()));
-    DefaultCursorAtExit cursorAtExit;
-    if (ShowsProgress())
-        dialog.show();
-    else
-        SetScreenCursor(TCursor::crHourGlass);
+    const std::unique_ptr<TValueSource> source = OpenValues();
+    const WalkFrame frame(observer_, SourceHeading(), ShowsProgress());
+    Progress progress(observer_, TWalkKind::Pass, message, source->RecordCount());
 
     // The class tables are filled in a working copy and replace the component's own only when
     // the pass completes.
@@ -445,8 +458,7 @@ void TStatistics::RunPass(Pass pass)
     }
 
     PassSums sums;
-    WalkValues(dataset_, statFieldName_, scaleBy_, dialog, GaugeKind::Round, message,
-               ReportWhen::BeforeValue, [&](double x) {
+    WalkValues(*source, scaleBy_, progress, ReportWhen::BeforeValue, [&](double x) {
                    const double d = x - mean_;
                    switch (pass) {
                    case Pass::Moments: {
@@ -510,7 +522,8 @@ double TStatistics::CachedPass(Pass pass, bool& valid, const double& result)
     if (!valid)
         RunPass(pass);
     valid = true;
-    SetScreenCursor(TCursor::crDefault);
+    if (observer_ != nullptr)
+        observer_->Idle();
     return result;
 }
 

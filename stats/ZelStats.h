@@ -11,11 +11,14 @@
 // and mode of a component that read no value at all.
 #pragma once
 
+#include "stats/ValueSource.h"
+#include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
 
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,9 +26,6 @@
 namespace zel {
 
 class TDataSet;
-class TClassDisplayForm;
-class TRivuReviPlotForm;
-class TZELGaugeDlg;
 
 enum class TBoolPlus : std::uint8_t { Prompt = 0, Always = 1, Never = 2 };
 
@@ -95,18 +95,21 @@ public:
     TBoolPlus ShowCalcProgress() const { return showCalcProgress_; }
     void SetShowCalcProgress(TBoolPlus value) { showCalcProgress_ = value; }
 
-    // --- Lifecycle and windows
+    // Who is told of each walk over the records (progress and busy cursor); null for nobody.
+    // The observer must outlive its use here.
+    TWalkObserver* WalkObserver() const { return observer_; }
+    void SetWalkObserver(TWalkObserver* observer) { observer_ = observer; }
+
+    // --- Lifecycle
     // Refreshes the numeric field names and clears the cached results.
     void Initialize();
     // Refills NumericFieldNames with the numeric fields of the data, opening the dataset for
     // the purpose when it is closed and closing it again.
     const std::vector<std::string>& GetNumericFields();
     const std::vector<std::string>& NumericFieldNames() const { return numericFieldNames_; }
-    void Output();
-    void FrequencyDisplay();
-    void SummaryChart();
 
     // --- Loading and basic summaries
+    // Starts over and computes every statistic. All its walks read one snapshot of the data.
     void Summarize();
     bool LoadDataSet();
     bool GetdsLoaded();
@@ -151,6 +154,10 @@ public:
     std::int64_t GetdsModeClass() const { return current_.ModeClassCount; }
 
     // --- Read-only state
+    // The number of values the last load read, and their total: also for one value or none,
+    // where GetdsDataCount and GetdsTotal answer -1 and 0.
+    std::int64_t ValuesRead() const { return dataCount_; }
+    double ValuesTotal() const { return total_; }
     double Minimum() const { return minimum_; }
     double Maximum() const { return maximum_; }
     bool DataLoaded() const { return dataLoaded_; }
@@ -163,16 +170,24 @@ public:
     // --- What each kind says of itself
     TDataSet& DataSet() { return dataset_; }
     const TDataSet& DataSet() const { return dataset_; }
-    // The data source name of progress headings: a table's name without its directory, or the
-    // first SQL line without its first 13 characters.
+    // The data source name of progress headings, plot titles and the class window: a table's
+    // name without its directory, or the first SQL line without its first 13 characters.
     virtual std::string DataSourceName() const = 0;
+    // The first line of the summary: "Table: " and the table name, or "Dataset Query: " and
+    // the first SQL line.
+    virtual std::string SourceLine() const = 0;
+    // The data source in the frequency polygon's title: a table's name as set, directory
+    // included, or DataSourceName().
+    virtual std::string SourceTitle() const = 0;
+    // The data source whole, as it was given: the table name or the SQL text.
+    virtual std::string SourceText() const = 0;
     // "Summary of " + DataSourceName() + " " + StatFieldName().
     std::string SourceHeading() const;
-    virtual TClassDisplayForm& ClassWindow() = 0;
-    virtual TRivuReviPlotForm& PlotWindow() = 0;
 
 protected:
     explicit TStatistics(TDataSet& dataset);
+    // The values a walk reads: by default those of StatFieldName in the component's dataset.
+    virtual std::unique_ptr<TValueSource> OpenValues();
 
 private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
@@ -183,6 +198,7 @@ private:
     bool ShowsProgress() const;
 
     TDataSet& dataset_;
+    TWalkObserver* observer_ = nullptr;
 
     std::string statFieldName_;
     double scaleBy_ = 1.0;
@@ -192,14 +208,14 @@ private:
     double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
     double mu3_ = 0, mu4_ = 0, median_ = 0, range_ = 0, skew_ = 0, kurtosis_ = 0;
     double total_ = 0, coeffVariation_ = 0;
+    // What the rounded total leaves out of the exact sum of the values.
+    double totalRemainder_ = 0;
     std::int64_t dataCount_ = 0;
     bool dataLoaded_ = false, medianValid_ = false, varianceValid_ = false;
     bool skewValid_ = false, kurtosisValid_ = false, progressAccepted_ = false;
     // True once a load has read at least one value; minimum, maximum, range, median and mode
     // are undefined before.
     bool anyValueRead_ = false;
-    // Number of values tallied into the classes by the last moments or variance pass.
-    std::int64_t tallied_ = 0;
 
     TFreqData current_;
     std::array<TFreqData, CacheSlots> cache_;

@@ -158,6 +158,51 @@ TEST_P(DataSetTest, TextInANumericFieldIsNeverReadAsZero)
                            {"'" + FieldName("V") + "'", "record 2", "abc"});
 }
 
+TEST_P(DataSetTest, NonNumberInAMessageIsOneLineAndCutOnACharacterBoundary)
+{
+    db_->Execute("CREATE TABLE M (V VARCHAR(400))");
+    std::string accents;
+    for (int i = 0; i < 200; ++i)
+        accents += "\u00e9";
+    db_->Execute("INSERT INTO M (V) VALUES ('a\nb\t" + accents + "')");
+    TQuery q;
+    q.SetDatabaseName(Db());
+    q.SetSQL({"SELECT V FROM M"});
+    q.Open();
+    // 'a', "\n", 'b', "\t" are 6 characters; 93 accents and the ellipsis make 100.
+    std::string shown = "a\\nb\\t";
+    for (int i = 0; i < 93; ++i)
+        shown += "\u00e9";
+    ExpectThrowsContaining([&] { q.FieldByName(FieldName("V")).AsFloat(); },
+                           {"holds '" + shown + "\u2026' at record 1"});
+}
+
+TEST_P(DataSetTest, OneFieldWalkReadsTheSameValuesInTheSameOrder)
+{
+    db_->Execute("CREATE TABLE T (A INTEGER, B INTEGER)");
+    db_->Execute("CREATE INDEX TB ON T (B)");
+    db_->Execute("INSERT INTO T (A, B) VALUES (1, 30), (2, 10), (3, NULL), (4, 20)");
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.SetTableName("T");
+    t.Open();
+    const std::string b = FieldName("B");
+    const auto full = Walk(t, b);
+    std::vector<double> alone;
+    {
+        TDataSet::TFieldWalk walk(t, t.FieldByName(b));
+        alone = Walk(t, b);
+    }
+    ASSERT_EQ(alone.size(), 4u);
+    EXPECT_EQ(alone[0], full[0]);
+    EXPECT_EQ(alone[1], full[1]);
+    EXPECT_TRUE(std::isnan(alone[2]));
+    EXPECT_EQ(alone[3], full[3]);
+    t.First(); // every field again
+    EXPECT_NO_THROW(t.FieldByName(FieldName("A")).AsFloat());
+    EXPECT_EQ(t.FieldByName(b).AsFloat(), full[0]);
+}
+
 TEST_P(DataSetTest, TableNamesAreQuotedNotPasted)
 {
     db_->Execute("CREATE TABLE \"odd \"\"name\" (X INTEGER)");

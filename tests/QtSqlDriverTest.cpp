@@ -2,7 +2,7 @@
 // mariadb:// URLs, and what both must refuse, hold and hide.
 #include "platform/DataSet.h"
 #include "platform/Driver.h"
-#include "stats/ZelTable.h"
+#include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QSqlDatabase>

@@ -2,8 +2,8 @@
 #include "design/Zel32reg.h"
 #include "design/ZelFieldProperty.h"
 #include "platform/DataSet.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 #include "windows/ZelClass.h"
 
 #include "platform/DataSet.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QApplication>
@@ -74,7 +74,7 @@ void TypeIntoCombo(QComboBox& box, const QString& text)
 }
 
 // Runs FrequencyDisplay with `inspect` in place of the modal loop.
-void Display(TStatistics& component, const std::function<void(QDialog&)>& inspect)
+void Display(TStatComponent& component, const std::function<void(QDialog&)>& inspect)
 {
     ModalInspector inspector(inspect);
     component.FrequencyDisplay();

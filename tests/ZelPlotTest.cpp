@@ -5,7 +5,7 @@
 #include "platform/Hints.h"
 #include "platform/Image.h"
 #include "plot/ZelPlot.h"
-#include "stats/ZelTable.h"
+#include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QAction>
@@ -100,7 +100,7 @@ protected:
 
     // Opens the component's plot window through SummaryChart and runs `check` on it in place
     // of the modal loop.
-    void ShowPlot(TStatistics& component, const std::function<void(QDialog&)>& check)
+    void ShowPlot(TStatComponent& component, const std::function<void(QDialog&)>& check)
     {
         ModalInspector inspector([&](QDialog& window) {
             window_ = &window;

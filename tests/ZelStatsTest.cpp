@@ -1,8 +1,8 @@
 // The statistics engine on every backend: properties, loading, moments, classes, median and
 // mode, the undefined cases, and what a failed pass leaves behind.
+#include "components/ZelQuery.h"
+#include "components/ZelTable.h"
 #include "platform/Dialogs.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
 #include "tests/TestSupport.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -681,5 +682,95 @@ INSTANTIATE_TEST_SUITE_P(Orders, WindowSharingTest,
 
 INSTANTIATE_TEST_SUITE_P(Backends, ZelStatsTest, testing::ValuesIn(Backends()),
                          [](const auto& info) { return info.param; });
+
+} // namespace
+
+// The core alone: values made by a function, progress told to a recording observer, and no
+// window anywhere.
+namespace {
+
+class MadeValues : public TValueSource {
+public:
+    MadeValues(std::int64_t count, std::function<double(std::int64_t)> make)
+        : count_(count), make_(std::move(make))
+    {
+    }
+    std::int64_t RecordCount() override { return count_; }
+    void Start() override { next_ = 0; }
+    std::size_t Read(double* values, std::size_t capacity) override
+    {
+        std::size_t n = 0;
+        for (; n < capacity && next_ < count_; ++n)
+            values[n] = make_(next_++);
+        return n;
+    }
+    void Finish() override {}
+
+private:
+    std::int64_t count_;
+    std::function<double(std::int64_t)> make_;
+    std::int64_t next_ = 0;
+};
+
+struct RecordingObserver : TWalkObserver {
+    void WalkBegins(const std::string&, bool) override { ++begun; }
+    void WalkProgress(TWalkKind, const std::string& message, double fraction) override
+    {
+        EXPECT_GT(begun, ended) << "progress outside a walk";
+        last[message] = fraction;
+    }
+    void WalkEnds() noexcept override { ++ended; }
+    void Idle() noexcept override {}
+    int begun = 0, ended = 0;
+    std::map<std::string, double> last;
+};
+
+// A dataset that is never opened stands in for the records; the values come from elsewhere.
+struct UnusedDataSet {
+    TQuery unused;
+};
+
+class MadeStatistics : private UnusedDataSet, public TStatistics {
+public:
+    MadeStatistics(std::int64_t count, std::function<double(std::int64_t)> make)
+        : TStatistics(unused), count_(count), make_(std::move(make))
+    {
+        SetShowCalcProgress(TBoolPlus::Never);
+    }
+    std::string DataSourceName() const override { return "made"; }
+    std::string SourceLine() const override { return "made"; }
+    std::string SourceTitle() const override { return "made"; }
+    std::string SourceText() const override { return "made"; }
+
+protected:
+    std::unique_ptr<TValueSource> OpenValues() override
+    {
+        return std::make_unique<MadeValues>(count_, make_);
+    }
+
+private:
+    std::int64_t count_;
+    std::function<double(std::int64_t)> make_;
+};
+
+// Millisecond timestamps and identifiers: a large offset under small differences. A plain
+// running total loses the differences, and the mean, variance and skewness with them.
+TEST(StatisticsCore, LargeOffsetKeepsMeanVarianceAndSkewnessExact)
+{
+    const std::int64_t n = 2'000'000;
+    MadeStatistics s(n, [](std::int64_t k) { return 1'700'000'000'000.0 + double(k % 10); });
+    RecordingObserver observer;
+    s.SetWalkObserver(&observer);
+    s.Summarize();
+    EXPECT_EQ(s.GetdsMean(), 1'700'000'000'004.5);
+    EXPECT_EQ(s.GetdsTotal(), 3'400'000'000'009'000'000.0);
+    // 0..9 have the population variance 8.25; the component divides by n - 1.
+    EXPECT_NEAR(s.GetdsVariance(), 8.25 * double(n) / double(n - 1), 1e-9 * 8.25);
+    EXPECT_NEAR(s.GetdsSkew(), 0.0, 1e-9);
+    EXPECT_EQ(observer.begun, observer.ended);
+    EXPECT_EQ(observer.begun, 2); // the load and the moments pass
+    EXPECT_EQ(observer.last["Loading dataset, calculating totals, mean"], 1.0);
+    EXPECT_EQ(ScreenCursor(), TCursor::crDefault);
+}
 
 } // namespace

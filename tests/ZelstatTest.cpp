@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -22,9 +23,22 @@ struct Result {
     QString err;
 };
 
-Result Zelstat(const QStringList& arguments)
+// Runs zelstat; `environment` entries NAME=VALUE are set, NAME= removes the variable.
+Result Zelstat(const QStringList& arguments, const QStringList& environment = {},
+               const QString& outputFile = {})
 {
     QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : environment) {
+        const QString name = entry.section('=', 0, 0), value = entry.section('=', 1);
+        if (value.isEmpty())
+            env.remove(name);
+        else
+            env.insert(name, value);
+    }
+    process.setProcessEnvironment(env);
+    if (!outputFile.isEmpty())
+        process.setStandardOutputFile(outputFile);
     process.start(QStringLiteral(ZELSTAT_PROGRAM), arguments);
     EXPECT_TRUE(process.waitForFinished(60000)) << "zelstat did not finish";
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -123,9 +137,13 @@ TEST_P(ZelstatTest, UndefinedStatisticsReadUndefinedAndNull)
     const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
     EXPECT_TRUE(o["variance"].isNull());
     EXPECT_TRUE(o["skewSign"].isNull());
-    EXPECT_TRUE(o["mean"].isNull()); // never loaded, so not computed
-    EXPECT_TRUE(o["total"].isNull());
+    // One value defines its count, total, mean, extremes and median, and nothing else.
+    EXPECT_EQ(o["count"].toInt(), 1);
+    EXPECT_EQ(o["total"].toDouble(), 5);
+    EXPECT_EQ(o["mean"].toDouble(), 5);
     EXPECT_EQ(o["median"].toDouble(), 5);
+    EXPECT_EQ(o["medianCount"].toInt(), 1);
+    EXPECT_TRUE(o["range"].isNull());
 }
 
 TEST_P(ZelstatTest, ClassesPrintTheGridInItsNumberPictures)
@@ -145,7 +163,7 @@ TEST_P(ZelstatTest, BadInputGivesOneClearLineAndAFailureStatus)
         {{"summary", "--db", db, "--table", "NO_SUCH", "--field", "X"}, "NO_SUCH"},
         {{"summary", "--db", db, "--table", "T", "--field", "NO_FIELD"}, "NO_FIELD"},
         {{"summary", "--db", db, "--sql", "SELEC 1", "--field", "X"}, "SELEC"},
-        {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, "not a number"},
+        {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, "not a numeric field"},
     };
     for (const auto& [args, mention] : cases) {
         Result r = Zelstat(args);
@@ -168,6 +186,48 @@ TEST_P(ZelstatTest, ReportRendersEveryWindow)
         EXPECT_GT(QFileInfo(dir.filePath(file)).size(), 1000) << file;
 }
 
+// Numbers in JSON, and option values, never follow the user's locale; text for people always
+// writes a '.'. A locale with a decimal comma, and one whose separator is two bytes.
+TEST_P(ZelstatTest, OutputIsTheSameInEveryLocale)
+{
+    const QStringList json = On("summary", {"--json", "--scale", "2.5"});
+    const QStringList text = On("summary");
+    const Result cJson = Zelstat(json, {"LC_ALL=C"}), cText = Zelstat(text, {"LC_ALL=C"});
+    ASSERT_EQ(cJson.exitCode, 0) << cJson.err.toStdString();
+    for (const char* locale : {"LC_ALL=de_DE.UTF-8", "LC_ALL=ps_AF.UTF-8"}) {
+        const Result r = Zelstat(json, {locale});
+        EXPECT_EQ(r.exitCode, 0) << locale << ": " << r.err.toStdString();
+        EXPECT_EQ(r.out, cJson.out) << locale;
+        EXPECT_EQ(Zelstat(text, {locale}).out, cText.out) << locale;
+    }
+}
+
+// A mistake in the command line is exit 2, a failure exit 1; neither is ever a success.
+TEST_P(ZelstatTest, UnusableOptionsAndFailuresNeverExitZero)
+{
+    const QString db = QString::fromStdString(db_->Name());
+    db_->Execute("CREATE TABLE EMPTY (X DOUBLE PRECISION)");
+    const std::vector<std::pair<QStringList, int>> cases = {
+        {On("summary", {"--scale", "0"}), 2},
+        {On("summary", {"--classes", "51"}), 2},
+        {On("summary", {"--classes", " 10"}), 2},
+        {On("summary", {"--classes", "+10"}), 2},
+        {On("summary", {"--classes", "0x10"}), 2},
+        {On("summary", {"--slot", "1"}), 2},       // not an option of summary
+        {On("summary", {"--field", "X"}), 2},      // given twice
+        {On("fields", {"--csv"}), 2},
+        {{"summary", "--db", db, "--table", "EMPTY", "--field", "NO_SUCH"}, 1},
+        {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, 1},
+    };
+    for (const auto& [args, status] : cases) {
+        const Result r = Zelstat(args);
+        EXPECT_EQ(r.exitCode, status) << args.join(' ').toStdString() << "\n" << r.err.toStdString();
+    }
+    const Result full = Zelstat(On("summary", {"--json"}), {}, "/dev/full");
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_TRUE(full.err.contains("standard output")) << full.err.toStdString();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ZelstatTest, testing::ValuesIn(ProgramBackends()),
                          [](const auto& info) { return info.param; });
 
@@ -176,6 +236,29 @@ TEST(Zelstat, MissingDatabaseFileIsNamed)
     Result r = Zelstat({"summary", "--db", "/tmp/zelstats-missing/none.db", "--table", "T", "--field", "X"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("/tmp/zelstats-missing/none.db")) << r.err.toStdString();
+}
+
+// The statistics commands need no display and no platform plugin; the demo says it needs a
+// display instead of aborting; help is asked for in three ways.
+TEST(Zelstat, RunsWithoutADisplay)
+{
+    const QStringList noDisplay{"QT_QPA_PLATFORM=nonexistent", "DISPLAY=", "WAYLAND_DISPLAY=",
+                                "XDG_RUNTIME_DIR="};
+    for (const QStringList& args : {QStringList{"summary", "--json"},
+                                    QStringList{"fields", "--table", "EMPLOYEE"},
+                                    QStringList{"classes", "--table", "EMPLOYEE", "--field", "SALARY"}}) {
+        const Result r = Zelstat(args, noDisplay);
+        EXPECT_EQ(r.exitCode, 0) << args.join(' ').toStdString() << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    }
+    const Result gui = Zelstat({"gui"}, {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="});
+    EXPECT_EQ(gui.exitCode, 1);
+    EXPECT_EQ(gui.err, "zelstat: gui needs a display: set DISPLAY or use xvfb-run\n");
+    for (const char* help : {"--help", "-h", "help"}) {
+        const Result r = Zelstat({help});
+        EXPECT_EQ(r.exitCode, 0) << help;
+        EXPECT_TRUE(r.out.startsWith("usage:")) << help;
+    }
 }
 
 TEST(Zelstat, WithoutArgumentsTheSampleIsSummarised)

@@ -2,6 +2,7 @@
 
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
+#include "platform/Format.h"
 
 #include <algorithm>
 #include <cmath>
@@ -36,7 +37,7 @@ std::int32_t percentage(double fraction)
     // Truncation of a value outside the integer range (or of NaN) has no defined result, so
     // such a fraction is refused rather than turned into an arbitrary number.
     if (!(percent > -2147483649.0 && percent < 2147483648.0))
-        throw std::out_of_range("percentage: the fraction " + std::to_string(fraction)
+        throw std::out_of_range("percentage: the fraction " + FloatToStr(fraction)
                                 + " does not give a percentage in the 32-bit integer range");
     return static_cast<std::int32_t>(percent);
 }

@@ -1,8 +1,7 @@
 #include "windows/ResultText.h"
 
 #include "platform/Format.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "stats/ZelStats.h"
 #include "windows/Zeloutpt.h"
 
 #include <cmath>
@@ -11,13 +10,8 @@ namespace zel {
 
 std::vector<SummaryLine> SummaryLines(TStatistics& c)
 {
-    // A component of neither kind fails here with std::bad_cast, before anything is read.
-    auto* table = dynamic_cast<TRivuReviTable*>(&c);
-    TRivuReviQuery* query = table ? nullptr : &dynamic_cast<TRivuReviQuery&>(c);
-
     std::vector<SummaryLine> lines;
-    lines.push_back({"labTableName", table ? "Table: " + table->TableName()
-                                           : "Dataset Query: " + query->FirstSQLLine()});
+    lines.push_back({"labTableName", c.SourceLine()});
     lines.push_back({"labFieldName", "Field Analyzed: " + c.StatFieldName()});
     lines.push_back({"labCount", "Record Count: " + IntToStr(c.GetdsDataCount())});
     lines.push_back({"labMean", StatisticText("Mean: ", c.GetdsMean())});

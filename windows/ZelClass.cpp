@@ -1,9 +1,9 @@
 #include "windows/ZelClass.h"
 
 #include "platform/Dialogs.h"
+#include "platform/DataSet.h"
 #include "platform/Format.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "stats/ZelStats.h"
 #include "tools/ZelTools.h"
 #include "windows/ResultText.h"
 #include "windows/Zeloutpt.h"
@@ -123,34 +123,18 @@ void TClassDisplayForm::Open(TStatistics& component)
         }
     };
 
-    double scaleOffset = 0.0;
-    std::string source;
-    std::string name;
-    bool known = true;
-    if (auto* table = dynamic_cast<TRivuReviTable*>(&component)) {
-        fillGrid();
-        source = ExtractFileName(table->TableName());
-        name = table->Name();
-        scaleOffset = component.ScaleBy() - 1.0;
-    } else if (auto* query = dynamic_cast<TRivuReviQuery*>(&component)) {
-        fillGrid();
-        // The query's first line without its leading "SELECT * FROM" (13 characters).
-        source = deleteStr(query->FirstSQLLine(), 1, 13);
-        name = query->Name();
-        scaleOffset = component.ScaleBy() - 1.0;
-    } else {
-        known = false;
-    }
-    if (known) {
-        std::string id = source + ": " + component.StatFieldName();
-        // A scale within 0.0001 of 1 is no scaling worth a note.
-        if (std::fabs(scaleOffset) >= 0.0001)
-            id += " (Scaled by " + FloatToStr(scaleOffset + 1.0) + ")";
-        ui->labDataID->setText(QString::fromStdString(id));
-        // Sized to its text, and kept clear of the class-count box beside it.
-        FitLabel(*ui->labDataID, ui->ComboBox1->x() - 2);
-        setWindowTitle(QString::fromStdString(name + " Class Frequency Data"));
-    }
+    fillGrid();
+    // The data source as the kind names it: a table without its directory, a query's first
+    // line without its leading "SELECT * FROM".
+    std::string id = component.DataSourceName() + ": " + component.StatFieldName();
+    // A scale within 0.0001 of 1 is no scaling worth a note.
+    const double scaleOffset = component.ScaleBy() - 1.0;
+    if (std::fabs(scaleOffset) >= 0.0001)
+        id += " (Scaled by " + FloatToStr(scaleOffset + 1.0) + ")";
+    ui->labDataID->setText(QString::fromStdString(id));
+    // Sized to its text, and kept clear of the class-count box beside it.
+    FitLabel(*ui->labDataID, ui->ComboBox1->x() - 2);
+    setWindowTitle(QString::fromStdString(component.DataSet().Name() + " Class Frequency Data"));
 
     // Laid out at once rather than at the next turn of the event loop, so that a modal handler
     // that grabs the window instead of showing it sees the filled grid, scroll bar included.

@@ -2,8 +2,7 @@
 
 #include "platform/Dialogs.h"
 #include "platform/Format.h"
-#include "stats/ZelQuery.h"
-#include "stats/ZelTable.h"
+#include "stats/ZelStats.h"
 #include "windows/ResultText.h"
 
 #include "ui_Zeloutpt.h"
@@ -115,11 +114,6 @@ TOutputForm::~TOutputForm() = default;
 
 void TOutputForm::ShowOutput(TStatistics& component)
 {
-    // The kind decides the first line; a component of neither kind fails here, before the
-    // summary and before anything is shown.
-    if (!dynamic_cast<TRivuReviTable*>(&component) && !dynamic_cast<TRivuReviQuery*>(&component))
-        throw std::bad_cast();
-
     component.Summarize();
 
     // Labels are sized to their text and kept inside the panel's bevel.

@@ -53,9 +53,8 @@ public:
     ~TOutputForm() override;
 
     // Summarises the component, fills every label and shows the window modally through
-    // ShowModal; returns when the user closes it. The component is a TRivuReviTable or a
-    // TRivuReviQuery; any other kind throws std::bad_cast before anything is shown. Failures
-    // of the summary reach the caller, and the window is then not shown.
+    // ShowModal; returns when the user closes it. The component's kind gives the first line.
+    // Failures of the summary reach the caller, and the window is then not shown.
     void ShowOutput(TStatistics& component);
 
 private:

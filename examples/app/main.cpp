@@ -4,7 +4,7 @@
 //     salaries [DATABASE]    a database file or a postgresql:// URI with a table EMPLOYEE
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
-#include "stats/ZelTable.h"
+#include "components/ZelTable.h"
 
 #include <QApplication>
 #include <QPushButton>

@@ -2,12 +2,12 @@
 // table.
 #pragma once
 
+#include "components/ZelComponent.h"
 #include "platform/DataSet.h"
-#include "stats/ZelStats.h"
 
 namespace zel {
 
-class TRivuReviTable : public TTable, public TStatistics {
+class TRivuReviTable : public TTable, public TStatComponent {
 public:
     explicit TRivuReviTable(TComponent* owner = nullptr);
     ~TRivuReviTable() override;
@@ -16,6 +16,11 @@ public:
 
     // The table name without its directory part.
     std::string DataSourceName() const override;
+    // "Table: " and the table name as set.
+    std::string SourceLine() const override;
+    // The table name as set, directory included.
+    std::string SourceTitle() const override;
+    std::string SourceText() const override;
 
     TClassDisplayForm& ClassWindow() override;
     TRivuReviPlotForm& PlotWindow() override;

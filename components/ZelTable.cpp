@@ -1,7 +1,7 @@
-#include "stats/ZelTable.h"
+#include "components/ZelTable.h"
 
+#include "components/KindWindows.h"
 #include "platform/Format.h"
-#include "stats/KindWindows.h"
 
 namespace zel {
 
@@ -16,7 +16,8 @@ KindWindows& TableWindows()
 
 } // namespace
 
-TRivuReviTable::TRivuReviTable(TComponent* owner) : TTable(owner), TStatistics(static_cast<TDataSet&>(*this))
+TRivuReviTable::TRivuReviTable(TComponent* owner)
+    : TTable(owner), TStatComponent(static_cast<TDataSet&>(*this))
 {
     TableWindows().Acquire();
 }
@@ -26,6 +27,12 @@ TRivuReviTable::~TRivuReviTable() { TableWindows().Release(); }
 void TRivuReviTable::Loaded() { TTable::Loaded(); }
 
 std::string TRivuReviTable::DataSourceName() const { return ExtractFileName(TableName()); }
+
+std::string TRivuReviTable::SourceLine() const { return "Table: " + TableName(); }
+
+std::string TRivuReviTable::SourceTitle() const { return TableName(); }
+
+std::string TRivuReviTable::SourceText() const { return TableName(); }
 
 TClassDisplayForm& TRivuReviTable::ClassWindow() { return TableWindows().ClassWindow(); }
 

@@ -1,6 +1,6 @@
-#include "stats/ZelQuery.h"
+#include "components/ZelQuery.h"
 
-#include "stats/KindWindows.h"
+#include "components/KindWindows.h"
 
 namespace zel {
 
@@ -15,7 +15,8 @@ KindWindows& QueryWindows()
 
 } // namespace
 
-TRivuReviQuery::TRivuReviQuery(TComponent* owner) : TQuery(owner), TStatistics(static_cast<TDataSet&>(*this))
+TRivuReviQuery::TRivuReviQuery(TComponent* owner)
+    : TQuery(owner), TStatComponent(static_cast<TDataSet&>(*this))
 {
     QueryWindows().Acquire();
 }
@@ -30,6 +31,12 @@ std::string TRivuReviQuery::FirstSQLLine() const
 }
 
 std::string TRivuReviQuery::DataSourceName() const { return deleteStr(FirstSQLLine(), 1, 13); }
+
+std::string TRivuReviQuery::SourceLine() const { return "Dataset Query: " + FirstSQLLine(); }
+
+std::string TRivuReviQuery::SourceTitle() const { return DataSourceName(); }
+
+std::string TRivuReviQuery::SourceText() const { return SQLText(); }
 
 TClassDisplayForm& TRivuReviQuery::ClassWindow() { return QueryWindows().ClassWindow(); }
 

@@ -1,0 +1,214 @@
+#include "app/CommandLine.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace zel::cli {
+
+namespace {
+
+struct OptionInfo {
+    const char* name;
+    bool takesValue;
+};
+
+constexpr OptionInfo KnownOptions[] = {
+    {"--db", true},       {"--table", true}, {"--sql", true},        {"--field", true},
+    {"--scale", true},    {"--classes", true}, {"--progress", true}, {"--slot", true},
+    {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
+};
+
+// The options each command accepts.
+const std::map<std::string, std::set<std::string>>& CommandOptions()
+{
+    static const std::map<std::string, std::set<std::string>> options = {
+        {"fields", {"--db", "--table", "--sql", "--json"}},
+        {"summary",
+         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json"}},
+        {"classes",
+         {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
+          "--json", "--csv"}},
+        {"report", {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out"}},
+        {"gui", {"--db", "--screenshot"}},
+        {"help", {}},
+    };
+    return options;
+}
+
+const OptionInfo* FindOption(const std::string& name)
+{
+    for (const OptionInfo& option : KnownOptions) {
+        if (name == option.name)
+            return &option;
+    }
+    return nullptr;
+}
+
+// The length of the UTF-8 character that starts at text[i], or 0 when none starts there.
+std::size_t Utf8Length(std::string_view text, std::size_t i)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t length = 0;
+    char32_t code = 0;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+        code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        code = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no characters.
+    const char32_t lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < lowest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+constexpr std::string_view Replacement = "\xEF\xBF\xBD"; // U+FFFD
+
+} // namespace
+
+Options Parse(int argc, char** argv)
+{
+    Options options;
+    if (argc < 2)
+        throw UsageError("no command given");
+    options.command = argv[1];
+    if (options.command == "--help" || options.command == "-h")
+        options.command = "help";
+    const auto command = CommandOptions().find(options.command);
+    if (command == CommandOptions().end())
+        throw UsageError("unknown command '" + OneLine(options.command, 80) + "'");
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options.command = "help";
+            return options;
+        }
+        const OptionInfo* option = FindOption(arg);
+        if (option == nullptr)
+            throw UsageError("unknown option " + OneLine(arg, 80));
+        if (command->second.count(arg) == 0)
+            throw UsageError(arg + " does not apply to zelstat " + options.command);
+        if (options.Has(arg))
+            throw UsageError(arg + " is given more than once");
+        if (!option->takesValue) {
+            options.values[arg] = "";
+            continue;
+        }
+        if (i + 1 >= argc)
+            throw UsageError(arg + " needs a value");
+        options.values[arg] = argv[++i];
+    }
+    return options;
+}
+
+long ParseInteger(const std::string& text, const std::string& option, long low, long high)
+{
+    long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < low || value > high)
+        throw UsageError(option + " takes a whole number from " + std::to_string(low) + " to "
+                         + std::to_string(high) + ", not '" + OneLine(text, 80) + "'");
+    return value;
+}
+
+double ParseNumber(const std::string& text, const std::string& option)
+{
+    double value = 0.0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value))
+        throw UsageError(option + " takes a number such as 2.5, not '" + OneLine(text, 80) + "'");
+    return value;
+}
+
+std::string JsonNumber(double value)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char text[32];
+    const auto [end, error] =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::general, 17);
+    return error == std::errc() ? std::string(text, end) : "null";
+}
+
+std::string JsonString(std::string_view s)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                out += escaped;
+            } else if (const std::size_t length = Utf8Length(s, i); length > 0) {
+                out.append(s.substr(i, length));
+                i += length;
+                continue;
+            } else {
+                out += Replacement;
+            }
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string OneLine(std::string_view text, std::size_t limit)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (out.size() >= limit) {
+            out += "\xE2\x80\xA6"; // …
+            break;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else if (const std::size_t length = Utf8Length(text, i); length > 0) {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        } else {
+            out += Replacement;
+        }
+        ++i;
+    }
+    return out;
+}
+
+} // namespace zel::cli

@@ -1,0 +1,48 @@
+// The parts of zelstat that are plain text work: its options, and the texts it writes for
+// machines (JSON, CSV) and for people (one line per message). Nothing here depends on the
+// user's locale.
+#pragma once
+
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zel::cli {
+
+// A mistake in the command line: the usage is printed and the exit code is 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Options {
+    std::string command;
+    std::map<std::string, std::string> values;
+    bool Has(const std::string& key) const { return values.count(key) != 0; }
+    std::string Get(const std::string& key, const std::string& fallback = {}) const
+    {
+        auto it = values.find(key);
+        return it == values.end() ? fallback : it->second;
+    }
+};
+
+// The command and its options. Only the options of that command are accepted, each at most
+// once; anything else is a UsageError. "--help", "-h" and "help" give the command "help".
+Options Parse(int argc, char** argv);
+
+// The whole text as a whole number in low..high, or a UsageError naming the option. No
+// leading blanks, no sign but '-', no base prefix: "10" and nothing like it.
+long ParseInteger(const std::string& text, const std::string& option, long low, long high);
+// The whole text as a finite number written with a '.', whatever the locale.
+double ParseNumber(const std::string& text, const std::string& option);
+
+// A number as JSON writes it (17 significant digits, '.'), or null when it is not finite.
+std::string JsonNumber(double value);
+// A JSON string. Bytes that are not UTF-8 become U+FFFD, so the output is always valid JSON.
+std::string JsonString(std::string_view text);
+// A text on one line: line breaks and other control characters escaped, a text longer than
+// `limit` bytes cut at a character boundary and ended with "…".
+std::string OneLine(std::string_view text, std::size_t limit = 400);
+
+} // namespace zel::cli

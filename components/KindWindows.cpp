@@ -1,0 +1,79 @@
+#include "components/KindWindows.h"
+
+#include "components/ZelComponent.h"
+#include "plot/ZelPlot.h"
+#include "windows/ZelClass.h"
+
+#include <QCoreApplication>
+
+namespace zel {
+
+namespace {
+
+// A plain pointer, so that it is valid at any time of the program, before and after statics.
+KindWindows* instances = nullptr;
+// Whether the running application will free the windows as it ends.
+bool freedWithApplication = false;
+
+} // namespace
+
+KindWindows::KindWindows() : next_(instances) { instances = this; }
+
+KindWindows::~KindWindows()
+{
+    for (KindWindows** link = &instances; *link != nullptr; link = &(*link)->next_) {
+        if (*link == this) {
+            *link = next_;
+            break;
+        }
+    }
+}
+
+void KindWindows::Acquire() { ++users_; }
+
+void KindWindows::Release()
+{
+    if (users_ > 0 && --users_ == 0)
+        Free();
+}
+
+void KindWindows::Make()
+{
+    if (classWindow_ != nullptr)
+        return;
+    RequireApplication("A component window");
+    if (!freedWithApplication) {
+        qAddPostRoutine(&KindWindows::FreeAll);
+        freedWithApplication = true;
+    }
+    auto classWindow = std::make_unique<TClassDisplayForm>();
+    plotWindow_ = std::make_unique<TRivuReviPlotForm>();
+    classWindow_ = std::move(classWindow);
+}
+
+void KindWindows::Free()
+{
+    classWindow_.reset();
+    plotWindow_.reset();
+}
+
+void KindWindows::FreeAll()
+{
+    for (KindWindows* windows = instances; windows != nullptr; windows = windows->next_)
+        windows->Free();
+    freedWithApplication = false;
+}
+
+TClassDisplayForm& KindWindows::ClassWindow()
+{
+    Make();
+    return *classWindow_;
+}
+
+TRivuReviPlotForm& KindWindows::PlotWindow()
+{
+    Make();
+    return *plotWindow_;
+}
+
+} // namespace zel

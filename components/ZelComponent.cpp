@@ -1,0 +1,97 @@
+#include "components/ZelComponent.h"
+
+#include "platform/Dialogs.h"
+#include "plot/ZelPlot.h"
+#include "windows/ZelClass.h"
+#include "windows/ZelGauge.h"
+#include "windows/Zeloutpt.h"
+
+#include <QApplication>
+
+#include <stdexcept>
+#include <string>
+
+namespace zel {
+
+namespace {
+
+bool HaveApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+} // namespace
+
+void RequireApplication(const char* what)
+{
+    if (!HaveApplication())
+        throw std::logic_error(std::string(what) + " needs a QApplication to show its window");
+}
+
+class TStatComponent::GaugeObserver : public TWalkObserver {
+public:
+    void WalkBegins(const std::string& heading, bool shown) override
+    {
+        // The dialog is fed also when hidden: its listener may show the progress elsewhere.
+        if (HaveApplication()) {
+            dialog_ = std::make_unique<TZELGaugeDlg>();
+            dialog_->SetLabels(QString::fromStdString(heading));
+            if (shown)
+                dialog_->show();
+        }
+        if (!shown)
+            SetScreenCursor(TCursor::crHourGlass);
+    }
+
+    void WalkProgress(TWalkKind kind, const std::string& message, double fraction) override
+    {
+        if (dialog_ == nullptr)
+            return;
+        if (message != lastMessage_) {
+            lastMessage_ = message;
+            qMessage_ = QString::fromStdString(message);
+        }
+        dialog_->SetGaugeProgress(kind == TWalkKind::Load ? GaugeKind::Horizontal : GaugeKind::Round,
+                                  qMessage_, fraction);
+    }
+
+    void WalkEnds() noexcept override
+    {
+        dialog_.reset();
+        SetScreenCursor(TCursor::crDefault);
+    }
+
+    void Idle() noexcept override { SetScreenCursor(TCursor::crDefault); }
+
+private:
+    std::unique_ptr<TZELGaugeDlg> dialog_;
+    std::string lastMessage_;
+    QString qMessage_;
+};
+
+TStatComponent::TStatComponent(TDataSet& dataset)
+    : TStatistics(dataset), gauge_(std::make_unique<GaugeObserver>())
+{
+    SetWalkObserver(gauge_.get());
+}
+
+TStatComponent::~TStatComponent() = default;
+
+void TStatComponent::Output()
+{
+    RequireApplication("Output");
+    TOutputForm form;
+    form.ShowOutput(*this);
+}
+
+void TStatComponent::FrequencyDisplay()
+{
+    RequireApplication("FrequencyDisplay");
+    ClassWindow().SetDataset(*this);
+    ClassWindow().Open(*this);
+}
+
+void TStatComponent::SummaryChart()
+{
+    RequireApplication("SummaryChart");
+    PlotWindow().Plot(*this);
+}
+
+} // namespace zel
