@@ -214,6 +214,7 @@ void RunMysql(const std::string& server, int records, int repetitions, bool swee
     Report("two plain reads (mysql_use_result)", plain);
     Report("two server-side cursor reads", cursor);
     ReportRatio("ratio summary / plain reads", summary, plain, kMysqlTarget);
+    ReportRatio("ratio summary / cursor reads", summary, cursor, kMysqlTarget);
     ReportRatio("ratio cursor reads / plain reads", cursor, plain, 0);
     if (sweep) {
         std::printf("  server-side cursor, rows per fetch:\n");

@@ -291,11 +291,12 @@ public:
         }
         mysql_free_result(meta);
         Bind();
-        Execute();
+        Position();
     }
 
     ~MysqlCursor() override
     {
+        ClosePeek();
         Close();
         EndSnapshot();
     }
@@ -320,24 +321,31 @@ public:
                 Prepare(sql_);
             }
             Bind();
-            Execute();
+            Position();
             return;
         }
         // Nothing read since the statement ran (the first walk after opening).
         if (fresh_)
             return;
-        Execute();
+        Position();
     }
 
     bool Fetch() override
     {
         fresh_ = false;
-        const int rc = mysql_stmt_fetch(stmt_);
-        if (rc == 0 || rc == MYSQL_DATA_TRUNCATED)
-            return true;
-        if (rc == MYSQL_NO_DATA)
-            return false;
-        ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot read " + source_);
+        if (peeked_) {
+            if (!onPeek_) {
+                onPeek_ = true;
+                return peekRow_;
+            }
+            // On past the peeked record: the whole statement runs and skips it.
+            peeked_ = false;
+            Execute();
+            fresh_ = false;
+            if (!FetchRow())
+                return false;
+        }
+        return FetchRow();
     }
 
     std::int64_t CountRecords() override
@@ -455,8 +463,9 @@ public:
         bind.buffer = whole.data();
         bind.buffer_length = s.length;
         bind.length = &length;
-        if (mysql_stmt_fetch_column(stmt_, &bind, static_cast<unsigned>(slot), 0) != 0)
-            ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot read " + source_);
+        MYSQL_STMT* current = peeked_ ? peek_ : stmt_;
+        if (mysql_stmt_fetch_column(current, &bind, static_cast<unsigned>(slot), 0) != 0)
+            ThrowMysqlError(mysql_stmt_error(current), "Cannot read " + source_);
         whole.resize(std::min<unsigned long>(length, s.length));
         return whole;
     }
@@ -477,6 +486,16 @@ private:
 
     int Slot(int column) const { return restricted_ >= 0 ? 0 : column; }
     const QSqlDatabase& Db() const { return connection_->Database(); }
+
+    bool FetchRow()
+    {
+        const int rc = mysql_stmt_fetch(stmt_);
+        if (rc == 0 || rc == MYSQL_DATA_TRUNCATED)
+            return true;
+        if (rc == MYSQL_NO_DATA)
+            return false;
+        ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot read " + source_);
+    }
 
     void Query(const std::string& sql, const char* what)
     {
@@ -512,6 +531,7 @@ private:
     // Decimals are bound as text, which is their exact form on the wire.
     void Bind()
     {
+        ClosePeek(); // bound to the slots about to be replaced
         const std::size_t count = restricted_ >= 0 ? 1 : columns_.size();
         slots_.assign(count, Slot_{});
         binds_.assign(count, MYSQL_BIND{});
@@ -557,8 +577,58 @@ private:
             ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
     }
 
+    // Runs the walk's statement, or for a whole table only reads its first record. The
+    // server-side cursor makes the server write out the whole result before the first fetch;
+    // a dataset rests on its first record after opening and after each First(), and most
+    // such rests are never followed by a walk (a pass ends with First()). So a table's first
+    // record is read alone, and the whole statement runs only when a walk goes past it. The
+    // table is read without an index, in the order of the whole walk.
+    void Position()
+    {
+        if (restricted_ >= 0 || table_.empty() || !Peek())
+            Execute();
+    }
+
+    bool Peek()
+    {
+        if (peek_ == nullptr && peekable_) {
+            peek_ = mysql_stmt_init(mysql_);
+            const std::string sql = "SELECT * FROM " + table_ + " USE INDEX () LIMIT 1";
+            if (peek_ == nullptr || mysql_stmt_prepare(peek_, sql.data(), sql.size()) != 0
+                || mysql_stmt_field_count(peek_) != columns_.size()
+                || mysql_stmt_bind_result(peek_, binds_.data()) != 0) {
+                ClosePeek();
+                peekable_ = false; // a view takes no index hint
+            }
+        }
+        if (peek_ == nullptr)
+            return false;
+        mysql_stmt_free_result(stmt_); // the earlier walk's cursor is of no more use
+        mysql_stmt_free_result(peek_);
+        // Buffered: one row, and the connection is free again for the record count.
+        if (mysql_stmt_execute(peek_) != 0 || mysql_stmt_store_result(peek_) != 0)
+            ThrowMysqlError(mysql_stmt_error(peek_), "Cannot read " + source_);
+        const int rc = mysql_stmt_fetch(peek_);
+        if (rc != 0 && rc != MYSQL_DATA_TRUNCATED && rc != MYSQL_NO_DATA)
+            ThrowMysqlError(mysql_stmt_error(peek_), "Cannot read " + source_);
+        peekRow_ = rc != MYSQL_NO_DATA;
+        peeked_ = true;
+        onPeek_ = false;
+        fresh_ = true;
+        return true;
+    }
+
+    void ClosePeek()
+    {
+        if (peek_ != nullptr)
+            mysql_stmt_close(peek_);
+        peek_ = nullptr;
+        peeked_ = false;
+    }
+
     void Execute()
     {
+        peeked_ = false;
         // Executing again closes the statement's earlier cursor on the server.
         mysql_stmt_free_result(stmt_);
         if (mysql_stmt_execute(stmt_) != 0)
@@ -580,6 +650,12 @@ private:
     std::string source_;
     std::string sql_;
     MYSQL_STMT* stmt_ = nullptr;
+    // The first record of a table, read alone (Position).
+    MYSQL_STMT* peek_ = nullptr;
+    bool peekable_ = true;
+    bool peeked_ = false;
+    bool onPeek_ = false;
+    bool peekRow_ = false;
     std::vector<ColumnInfo> columns_;
     std::vector<enum_field_types> types_;
     std::vector<bool> unsigned_;
