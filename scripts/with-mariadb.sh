@@ -93,7 +93,7 @@ while :; do
     "${as_owner[@]}" "$server" --no-defaults --datadir="$data" --socket="$socket" \
         --port="$port" --bind-address=127.0.0.1 --pid-file="$dir/server.pid" \
         --log-error="$dir/server.log" --skip-name-resolve --innodb-flush-log-at-trx-commit=0 \
-        --innodb-doublewrite=0 --innodb-buffer-pool-size=64M &
+        --innodb-doublewrite=0 --innodb-buffer-pool-size=64M >"$dir/server.out" 2>&1 &
     server_pid=$!
     for _ in $(seq 1 300); do
         if [[ -S "$socket" ]] && mariadb-admin --no-defaults --protocol=socket \
@@ -105,7 +105,7 @@ while :; do
     done
     if kill -0 "$server_pid" 2>/dev/null; then
         echo "with-mariadb: the server did not answer within 30 s:" >&2
-        cat "$dir/server.log" >&2
+        cat "$dir/server.out" "$dir/server.log" >&2 2>/dev/null
         exit 1
     fi
     server_pid=""
@@ -114,7 +114,7 @@ while :; do
         continue
     fi
     echo "with-mariadb: the server did not start:" >&2
-    cat "$dir/server.log" >&2
+    cat "$dir/server.out" "$dir/server.log" >&2 2>/dev/null
     exit 1
 done
 
