@@ -3,10 +3,11 @@
 // QMYSQL driver. The walks run on the caller's thread and connection.
 //
 // Qt's QMYSQL driver keeps the whole result on the client, forward-only or not: a plain query
-// ends in mysql_store_result, a prepared one in mysql_stmt_store_result (a pass over 1,000,000
-// records peaks about 60 MB above one over 100,000; bench/peak-memory.sh). MariaDB and MySQL
+// ends in mysql_store_result, a prepared one in mysql_stmt_store_result: a forward-only read
+// of 1,000,000 records of one double peaked 35 to 45 MB above one of 100,000. MariaDB and MySQL
 // connections are therefore read through the client library under Qt's own handle, with a
-// prepared statement's server-side cursor fetched in batches. Every other Qt driver is walked
+// prepared statement's server-side cursor fetched in batches (bench/peak-memory-mariadb.sh:
+// the same peak on 100,000 and on 10,000,000 records). Every other Qt driver is walked
 // with a forward-only QSqlQuery, which for QSQLITE steps one row at a time.
 #include "platform/Driver.h"
 
@@ -274,8 +275,8 @@ public:
         Prepare(sql_);
         MYSQL_RES* meta = mysql_stmt_result_metadata(stmt_);
         if (meta == nullptr) {
-            // Prepared statements without a result (SELECT ... INTO, a CALL) never get here
-            // past CheckPlainRead but for SELECT ... INTO.
+            // A read that returns nothing: SELECT ... INTO, which would write a file or a
+            // variable.
             if (mysql_stmt_errno(stmt_) != 0)
                 ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
             throw EDatabaseError("Cannot open " + source_
