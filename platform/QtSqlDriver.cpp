@@ -805,11 +805,28 @@ public:
         restrictTo_ = table_.empty() || !sqlite_ || !narrowable_ ? -1 : column;
     }
 
-    bool IsNull(int column) const override { return NullAt(Slot(column)); }
+    bool IsNull(int column) const override
+    {
+        if (stmt_ != nullptr && !firstKept_)
+            return sqlite3_column_type(stmt_, Slot(column)) == SQLITE_NULL;
+        return NullAt(Slot(column));
+    }
 
     Number ReadNumber(int column, double& value) const override
     {
         const int slot = Slot(column);
+        if (stmt_ != nullptr && !firstKept_) {
+            // Qt's QSQLITE reads a forward-only row from the statement when asked, so the
+            // statement stands on the current record: reading it here spares a QVariant per
+            // value, and takes the native backend's rule with it (sqlite3_column_double
+            // reads text as 0, so the storage class is checked first).
+            switch (sqlite3_column_type(stmt_, slot)) {
+            case SQLITE_NULL: return Number::Null;
+            case SQLITE_INTEGER:
+            case SQLITE_FLOAT: value = sqlite3_column_double(stmt_, slot); return Number::Value;
+            default: return Number::NotANumber;
+            }
+        }
         if (NullAt(slot))
             return Number::Null;
         const QVariant v = ValueAt(slot);
@@ -869,12 +886,14 @@ private:
                 return false;
             ThrowQtError(query_->lastError(), "Cannot open " + source_);
         }
+        stmt_ = nullptr;
         if (sqlite_) {
             // The statement is prepared but not yet stepped: SQLite can still tell whether it
             // would write (WITH ... DELETE passes the keyword check).
             const QVariant handle = query_->result()->handle();
             if (std::strcmp(handle.typeName(), "sqlite3_stmt*") == 0) {
                 auto* stmt = *static_cast<sqlite3_stmt* const*>(handle.constData());
+                stmt_ = stmt;
                 if (stmt != nullptr && !sqlite3_stmt_readonly(stmt))
                     throw EDatabaseError("Cannot open " + source_
                                          + ": the statement would change data, and datasets "
@@ -889,6 +908,8 @@ private:
         firstKept_ = false;
         if (!query_->exec())
             ThrowQtError(query_->lastError(), "Cannot read " + source_);
+        if (stmt_ != nullptr) // the statement Qt steps now, should it have prepared anew
+            stmt_ = *static_cast<sqlite3_stmt* const*>(query_->result()->handle().constData());
         fresh_ = true;
     }
 
@@ -939,6 +960,8 @@ private:
     std::string sql_;
     bool sqlite_;
     std::unique_ptr<QSqlQuery> query_;
+    // SQLite's statement under query_, read directly by the passes; null for other drivers.
+    sqlite3_stmt* stmt_ = nullptr;
     std::vector<ColumnInfo> columns_;
     // The first record, kept from the open until a walk goes past it or a snapshot begins.
     QSqlRecord first_;
