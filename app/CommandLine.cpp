@@ -83,6 +83,31 @@ std::size_t Utf8Length(std::string_view text, std::size_t i)
 
 constexpr std::string_view Replacement = "\xEF\xBF\xBD"; // U+FFFD
 
+// Copies text: a byte that `escape` writes (it returns true) as it wrote it, whole UTF-8
+// characters as they are, bytes that are not UTF-8 as U+FFFD; past `limit` bytes it ends
+// with "…".
+template <class Escape>
+std::string CopyText(std::string_view text, std::size_t limit, Escape escape)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (out.size() >= limit) {
+            out += "\xE2\x80\xA6"; // …
+            break;
+        }
+        if (escape(static_cast<unsigned char>(text[i]), out)) {
+            ++i;
+        } else if (const std::size_t length = Utf8Length(text, i); length > 0) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out += Replacement;
+            ++i;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 Options Parse(int argc, char** argv)
@@ -153,62 +178,38 @@ std::string JsonNumber(double value)
 
 std::string JsonString(std::string_view s)
 {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else if (const std::size_t length = Utf8Length(s, i); length > 0) {
-                out.append(s.substr(i, length));
-                i += length;
-                continue;
-            } else {
-                out += Replacement;
-            }
-        }
-        ++i;
-    }
-    return out + "\"";
+    return "\"" + CopyText(s, std::string::npos, [](unsigned char c, std::string& out) {
+               switch (c) {
+               case '"': out += "\\\""; return true;
+               case '\\': out += "\\\\"; return true;
+               case '\n': out += "\\n"; return true;
+               case '\r': out += "\\r"; return true;
+               case '\t': out += "\\t"; return true;
+               }
+               if (c >= 0x20)
+                   return false;
+               char escaped[8];
+               std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+               out += escaped;
+               return true;
+           }) + "\"";
 }
 
 std::string OneLine(std::string_view text, std::size_t limit)
 {
-    std::string out;
-    for (std::size_t i = 0; i < text.size();) {
-        if (out.size() >= limit) {
-            out += "\xE2\x80\xA6"; // …
-            break;
+    return CopyText(text, limit, [](unsigned char c, std::string& out) {
+        switch (c) {
+        case '\n': out += "\\n"; return true;
+        case '\r': out += "\\r"; return true;
+        case '\t': out += "\\t"; return true;
         }
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else if (const std::size_t length = Utf8Length(text, i); length > 0) {
-            out.append(text.substr(i, length));
-            i += length;
-            continue;
-        } else {
-            out += Replacement;
-        }
-        ++i;
-    }
-    return out;
+        if (c >= 0x20 && c != 0x7F)
+            return false;
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+        out += escaped;
+        return true;
+    });
 }
 
 } // namespace zel::cli

@@ -7,6 +7,7 @@
 #include "windows/Zeloutpt.h"
 
 #include <QApplication>
+#include <QThread>
 
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,10 @@ namespace zel {
 namespace {
 
 bool HaveApplication() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+// Windows and the cursor belong to the application's own thread; a summary run on another
+// thread shows nothing.
+bool OnWindowThread() { return HaveApplication() && QThread::currentThread() == qApp->thread(); }
 
 } // namespace
 
@@ -29,14 +34,14 @@ class TStatComponent::GaugeObserver : public TWalkObserver {
 public:
     void WalkBegins(const std::string& heading, bool shown) override
     {
+        if (!OnWindowThread())
+            return;
         // The dialog is fed also when hidden: its listener may show the progress elsewhere.
-        if (HaveApplication()) {
-            dialog_ = std::make_unique<TZELGaugeDlg>();
-            dialog_->SetLabels(QString::fromStdString(heading));
-            if (shown)
-                dialog_->show();
-        }
-        if (!shown)
+        dialog_ = std::make_unique<TZELGaugeDlg>();
+        dialog_->SetLabels(QString::fromStdString(heading));
+        if (shown)
+            dialog_->show();
+        else
             SetScreenCursor(TCursor::crHourGlass);
     }
 
@@ -54,11 +59,17 @@ public:
 
     void WalkEnds() noexcept override
     {
+        if (!OnWindowThread())
+            return;
         dialog_.reset();
         SetScreenCursor(TCursor::crDefault);
     }
 
-    void Idle() noexcept override { SetScreenCursor(TCursor::crDefault); }
+    void Idle() noexcept override
+    {
+        if (OnWindowThread())
+            SetScreenCursor(TCursor::crDefault);
+    }
 
 private:
     std::unique_ptr<TZELGaugeDlg> dialog_;

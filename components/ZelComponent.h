@@ -29,8 +29,8 @@ protected:
     explicit TStatComponent(TDataSet& dataset);
 
 private:
-    // Binds the walks to a progress dialog and the screen cursor. Without a QApplication it
-    // shows nothing.
+    // Binds the walks to a progress dialog and the screen cursor. Without a QApplication, and
+    // on any thread but the application's, it shows nothing.
     class GaugeObserver;
     std::unique_ptr<GaugeObserver> gauge_;
 };

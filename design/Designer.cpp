@@ -94,11 +94,15 @@ Registry& TheRegistry()
     return registry;
 }
 
+// ASCII case only: std::tolower follows the process locale, and under a Turkish one 'I' is not
+// the capital of 'i'.
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool LessIgnoringCase(const std::string& a, const std::string& b)
 {
     return std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-            return std::tolower(x) < std::tolower(y);
+        a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return static_cast<unsigned char>(FoldAscii(x)) < static_cast<unsigned char>(FoldAscii(y));
         });
 }
 

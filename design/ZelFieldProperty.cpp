@@ -2,6 +2,7 @@
 
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
+#include "platform/Guards.h"
 #include "stats/ZelStats.h"
 #include "tools/ZelTools.h"
 
@@ -21,25 +22,6 @@ TDataSet* DataSourceOf(TComponent* component)
     return dynamic_cast<TDataSet*>(component);
 }
 
-// Puts a data source back into the state it had when the guard was made, on every way out of
-// the listing: a data source opened for the listing is closed again, also when a field lookup
-// or the designer's callback fails in the middle.
-class ActiveStateGuard {
-public:
-    explicit ActiveStateGuard(TDataSet& source) : source_(source), wasActive_(source.Active()) {}
-    ~ActiveStateGuard()
-    {
-        if (!wasActive_ && source_.Active())
-            source_.Close();
-    }
-    ActiveStateGuard(const ActiveStateGuard&) = delete;
-    ActiveStateGuard& operator=(const ActiveStateGuard&) = delete;
-
-private:
-    TDataSet& source_;
-    bool wasActive_;
-};
-
 } // namespace
 
 TPropertyAttributes TVarFieldProperty::GetAttributes() const
@@ -54,7 +36,12 @@ void TVarFieldProperty::GetValues(const TGetStrProc& proc)
     if (source == nullptr)
         return;
 
-    ActiveStateGuard restore(*source);
+    // A data source opened for the listing is closed again on every way out of it, also when
+    // a field lookup or the designer's callback fails in the middle.
+    const TAtScopeExit restore([source, wasActive = source->Active()] {
+        if (!wasActive && source->Active())
+            source->Close();
+    });
     if (!source->Active())
         source->Open();
     if (source->Active()) {

@@ -1,23 +1,29 @@
 #include "platform/Dialogs.h"
 
+#include "platform/Guards.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
 namespace zel {
 
 namespace {
 
-MessageHandler& messageHandler()
+TReplaceable<MessageHandler>& messageHandler()
 {
-    static MessageHandler handler;
+    static TReplaceable<MessageHandler> handler;
     return handler;
 }
 
-ModalHandler& modalHandler()
+TReplaceable<ModalHandler>& modalHandler()
 {
-    static ModalHandler handler;
+    static TReplaceable<ModalHandler> handler;
     return handler;
 }
 
@@ -25,6 +31,15 @@ TCursor currentCursor = TCursor::crDefault;
 
 TModalResult ShowMessageBox(const MessageRequest& request)
 {
+    // Without a QApplication no box can be shown: the message goes to standard error and a
+    // question is answered No, so that a program without windows neither aborts nor waits.
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        std::string text = request.text;
+        std::erase(text, '\r');
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        std::fprintf(stderr, "%s\n", text.c_str());
+        return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
+    }
     QMessageBox box;
     switch (request.type) {
     case TMsgDlgType::mtWarning:
@@ -67,16 +82,13 @@ TModalResult ShowMessageBox(const MessageRequest& request)
 
 MessageHandler SetMessageHandler(MessageHandler handler)
 {
-    MessageHandler previous = std::move(messageHandler());
-    messageHandler() = std::move(handler);
-    return previous;
+    return messageHandler().Replace(std::move(handler));
 }
 
 TModalResult MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons)
 {
     MessageRequest request{text, type, buttons};
-    // A copy, so that a handler may replace itself while it runs.
-    MessageHandler handler = messageHandler();
+    MessageHandler handler = messageHandler().Current();
     if (handler)
         return handler(request);
     return ShowMessageBox(request);
@@ -84,14 +96,12 @@ TModalResult MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButton
 
 ModalHandler SetModalHandler(ModalHandler handler)
 {
-    ModalHandler previous = std::move(modalHandler());
-    modalHandler() = std::move(handler);
-    return previous;
+    return modalHandler().Replace(std::move(handler));
 }
 
 int ShowModal(QDialog& dialog)
 {
-    ModalHandler handler = modalHandler();
+    ModalHandler handler = modalHandler().Current();
     if (handler)
         return handler(dialog);
     return dialog.exec();

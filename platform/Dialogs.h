@@ -43,14 +43,4 @@ enum class TCursor { crDefault, crHourGlass };
 void SetScreenCursor(TCursor cursor);
 TCursor ScreenCursor();
 
-// Sets the hourglass for a scope and restores the default cursor when the scope ends,
-// also when a failure leaves it.
-class HourglassCursor {
-public:
-    HourglassCursor() { SetScreenCursor(TCursor::crHourGlass); }
-    ~HourglassCursor() { SetScreenCursor(TCursor::crDefault); }
-    HourglassCursor(const HourglassCursor&) = delete;
-    HourglassCursor& operator=(const HourglassCursor&) = delete;
-};
-
 } // namespace zel

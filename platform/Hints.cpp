@@ -1,5 +1,7 @@
 #include "platform/Hints.h"
 
+#include "platform/Guards.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QEvent>
@@ -17,9 +19,9 @@ constexpr const char* HintProperty = "zelHint";
 constexpr const char* HintWindowProperty = "zelHintWindow";
 constexpr const char* HoverConnectedProperty = "zelHintHover";
 
-HintHandler& Handler()
+TReplaceable<HintHandler>& Handler()
 {
-    static HintHandler handler;
+    static TReplaceable<HintHandler> handler;
     return handler;
 }
 
@@ -122,16 +124,14 @@ QString GetHint(const QAction& item) { return item.property(HintProperty).toStri
 
 HintHandler SetHintHandler(HintHandler handler)
 {
-    HintHandler previous = std::move(Handler());
-    Handler() = std::move(handler);
-    return previous;
+    return Handler().Replace(std::move(handler));
 }
 
 void ShowApplicationHint(const QString& status)
 {
     CurrentHint() = status;
     // A copy, so that a handler that replaces itself while it runs stays alive until it returns.
-    HintHandler handler = Handler();
+    HintHandler handler = Handler().Current();
     if (handler)
         handler(status);
 }

@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QEvent>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
@@ -355,9 +356,11 @@ void TRivuReviPlotForm::Plot(TStatistics& dataset)
 void TRivuReviPlotForm::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::ActivationChange) {
-        // A popup menu of the window does not take activation from it; another window does.
+        // Another window of the application takes activation from it (a popup menu of the
+        // window does not); returning from another application, when no window of this one
+        // was active, is no reason to reset.
         if (!isActiveWindow())
-            deactivated_ = true;
+            deactivated_ = deactivated_ || QApplication::activeWindow() != nullptr;
         else if (deactivated_) {
             deactivated_ = false;
             FormActivate();

@@ -14,7 +14,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix"
 
-for file in include/zelstats/platform/DataSet.h include/zelstats/stats/ZelTable.h \
+for file in include/zelstats/platform/DataSet.h include/zelstats/components/ZelTable.h \
             include/zelstats/design/Zel32reg.h share/zelstats/sample.db bin/zelstat; do
     if [ ! -e "$prefix/$file" ]; then
         echo "check-install: $file was not installed" >&2
@@ -34,3 +34,23 @@ fi
 cmake -S "$root/examples/app" -B "$prefix/app" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$prefix/app"
 echo "check-install: the example application builds against $prefix"
+
+# The README's example, exactly as written there, built and run headless on the sample: it
+# must neither fail nor wait for a person.
+mkdir -p "$prefix/readme"
+awk '/^## Using the components in an application/ { section = 1 }
+     section && /^```cpp/ { copying = 1; next }
+     copying && /^```/ { exit }
+     copying { print }' "$root/README.md" > "$prefix/readme/main.cpp"
+cat > "$prefix/readme/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(ReadmeExample LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 20)
+find_package(ZelStats REQUIRED)
+add_executable(readme main.cpp)
+target_link_libraries(readme PRIVATE ZelStats::zelstats)
+CMAKE
+cmake -S "$prefix/readme" -B "$prefix/readme/build" -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build "$prefix/readme/build"
+QT_QPA_PLATFORM=offscreen timeout 60 "$prefix/readme/build/readme" "$prefix/share/zelstats/sample.db"
+echo "check-install: the README's example builds and runs against $prefix"

@@ -9,6 +9,7 @@
 #include "tests/TestSupport.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
@@ -448,6 +449,29 @@ TEST_F(ZelPlotTest, ColourItemsBeforeAnyPlotRepaintOnlyTheBackgroundOrTheButton)
         EXPECT_EQ(Text("yMaxLabel"), "");
         EXPECT_EQ(Text("xMaxLabel"), "");
         EXPECT_EQ(window.windowTitle(), "RivuRevi Dataset Plot Form");
+    });
+}
+
+// Activation from another window of the application resets the plot; coming back from
+// another application does not.
+TEST_F(ZelPlotTest, OnlyAnotherWindowOfTheApplicationResetsThePlot)
+{
+    auto t = Table(ClassData());
+    t->Summarize();
+    ShowPlot(*t, [&](QDialog& window) {
+        window.show();
+        QApplication::setActiveWindow(&window);
+        Choose("sbtnHistogram", "PlotHistogram1");
+        ASSERT_EQ(Text("yMaxLabel"), "40");
+        QApplication::setActiveWindow(nullptr); // the user went to another application
+        QApplication::setActiveWindow(&window);
+        EXPECT_EQ(Text("yMaxLabel"), "40");
+        QWidget other;
+        other.show();
+        QApplication::setActiveWindow(&other);
+        QApplication::setActiveWindow(&window);
+        EXPECT_EQ(Text("yMaxLabel"), "");
+        window.hide();
     });
 }
 

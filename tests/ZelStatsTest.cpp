@@ -11,10 +11,12 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <map>
 #include <random>
+#include <thread>
 
 using namespace zel;
 using namespace zel::test;
@@ -630,6 +632,42 @@ TEST_P(ZelStatsTest, QueryComponentsComputeTheSame)
     EXPECT_EQ(q.GetdsMean(), 10);
     EXPECT_NEAR(q.GetdsVariance(), 4 * 32.0 / 7, 1e-12);
     EXPECT_EQ(q.GetdsMedian(), 9);
+}
+
+// A writer inserting throughout a summary: the load and the passes read one snapshot, so the
+// class counts of every table sum to the count and the percentages to 100.
+TEST_P(ZelStatsTest, AWriterDuringTheSummaryIsNotSeenHalfway)
+{
+    db_->Execute("CREATE TABLE W (X DOUBLE PRECISION)");
+    db_->Execute("INSERT INTO W (X) WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+                 "FROM c WHERE i < 200000) SELECT i % 1000 FROM c");
+    auto t = std::make_unique<TRivuReviTable>();
+    t->SetDatabaseName(db_->Name());
+    t->SetTableName("W");
+    t->SetStatFieldName(FieldName("X"));
+    t->SetShowCalcProgress(TBoolPlus::Never);
+    t->Open();
+
+    std::atomic<bool> done{false};
+    std::atomic<int> inserted{0};
+    std::thread writer([&] {
+        while (!done) {
+            db_->Execute("INSERT INTO W (X) VALUES (-500)");
+            ++inserted;
+        }
+    });
+    for (int summary = 0; summary < 3; ++summary) {
+        t->Summarize();
+        const std::int64_t count = t->GetdsDataCount();
+        for (int slot = 0; slot < MaintainedSlots; ++slot) {
+            const TFreqData table = t->GetdsCachedFreqData(slot);
+            EXPECT_EQ(table.ClassCount[table.NumClasses + 1], count) << "slot " << slot;
+            EXPECT_NEAR(table.ClassCumPercent[table.NumClasses], 100.0, 1e-9) << "slot " << slot;
+        }
+    }
+    done = true;
+    writer.join();
+    EXPECT_GT(inserted, 0);
 }
 
 // Three table components and a query component, destroyed in every order, each survivor

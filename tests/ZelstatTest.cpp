@@ -163,6 +163,7 @@ TEST_P(ZelstatTest, BadInputGivesOneClearLineAndAFailureStatus)
         {{"summary", "--db", db, "--table", "NO_SUCH", "--field", "X"}, "NO_SUCH"},
         {{"summary", "--db", db, "--table", "T", "--field", "NO_FIELD"}, "NO_FIELD"},
         {{"summary", "--db", db, "--sql", "SELEC 1", "--field", "X"}, "SELEC"},
+        {{"summary", "--db", db, "--sql", "SELECT X\nFROM NO_SUCH", "--field", "X"}, "NO_SUCH"},
         {{"summary", "--db", db, "--table", "T", "--field", Name("NAME")}, "not a numeric field"},
     };
     for (const auto& [args, mention] : cases) {

@@ -3,6 +3,7 @@
 #include "platform/Dialogs.h"
 #include "platform/DataSet.h"
 #include "platform/Format.h"
+#include "platform/Guards.h"
 #include "stats/ZelStats.h"
 #include "tools/ZelTools.h"
 #include "windows/ResultText.h"
@@ -149,10 +150,7 @@ void TClassDisplayForm::Open(TStatistics& component)
     CentreOnScreen(*this);
     ui->OKBtn->setFocus();
     modalOpen_ = true;
-    struct ModalEnd {
-        bool& open;
-        ~ModalEnd() { open = false; }
-    } end{modalOpen_};
+    const TAtScopeExit modalEnds([this] { modalOpen_ = false; });
     ShowModal(*this);
 }
 
@@ -163,10 +161,7 @@ void TClassDisplayForm::ComboBox1Change()
     if (switching_ || !glDataset || !IsOpen())
         return;
     switching_ = true;
-    struct SwitchEnd {
-        bool& switching;
-        ~SwitchEnd() { switching = false; }
-    } end{switching_};
+    const TAtScopeExit switchEnds([this] { switching_ = false; });
 
     QComboBox& box = *ui->ComboBox1;
     // Items match as the host's string lists do, without regard to case; any other text is

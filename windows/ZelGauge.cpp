@@ -1,5 +1,6 @@
 #include "windows/ZelGauge.h"
 
+#include "platform/Guards.h"
 #include "platform/VectorState.h"
 #include "ui_ZelGauge.h"
 
@@ -18,9 +19,9 @@ TZELGaugeDlg* ZELGaugeDlg = nullptr;
 
 namespace {
 
-TZELGaugeDlg::ProgressListener& Listener()
+TReplaceable<TZELGaugeDlg::ProgressListener>& Listener()
 {
-    static TZELGaugeDlg::ProgressListener listener;
+    static TReplaceable<TZELGaugeDlg::ProgressListener> listener;
     return listener;
 }
 
@@ -144,7 +145,7 @@ void TZELGaugeDlg::SetLabels(const QString& text)
     // The labels are transparent over the dialog, so the dialog repaints beneath them.
     repaint();
     ClearUpperVectorState();
-    if (const ProgressListener& listener = Listener())
+    if (const ProgressListener listener = Listener().Current())
         listener(text, message_, percent_);
 }
 
@@ -202,14 +203,14 @@ void TZELGaugeDlg::SetGaugeProgress(GaugeKind kind, const QString& message, doub
     // Painting here happens in the middle of a pass, whose arithmetic follows at once.
     ClearUpperVectorState();
     if (percentChanged || messageChanged) {
-        if (const ProgressListener& listener = Listener())
+        if (const ProgressListener listener = Listener().Current())
             listener(ui->Label1->text(), message_, percent_);
     }
 }
 
 TZELGaugeDlg::ProgressListener TZELGaugeDlg::SetProgressListener(ProgressListener listener)
 {
-    return std::exchange(Listener(), std::move(listener));
+    return Listener().Replace(std::move(listener));
 }
 
 bool TZELGaugeDlg::event(QEvent* e)
