@@ -205,8 +205,8 @@ class TQuery : public TDataSet {
 public:
     explicit TQuery(TComponent* owner = nullptr);
 
-    // A file path (SQLite), a postgresql:// URI, a mysql:// or mariadb:// URL, or an
-    // application's Qt connection as SetConnection sets it.
+    // A file path (SQLite), a postgresql:// URI, a mysql:// or mariadb:// URL, or
+    // "qtsql:" and the name of an application's Qt connection, as SetConnection sets it.
     const std::string& DatabaseName() const { return databaseName_; }
     void SetDatabaseName(std::string name);
     // Reads through a connection the application opened with Qt (QSqlDatabase::addDatabase),
@@ -234,8 +234,8 @@ class TTable : public TDataSet {
 public:
     explicit TTable(TComponent* owner = nullptr);
 
-    // A file path (SQLite), a postgresql:// URI, a mysql:// or mariadb:// URL, or an
-    // application's Qt connection as SetConnection sets it.
+    // A file path (SQLite), a postgresql:// URI, a mysql:// or mariadb:// URL, or
+    // "qtsql:" and the name of an application's Qt connection, as SetConnection sets it.
     const std::string& DatabaseName() const { return databaseName_; }
     void SetDatabaseName(std::string name);
     // Reads through a connection the application opened with Qt (QSqlDatabase::addDatabase),
