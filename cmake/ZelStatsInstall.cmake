@@ -49,6 +49,7 @@ write_basic_package_version_file(
     VERSION ${PROJECT_VERSION}
     COMPATIBILITY SameMajorVersion)
 install(FILES
+    ${CMAKE_CURRENT_LIST_DIR}/FindMariaDBClient.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/ZelStatsConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/ZelStatsConfigVersion.cmake
     DESTINATION ${ZELSTATS_INSTALL_CMAKEDIR})

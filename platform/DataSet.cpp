@@ -2,6 +2,8 @@
 
 #include "platform/Driver.h"
 
+#include <QSqlDatabase>
+
 #include <algorithm>
 #include <cmath>
 
@@ -370,6 +372,16 @@ void TQuery::SetDatabaseName(std::string name)
     databaseName_ = std::move(name);
 }
 
+void TQuery::SetConnection(const QSqlDatabase& connection)
+{
+    SetConnectionName(connection.connectionName());
+}
+
+void TQuery::SetConnectionName(const QString& connectionName)
+{
+    SetDatabaseName(QtConnectionDatabaseName(connectionName));
+}
+
 void TQuery::SetSQL(std::vector<std::string> lines)
 {
     CheckInactive("SQL");
@@ -410,6 +422,16 @@ void TTable::SetDatabaseName(std::string name)
 {
     CheckInactive("DatabaseName");
     databaseName_ = std::move(name);
+}
+
+void TTable::SetConnection(const QSqlDatabase& connection)
+{
+    SetConnectionName(connection.connectionName());
+}
+
+void TTable::SetConnectionName(const QString& connectionName)
+{
+    SetDatabaseName(QtConnectionDatabaseName(connectionName));
 }
 
 void TTable::SetTableName(std::string name)

@@ -1,8 +1,9 @@
 // Datasets, fields and components: the data-access layer the statistics components stand on.
 //
 // A dataset walks the records of one data source, one record at a time, through a driver
-// cursor (SQLite or PostgreSQL, chosen by the database name). Nothing here ever writes to a
-// database: connections are opened read-only.
+// cursor (SQLite, PostgreSQL, or MariaDB and MySQL through Qt, chosen by the database name),
+// or over a Qt connection of the application's own. Nothing here ever writes to a database:
+// connections are opened read-only, and only plain reads are accepted.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,9 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+class QSqlDatabase;
+class QString;
 
 namespace zel {
 
@@ -214,8 +218,15 @@ class TQuery : public TDataSet {
 public:
     explicit TQuery(TComponent* owner = nullptr);
 
+    // A file path (SQLite), a postgresql:// URI, a mysql:// or mariadb:// URL, or
+    // "qtsql:" and the name of an application's Qt connection, as SetConnection sets it.
     const std::string& DatabaseName() const { return databaseName_; }
     void SetDatabaseName(std::string name);
+    // Reads through a connection the application opened with Qt (QSqlDatabase::addDatabase),
+    // on its thread, in place of a database name. The connection is found by its name when
+    // the dataset opens, and opened then if it is closed.
+    void SetConnection(const QSqlDatabase& connection);
+    void SetConnectionName(const QString& connectionName);
     // The SQL text as a list of lines.
     const std::vector<std::string>& SQL() const { return sql_; }
     void SetSQL(std::vector<std::string> lines);
@@ -236,8 +247,15 @@ class TTable : public TDataSet {
 public:
     explicit TTable(TComponent* owner = nullptr);
 
+    // A file path (SQLite), a postgresql:// URI, a mysql:// or mariadb:// URL, or
+    // "qtsql:" and the name of an application's Qt connection, as SetConnection sets it.
     const std::string& DatabaseName() const { return databaseName_; }
     void SetDatabaseName(std::string name);
+    // Reads through a connection the application opened with Qt (QSqlDatabase::addDatabase),
+    // on its thread, in place of a database name. The connection is found by its name when
+    // the dataset opens, and opened then if it is closed.
+    void SetConnection(const QSqlDatabase& connection);
+    void SetConnectionName(const QString& connectionName);
     const std::string& TableName() const { return tableName_; }
     void SetTableName(std::string name);
 

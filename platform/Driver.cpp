@@ -50,6 +50,11 @@ bool IsPostgresUri(const std::string& database)
     return !std::filesystem::exists(database, error);
 }
 
+bool IsMysqlUri(const std::string& database)
+{
+    return StartsWithNoCase(database, "mysql://") || StartsWithNoCase(database, "mariadb://");
+}
+
 std::string QuoteIdentifier(const std::string& name)
 {
     std::string quoted = "\"";
@@ -63,12 +68,16 @@ std::string QuoteIdentifier(const std::string& name)
 
 std::string DatabaseDisplayName(std::string database)
 {
+    if (IsMysqlUri(database) || IsQtConnectionName(database))
+        return QtSqlDisplayName(database);
     return IsPostgresUri(database) ? PgDisplayName(database) : database;
 }
 
 std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql)
 {
     const std::string source = "the query on " + DatabaseDisplayName(database);
+    if (IsMysqlUri(database) || IsQtConnectionName(database))
+        return OpenQtSqlCursor(database, sql, source);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, sql, source);
     return OpenSqliteCursor(database, sql, source);
@@ -77,6 +86,8 @@ std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const s
 std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table)
 {
     const std::string source = "table '" + table + "' of " + DatabaseDisplayName(database);
+    if (IsMysqlUri(database) || IsQtConnectionName(database))
+        return OpenQtSqlTableCursor(database, table, source);
     if (IsPostgresUri(database))
         return OpenPgTableCursor(database, table, source);
     return OpenSqliteTableCursor(database, table, source);

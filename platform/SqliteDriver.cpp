@@ -677,3 +677,14 @@ std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
 }
 
 } // namespace zel
+
+namespace zel {
+
+TFieldType SqliteColumnKind(const char* declared, int storage)
+{
+    if (declared != nullptr && *declared != '\0')
+        return KindOfDeclaredType(Upper(declared));
+    return KindOfStoredValue(storage);
+}
+
+} // namespace zel

@@ -17,8 +17,9 @@ run_suite() {
     shift
     cmake -S . -B "$build" -G Ninja "$@"
     cmake --build "$build" -j "$jobs"
-    # with-postgres.sh starts the server, runs ctest and stops the server, also on failure.
-    bash scripts/with-postgres.sh ctest --test-dir "$build" --output-on-failure -j "$jobs"
+    # with-mariadb.sh and with-postgres.sh start their servers, run ctest and stop the servers,
+    # also on failure.
+    bash scripts/with-mariadb.sh bash scripts/with-postgres.sh ctest --test-dir "$build" --output-on-failure -j "$jobs"
 }
 
 echo "== Tests"

@@ -1,6 +1,10 @@
 #include "tests/TestSupport.h"
 
+#include "platform/Driver.h"
+
 #include <QDialog>
+#include <QSqlDatabase>
+#include <QSqlError>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -91,29 +95,86 @@ private:
     sqlite3* db_ = nullptr;
 };
 
+// The same kind of file, written through SQLite directly and read by the components through
+// an application's QSQLITE connection to it.
+class QtSqliteDatabase : public TestDatabase {
+public:
+    QtSqliteDatabase()
+    {
+        static int counter = 0;
+        connection_ = QStringLiteral("zelstats-test-qtsqlite-%1").arg(++counter);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+        db.setDatabaseName(QString::fromStdString(file_.Name()));
+        if (!db.open())
+            throw std::runtime_error("test database: " + db.lastError().text().toStdString());
+        name_ = QtConnectionDatabaseName(connection_);
+    }
+    ~QtSqliteDatabase() override
+    {
+        QSqlDatabase::database(connection_, false).close();
+        QSqlDatabase::removeDatabase(connection_);
+    }
+    const std::string& Name() const override { return name_; }
+    void Execute(const std::string& sql) override { file_.Execute(sql); }
+
+private:
+    SqliteDatabase file_;
+    QString connection_;
+    std::string name_;
+};
+
 } // namespace
 
 std::unique_ptr<TestDatabase> MakeSqliteDatabase() { return std::make_unique<SqliteDatabase>(); }
 
-std::vector<std::string> Backends() { return {"sqlite", "postgres"}; }
+std::string QtSqliteUnavailableReason()
+{
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        return "Qt's QSQLITE driver is not installed (libqt6sql6-sqlite)";
+    return std::string();
+}
+
+std::unique_ptr<TestDatabase> MakeQtSqliteDatabase()
+{
+    if (!QtSqliteUnavailableReason().empty())
+        return nullptr;
+    return std::make_unique<QtSqliteDatabase>();
+}
+
+std::vector<std::string> Backends() { return {"sqlite", "postgres", "mariadb", "qtsqlite"}; }
+
+std::vector<std::string> ProgramBackends() { return {"sqlite", "postgres", "mariadb"}; }
 
 std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend)
 {
     if (backend == "sqlite")
         return MakeSqliteDatabase();
+    if (backend == "mariadb")
+        return MakeMysqlDatabase();
+    if (backend == "qtsqlite")
+        return MakeQtSqliteDatabase();
     return MakePgDatabase();
+}
+
+std::string UnavailableReason(const std::string& backend)
+{
+    if (backend == "mariadb")
+        return MysqlUnavailableReason();
+    if (backend == "qtsqlite")
+        return QtSqliteUnavailableReason();
+    return PgUnavailableReason();
 }
 
 void BackendTest::SetUp()
 {
     db_ = MakeDatabase(GetParam());
     if (db_ == nullptr)
-        GTEST_SKIP() << PgUnavailableReason();
+        GTEST_SKIP() << UnavailableReason(GetParam());
 }
 
 std::string BackendTest::FieldName(const std::string& upper) const
 {
-    if (GetParam() == "sqlite")
+    if (GetParam() != "postgres") // the others report names as they were written
         return upper;
     std::string lower = upper;
     for (auto& c : lower)

@@ -61,12 +61,26 @@ std::unique_ptr<TestDatabase> MakeSqliteDatabase();
 std::unique_ptr<TestDatabase> MakePgDatabase();
 // Why PostgreSQL tests are skipped, or empty when a server is reachable.
 std::string PgUnavailableReason();
+// A throwaway MariaDB database on the server named by ZELSTATS_TEST_MYSQL (a mariadb:// URL),
+// dropped with the object; null when no server is reachable.
+std::unique_ptr<TestDatabase> MakeMysqlDatabase();
+std::string MysqlUnavailableReason();
+// A throwaway SQLite file reached through an application's Qt connection (driver QSQLITE);
+// its Name() names that connection. Null when Qt's SQLite driver is not installed.
+std::unique_ptr<TestDatabase> MakeQtSqliteDatabase();
+std::string QtSqliteUnavailableReason();
 
-// The backends a suite runs on: "sqlite" always, "postgres" always listed (its tests skip
-// with the reason when no server is reachable, so that a missing server is visible).
+// The backends a suite runs on: "sqlite" always; "postgres", "mariadb" (through mariadb://
+// URLs) and "qtsqlite" (an application's Qt connection) always listed, their tests skipping
+// with the reason when the backend is not reachable, so that a missing server is visible.
 std::vector<std::string> Backends();
+// The backends another program (the zelstat command line) can reach by a database name:
+// every one but "qtsqlite", whose connection lives in the test's own process.
+std::vector<std::string> ProgramBackends();
 // A throwaway database on the named backend; null (skip) when it is not reachable.
 std::unique_ptr<TestDatabase> MakeDatabase(const std::string& backend);
+// Why the named backend's tests are skipped.
+std::string UnavailableReason(const std::string& backend);
 
 // A fixture whose tests run once per backend (instantiate it with Backends()); a backend that
 // is not reachable skips its tests with the reason.
