@@ -3,8 +3,11 @@
 #include "platform/DataSet.h"
 #include "platform/Driver.h"
 #include "components/ZelTable.h"
+#include "design/Zel32reg.h"
+#include "design/ZelFieldProperty.h"
 #include "tests/TestSupport.h"
 
+#include <QDialog>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -85,6 +88,7 @@ TEST_P(QtSqlBackendTest, ApplicationConnectionSummarisesWithExactResults)
                  "(3, 6, NULL, 'c'), (4, NULL, 1, 'd')");
     ApplicationConnection app(*db_);
     TRivuReviTable t;
+    t.SetName("Sales");
     t.SetConnection(app.Database());
     t.SetTableName("T");
     t.SetStatFieldName("X");
@@ -96,6 +100,23 @@ TEST_P(QtSqlBackendTest, ApplicationConnectionSummarisesWithExactResults)
     EXPECT_DOUBLE_EQ(t.GetdsVariance(), 7.0); // values 1, 2 and 6
     EXPECT_DOUBLE_EQ(t.GetdsMedian(), 2.0);
     EXPECT_EQ(t.GetNumericFields(), (std::vector<std::string>{"ID", "X", "N"}));
+
+    // The three windows show it, and the designer's field editor offers its numeric fields.
+    std::vector<QString> shown;
+    {
+        ModalInspector inspector([&shown](QDialog& window) { shown.push_back(window.windowTitle()); });
+        t.Output();
+        t.FrequencyDisplay();
+        t.SummaryChart();
+    }
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[1], QStringLiteral("Sales Class Frequency Data"));
+    t.Close();
+    std::vector<std::string> offered;
+    TVarFieldProperty editor({&t}, StatFieldNameProperty());
+    editor.GetValues([&offered](const std::string& name) { offered.push_back(name); });
+    EXPECT_EQ(offered, (std::vector<std::string>{"ID", "X", "N"}));
+    EXPECT_FALSE(t.Active()); // opened for the listing, closed again
 }
 
 TEST_P(QtSqlBackendTest, StatementsThatWriteAreRefusedBeforeTheyRun)
