@@ -112,6 +112,21 @@ TEST_P(DataSetTest, EmptyDataIsAtEndAtOnce)
     EXPECT_EQ(t.RecordCount(), 0);
 }
 
+// An exact name wins; a match without regard to case counts only where it is the only one.
+// (The dataset's rule, whatever the backend; SQLite keeps the names' case as written.)
+TEST(DataSetFieldNames, ExactMatchWinsAndACaseBlindOneMustBeUnique)
+{
+    auto db = MakeSqliteDatabase();
+    TQuery q;
+    q.SetDatabaseName(db->Name());
+    q.SetSQL({"SELECT 1 AS Amount, 2 AS amount, 3 AS Total"});
+    q.Open();
+    EXPECT_EQ(q.FieldByName("amount").AsFloat(), 2);
+    EXPECT_EQ(q.FieldByName("Amount").AsFloat(), 1);
+    EXPECT_EQ(q.FindField("AMOUNT"), nullptr);
+    EXPECT_EQ(q.FieldByName("TOTAL").AsFloat(), 3);
+}
+
 TEST_P(DataSetTest, ExpressionColumnOfNumbersIsAFloatField)
 {
     CreateValueTable(*db_, "V", "X", {2, 4});

@@ -3,6 +3,8 @@
 #include "tests/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QRegularExpression>
 #include <QJsonArray>
@@ -210,8 +212,16 @@ TEST_P(ZelstatTest, BadInputGivesOneClearLineAndAFailureStatus)
 TEST_P(ZelstatTest, ReportRendersEveryWindow)
 {
     QTemporaryDir dir;
+    // A link at a picture's name is replaced by the picture, never written through.
+    QFile victim(dir.filePath("victim"));
+    ASSERT_TRUE(victim.open(QIODevice::WriteOnly) && victim.write("precious") == 8);
+    victim.close();
+    ASSERT_TRUE(QFile::link(victim.fileName(), dir.filePath("histogram.png")));
     Result r = Zelstat(On("report", {"--out", dir.path()}));
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    ASSERT_TRUE(victim.open(QIODevice::ReadOnly));
+    EXPECT_EQ(victim.readAll(), "precious");
+    EXPECT_FALSE(QFileInfo(dir.filePath("histogram.png")).isSymLink());
     for (const char* file : {"summary.png", "classes.png", "inputorder.png", "histogram.png",
                              "cumhistogram.png", "polygon.png"})
         EXPECT_GT(QFileInfo(dir.filePath(file)).size(), 1000) << file;
