@@ -444,22 +444,22 @@ bool TStatistics::LoadDataSet()
     std::unique_ptr<TSpool> spool =
         useSpool_ ? std::make_unique<TSpool>(spoolMemory_) : nullptr;
     WalkValues(*source, scaleBy_, progress, ReportWhen::AfterValue, [&](double x) {
-                   if (spool)
-                       spool->Add(x);
-                   ++n;
-                   if (n <= MaxStoredValues)
-                       loadBuffer_[n - 1] = x;
-                   total.Add(x);
-                   if (n == 1) {
-                       minimum = x;
-                       maximum = x;
-                   } else {
-                       if (x > maximum)
-                           maximum = x;
-                       if (x < minimum)
-                           minimum = x;
-                   }
-               });
+        if (spool)
+            spool->Add(x);
+        ++n;
+        if (n <= MaxStoredValues)
+            loadBuffer_[n - 1] = x;
+        total.Add(x);
+        if (n == 1) {
+            minimum = x;
+            maximum = x;
+        } else {
+            if (x > maximum)
+                maximum = x;
+            if (x < minimum)
+                minimum = x;
+        }
+    });
 
     if (spool && spool->Seal()) {
         spoolOrigin_ = {statFieldName_, SourceText(),       scaleBy_,
@@ -577,17 +577,17 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     if (pass == Pass::Moments)
         moments.emplace();
     WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
-                   const double d = x - mean_;
-                   switch (pass) {
-                   case Pass::Moments: moments->Add(d); break;
-                   case Pass::Variance: sums.s2 += d * d; break;
-                   case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
-                   case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
-                   }
-                   if (classes)
-                       classes->Count(x);
-                   ++sums.n;
-               });
+        const double d = x - mean_;
+        switch (pass) {
+        case Pass::Moments: moments->Add(d); break;
+        case Pass::Variance: sums.s2 += d * d; break;
+        case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
+        case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
+        }
+        if (classes)
+            classes->Count(x);
+        ++sums.n;
+    });
     if (classes)
         classes->AddPiecesToTables();
     if (moments) {
