@@ -105,6 +105,16 @@ std::string SampleDatabase()
     throw std::runtime_error("the bundled sample database was not found; give --db PATH");
 }
 
+// The SQL text of --sql as the query's list of lines.
+std::vector<std::string> SqlLines(const std::string& sql)
+{
+    std::vector<std::string> lines;
+    std::istringstream text(sql);
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // The component the options describe: a query for --sql, a table for --table. Commands that
 // allow it fall back to the sample's EMPLOYEE.SALARY when neither is given. The analysed field
 // must be a numeric field of the data source, also when it holds no record.
@@ -145,11 +155,7 @@ std::unique_ptr<TStatComponent> MakeComponent(const Options& options, bool needF
         auto query = std::make_unique<TRivuReviQuery>();
         query->SetName("zelstatQuery");
         query->SetDatabaseName(db);
-        std::vector<std::string> lines;
-        std::istringstream text(options.Get("--sql"));
-        for (std::string line; std::getline(text, line);)
-            lines.push_back(line);
-        query->SetSQL(lines);
+        query->SetSQL(SqlLines(options.Get("--sql")));
         component = std::move(query);
     } else {
         auto table = std::make_unique<TRivuReviTable>();
@@ -534,11 +540,7 @@ int DescribeCommand(int argc, char** argv, const Options& options)
     if (options.Has("--sql")) {
         auto query = std::make_unique<TQuery>();
         query->SetDatabaseName(db);
-        std::vector<std::string> lines;
-        std::istringstream text(options.Get("--sql"));
-        for (std::string line; std::getline(text, line);)
-            lines.push_back(line);
-        query->SetSQL(lines);
+        query->SetSQL(SqlLines(options.Get("--sql")));
         dataset = std::move(query);
     } else {
         auto table = std::make_unique<TTable>();

@@ -280,26 +280,6 @@ private:
     bool wasActive_;
 };
 
-class WalkFrame {
-public:
-    WalkFrame(TWalkObserver* observer, const std::string& heading, bool shown)
-        : observer_(observer)
-    {
-        if (observer_ != nullptr)
-            observer_->WalkBegins(heading, shown);
-    }
-    ~WalkFrame()
-    {
-        if (observer_ != nullptr)
-            observer_->WalkEnds();
-    }
-    WalkFrame(const WalkFrame&) = delete;
-    WalkFrame& operator=(const WalkFrame&) = delete;
-
-private:
-    TWalkObserver* observer_;
-};
-
 std::vector<const TField*> ChooseFields(const TDataSet& dataset, const TDescribeRequest& request)
 {
     std::vector<const TField*> fields;
@@ -351,7 +331,7 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
 
     std::vector<Accumulator> accumulators(width); // group-major: [group * width + field]
     {
-        const WalkFrame frame(request.observer, "Describe " + dataset.SourceDescription(),
+        const TWalkFrame frame(request.observer, "Describe " + dataset.SourceDescription(),
                               request.showProgress);
         const double records = static_cast<double>(dataset.RecordCount());
         std::int64_t done = 0;

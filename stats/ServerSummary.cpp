@@ -3,6 +3,7 @@
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "platform/Driver.h"
+#include "stats/ResultRules.h"
 #include "stats/ZelStats.h"
 
 #include <algorithm>
@@ -139,51 +140,6 @@ std::string Float8Array(const std::vector<double>& values)
 
 namespace {
 
-// The same helpers as the walks', on the results of a statement.
-
-double Quotient(double a, double b)
-{
-    if (b == 0.0)
-        return Undefined;
-    const double q = a / b;
-    return std::isfinite(q) ? q : Undefined;
-}
-
-void UpdatePercentages(TFreqData& table, std::int64_t dataCount)
-{
-    const int k = table.NumClasses;
-    std::int64_t* count = table.ClassCount.data();
-    double* percent = table.ClassPercent.data();
-    double* cumulative = table.ClassCumPercent.data();
-    count[k] = 0;
-    for (int i = 0; i <= k; ++i) {
-        percent[i] = dataCount > 0 ? static_cast<double>(count[i]) / dataCount * 100 : Undefined;
-        cumulative[i] = i == 0 ? percent[0] : cumulative[i - 1] + percent[i];
-        if (i < k)
-            count[k] += count[i];
-    }
-}
-
-class WalkFrame {
-public:
-    WalkFrame(TWalkObserver* observer, const std::string& heading, bool shown)
-        : observer_(observer)
-    {
-        if (observer_ != nullptr)
-            observer_->WalkBegins(heading, shown);
-    }
-    ~WalkFrame()
-    {
-        if (observer_ != nullptr)
-            observer_->WalkEnds();
-    }
-    WalkFrame(const WalkFrame&) = delete;
-    WalkFrame& operator=(const WalkFrame&) = delete;
-
-private:
-    TWalkObserver* observer_;
-};
-
 // A cell the server wrote: a null or a text that does not read whole is a fault of the
 // statement, never a value.
 const std::string& Cell(const std::vector<std::optional<std::string>>& row, std::size_t column,
@@ -275,7 +231,7 @@ bool TStatistics::LoadOnServer()
                               TMsgDlgType::mtConfirmation, mbYes | mbNo)
                    == TModalResult::mrYes;
     }
-    const WalkFrame frame(observer_, SourceHeading(),
+    const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
     const auto tell = [&](double fraction) {
         if (observer_ != nullptr)
@@ -342,7 +298,7 @@ void TStatistics::RunPassOnServer(Pass pass)
     const ServerField f = OpenServerField(dataset_, statFieldName_);
     const std::string source = dataset_.SourceDescription();
     const TDataSet::TSnapshot snapshot(dataset_);
-    const WalkFrame frame(observer_, SourceHeading(), ShowsProgress());
+    const TWalkFrame frame(observer_, SourceHeading(), ShowsProgress());
 
     // The tables are counted in a working copy, as by the walk.
     const bool tally = pass == Pass::Moments || pass == Pass::Variance;

@@ -27,4 +27,26 @@ public:
     virtual void Idle() noexcept = 0;
 };
 
+// Tells an observer (when there is one) that a walk begins and, on every way out of it, that it
+// ended.
+class TWalkFrame {
+public:
+    TWalkFrame(TWalkObserver* observer, const std::string& heading, bool shown)
+        : observer_(observer)
+    {
+        if (observer_ != nullptr)
+            observer_->WalkBegins(heading, shown);
+    }
+    ~TWalkFrame()
+    {
+        if (observer_ != nullptr)
+            observer_->WalkEnds();
+    }
+    TWalkFrame(const TWalkFrame&) = delete;
+    TWalkFrame& operator=(const TWalkFrame&) = delete;
+
+private:
+    TWalkObserver* observer_;
+};
+
 } // namespace zel

@@ -4,6 +4,7 @@
 #include "platform/Dialogs.h"
 #include "platform/VectorState.h"
 #include "stats/ClassTally.h"
+#include "stats/ResultRules.h"
 #include "stats/CompensatedSum.h"
 #include "stats/Quantiles.h"
 
@@ -20,15 +21,6 @@ namespace {
 
 // Counts of the class cache slots 0..7; slot 0 follows FreqClasses.
 constexpr std::uint16_t SlotClassCounts[MaintainedSlots] = {10, 5, 10, 15, 20, 25, 35, 50};
-
-// a / b, or undefined where the quotient is: a zero divisor, or an overflow to infinity.
-double Quotient(double a, double b)
-{
-    if (b == 0.0)
-        return Undefined;
-    const double q = a / b;
-    return std::isfinite(q) ? q : Undefined;
-}
 
 void CheckSlot(int slot)
 {
@@ -51,22 +43,6 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
     for (int i = 1; i < k; ++i) {
         start[i] = end[i - 1];
         end[i] = start[i] + e / k;
-    }
-}
-
-// Percentages of dataCount, cumulative percentages, and the totals in cell k + 1.
-void UpdatePercentages(TFreqData& table, std::int64_t dataCount)
-{
-    const int k = table.NumClasses;
-    std::int64_t* count = table.ClassCount.data();
-    double* percent = table.ClassPercent.data();
-    double* cumulative = table.ClassCumPercent.data();
-    count[k] = 0;
-    for (int i = 0; i <= k; ++i) {
-        percent[i] = dataCount > 0 ? static_cast<double>(count[i]) / dataCount * 100 : Undefined;
-        cumulative[i] = i == 0 ? percent[0] : cumulative[i - 1] + percent[i];
-        if (i < k)
-            count[k] += count[i];
     }
 }
 
@@ -155,27 +131,6 @@ private:
     std::unique_ptr<double[]> p2_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p3_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p4_ = std::make_unique_for_overwrite<double[]>(Batch);
-};
-
-// Tells the observer that a walk begins and, on every way out, that it ended.
-class WalkFrame {
-public:
-    WalkFrame(TWalkObserver* observer, const std::string& heading, bool shown)
-        : observer_(observer)
-    {
-        if (observer_ != nullptr)
-            observer_->WalkBegins(heading, shown);
-    }
-    ~WalkFrame()
-    {
-        if (observer_ != nullptr)
-            observer_->WalkEnds();
-    }
-    WalkFrame(const WalkFrame&) = delete;
-    WalkFrame& operator=(const WalkFrame&) = delete;
-
-private:
-    TWalkObserver* observer_;
 };
 
 // Tells the observer how far a walk has come. A dialog shows Trunc(fraction × 100), so it is
@@ -431,7 +386,7 @@ bool TStatistics::LoadDataSet()
                               TMsgDlgType::mtConfirmation, mbYes | mbNo)
                    == TModalResult::mrYes;
     }
-    const WalkFrame frame(observer_, SourceHeading(),
+    const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
     Progress progress(observer_, TWalkKind::Load, message, source->RecordCount());
 
@@ -556,7 +511,7 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     };
     const std::string& message = messages[static_cast<int>(pass)];
 
-    const WalkFrame frame(observer_, SourceHeading(), ShowsProgress());
+    const TWalkFrame frame(observer_, SourceHeading(), ShowsProgress());
     Progress progress(observer_, TWalkKind::Pass, message, source.RecordCount());
 
     // The class tables are filled in a working copy and replace the component's own only when
