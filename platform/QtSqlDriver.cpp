@@ -266,6 +266,27 @@ public:
         : connection_(std::move(connection)), mysql_(mysql), table_(table), source_(source),
           sql_(WithoutTrailingSemicolons(sql))
     {
+        // A constructor that fails runs no destructor: the statements made so far are closed
+        // here, before the connection they belong to goes with the members.
+        try {
+            Open();
+        } catch (...) {
+            ClosePeek();
+            Close();
+            throw;
+        }
+    }
+
+    ~MysqlCursor() override
+    {
+        ClosePeek();
+        Close();
+        EndSnapshot();
+    }
+
+private:
+    void Open()
+    {
         CheckPlainRead(sql_, source_);
         if (connection_->Owned()) {
             // The connection is this dataset's own: read-only for the whole session, so that
@@ -295,13 +316,7 @@ public:
         Position();
     }
 
-    ~MysqlCursor() override
-    {
-        ClosePeek();
-        Close();
-        EndSnapshot();
-    }
-
+public:
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
 
     void Rewind() override
