@@ -302,7 +302,7 @@ void TStatistics::RunPassOnServer(Pass pass)
 
     // The tables are counted in a working copy, as by the walk.
     const bool tally = pass == Pass::Moments || pass == Pass::Variance;
-    std::array<TFreqData, MaintainedSlots + 1> tables;
+    PassTables tables;
     std::vector<double> bounds;
     if (tally) {
         tables[0] = current_;
@@ -378,35 +378,7 @@ void TStatistics::RunPassOnServer(Pass pass)
     }
 
     // The walk's own formulas, on the server's sums.
-    const double divisor = static_cast<double>(n - 1);
-    const bool enough = n >= 2;
-    switch (pass) {
-    case Pass::Moments:
-        variance_ = enough ? s2 / divisor : Undefined;
-        mu3_ = enough ? s3 / divisor : Undefined;
-        mu4_ = enough ? s4 / divisor : Undefined;
-        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
-        kurtosis_ = Quotient(mu4_, variance_ * variance_);
-        varianceValid_ = skewValid_ = kurtosisValid_ = true;
-        break;
-    case Pass::Variance:
-        variance_ = enough ? s2 / divisor : Undefined;
-        break;
-    case Pass::Skewness:
-        mu3_ = enough ? s3 / divisor : Undefined;
-        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
-        break;
-    case Pass::Kurtosis:
-        mu4_ = enough ? s4 / divisor : Undefined;
-        kurtosis_ = Quotient(mu4_, variance_ * variance_);
-        break;
-    }
-    if (tally) {
-        for (auto& table : tables)
-            UpdatePercentages(table, dataCount_);
-        current_ = tables[0];
-        std::copy_n(tables.begin() + 1, MaintainedSlots, cache_.begin());
-    }
+    CommitPass(pass, PassSums{n, s2, s3, s4}, tally ? &tables : nullptr);
 }
 
 } // namespace zel

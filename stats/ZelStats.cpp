@@ -476,11 +476,6 @@ double TStatistics::GetdsValue(std::int64_t position)
 
 // --- Moments, dispersion and shape
 
-struct TStatistics::PassSums {
-    std::int64_t n = 0;
-    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-};
-
 void TStatistics::RunPass(Pass pass)
 {
     if (computeOnServer_)
@@ -517,7 +512,7 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     // The class tables are filled in a working copy and replace the component's own only when
     // the pass completes.
     const bool tally = pass == Pass::Moments || pass == Pass::Variance;
-    std::array<TFreqData, MaintainedSlots + 1> tables;
+    PassTables tables;
     std::optional<ClassTally> classes;
     if (tally) {
         tables[0] = current_;
@@ -552,6 +547,11 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
         sums.s4 = moments->s4;
     }
 
+    CommitPass(pass, sums, tally ? &tables : nullptr);
+}
+
+void TStatistics::CommitPass(Pass pass, const PassSums& sums, PassTables* tables)
+{
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);
     const bool enough = sums.n >= 2;
@@ -578,11 +578,11 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
         kurtosis_ = Quotient(mu4_, variance_ * variance_);
         break;
     }
-    if (tally) {
-        for (auto& table : tables)
+    if (tables != nullptr) {
+        for (auto& table : *tables)
             UpdatePercentages(table, dataCount_);
-        current_ = tables[0];
-        std::copy_n(tables.begin() + 1, MaintainedSlots, cache_.begin());
+        current_ = (*tables)[0];
+        std::copy_n(tables->begin() + 1, MaintainedSlots, cache_.begin());
     }
 }
 

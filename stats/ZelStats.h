@@ -213,8 +213,15 @@ protected:
 
 private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
-    struct PassSums;
+    struct PassSums {
+        std::int64_t n = 0;
+        double s2 = 0.0, s3 = 0.0, s4 = 0.0;
+    };
+    using PassTables = std::array<TFreqData, MaintainedSlots + 1>;
     void RunPass(Pass pass);
+    // The pass's results from its sums, the same for a walk and for the server; the tables,
+    // where the pass tallied them, replace the component's own.
+    void CommitPass(Pass pass, const PassSums& sums, PassTables* tables);
     void WalkPass(Pass pass, TValueSource& source, double scaleBy);
     // The spool of the last load while it still describes what a walk of the data source
     // would read; null after a change of field, ScaleBy, data source or dataset opening.
