@@ -6,6 +6,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Format.h"
 #include "components/ZelComponent.h"
+#include "stats/ZelStats.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -122,7 +123,8 @@ private:
     // Replaces the component on the form by a new one of the class, as dropping it from the
     // palette does. StatFieldName carries over; the other properties start at their defaults.
     void DropComponent(const TComponentClass& cls);
-    TStatComponent& Stats() { return *dynamic_cast<TStatComponent*>(component_.get()); }
+    TStatistics& Stats() { return *dynamic_cast<TStatistics*>(component_.get()); }
+    TStatComponent& Windows() { return *dynamic_cast<TStatComponent*>(component_.get()); }
     TDataSet& Source() { return *dynamic_cast<TDataSet*>(component_.get()); }
 
     // Writes the inspector's data settings into the component when they differ from its own.
@@ -468,7 +470,7 @@ void DemoWindow::RunWindow(void (TStatComponent::*operation)(), bool needsSummar
         if (needsSummary && stale_)
             Stats().Summarize();
         stale_ = false;
-        (Stats().*operation)();
+        (Windows().*operation)();
     });
     RefreshInspector();
 }

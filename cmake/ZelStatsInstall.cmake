@@ -1,17 +1,21 @@
-# Installation as a CMake package: the library with its public headers, the zelstat program,
-# the sample database and a package configuration, so that an application writes
+# Installation as a CMake package: the libraries with their public headers, the zelstat
+# program and its window part, the sample database and a package configuration, so that an
+# application writes
 #     find_package(ZelStats REQUIRED)
 #     target_link_libraries(app PRIVATE ZelStats::zelstats)
+# (or ZelStats::zelstats_core for the statistics without windows).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(ZELSTATS_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZelStats)
 
-# The export name gives ZelStats::zelstats, the same name as the alias inside this build. A
-# static library's private SQLite and PostgreSQL links are exported as $<LINK_ONLY:...>, which
-# is why the configuration looks those packages up again.
+# The export names give ZelStats::zelstats and ZelStats::zelstats_core, the same names as the
+# aliases inside this build. A static library's private SQLite, PostgreSQL and MariaDB links
+# are exported as $<LINK_ONLY:...>, which is why the configuration looks those packages up
+# again.
 set_target_properties(zelstats PROPERTIES EXPORT_NAME zelstats)
-install(TARGETS zelstats EXPORT ZelStatsTargets
+set_target_properties(zelstats_core PROPERTIES EXPORT_NAME zelstats_core)
+install(TARGETS zelstats zelstats_core EXPORT ZelStatsTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -27,6 +31,7 @@ endforeach()
 
 if(TARGET zelstat)
     install(TARGETS zelstat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS zelstat-windows RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelstat)
 endif()
 
 if(TARGET sample_db)

@@ -2,6 +2,7 @@
 
 #include "platform/Dialogs.h"
 #include "plot/ZelPlot.h"
+#include "stats/ZelStats.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"
 #include "windows/Zeloutpt.h"
@@ -77,32 +78,34 @@ private:
     QString qMessage_;
 };
 
-TStatComponent::TStatComponent(TDataSet& dataset)
-    : TStatistics(dataset), gauge_(std::make_unique<GaugeObserver>())
+TStatComponent::TStatComponent(TStatistics& statistics)
+    : statistics_(statistics), gauge_(std::make_unique<GaugeObserver>())
 {
-    SetWalkObserver(gauge_.get());
+    UseMessageBoxes();
+    statistics_.SetWalkObserver(gauge_.get());
 }
 
-TStatComponent::~TStatComponent() = default;
+// The statistics outlive this part of the component: the kinds derive from them first.
+TStatComponent::~TStatComponent() { statistics_.SetWalkObserver(nullptr); }
 
 void TStatComponent::Output()
 {
     RequireApplication("Output");
     TOutputForm form;
-    form.ShowOutput(*this);
+    form.ShowOutput(statistics_);
 }
 
 void TStatComponent::FrequencyDisplay()
 {
     RequireApplication("FrequencyDisplay");
-    ClassWindow().SetDataset(*this);
-    ClassWindow().Open(*this);
+    ClassWindow().SetDataset(statistics_);
+    ClassWindow().Open(statistics_);
 }
 
 void TStatComponent::SummaryChart()
 {
     RequireApplication("SummaryChart");
-    PlotWindow().Plot(*this);
+    PlotWindow().Plot(statistics_);
 }
 
 } // namespace zel

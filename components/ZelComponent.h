@@ -1,8 +1,8 @@
-// What both component kinds, TRivuReviQuery and TRivuReviTable, add to the statistics core:
-// the three windows, and a progress dialog or busy cursor for every walk over the records.
+// What both component kinds, TRivuReviQuery and TRivuReviTable, add to the statistics of a
+// query or a table (stats/SourceStatistics.h): the three windows, and a progress dialog or
+// busy cursor for every walk over the records.
 #pragma once
 
-#include "stats/ZelStats.h"
 
 #include <memory>
 
@@ -10,10 +10,13 @@ namespace zel {
 
 class TClassDisplayForm;
 class TRivuReviPlotForm;
+class TStatistics;
 
-class TStatComponent : public TStatistics {
+class TStatComponent {
 public:
-    ~TStatComponent() override;
+    virtual ~TStatComponent();
+    TStatComponent(const TStatComponent&) = delete;
+    TStatComponent& operator=(const TStatComponent&) = delete;
 
     // The summary window, the class-frequency window and the plot window, each modal. They
     // need a QApplication; without one they throw std::logic_error.
@@ -26,9 +29,12 @@ public:
     virtual TRivuReviPlotForm& PlotWindow() = 0;
 
 protected:
-    explicit TStatComponent(TDataSet& dataset);
+    // Shows the walks of `statistics`, which must outlive the component's windows: the kinds
+    // pass themselves.
+    explicit TStatComponent(TStatistics& statistics);
 
 private:
+    TStatistics& statistics_;
     // Binds the walks to a progress dialog and the screen cursor. Without a QApplication, and
     // on any thread but the application's, it shows nothing.
     class GaugeObserver;

@@ -16,27 +16,14 @@ KindWindows& QueryWindows()
 } // namespace
 
 TRivuReviQuery::TRivuReviQuery(TComponent* owner)
-    : TQuery(owner), TStatComponent(static_cast<TDataSet&>(*this))
+    : TQueryStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this))
 {
     QueryWindows().Acquire();
 }
 
 TRivuReviQuery::~TRivuReviQuery() { QueryWindows().Release(); }
 
-void TRivuReviQuery::Loaded() { TQuery::Loaded(); }
-
-std::string TRivuReviQuery::FirstSQLLine() const
-{
-    return SQL().empty() ? std::string() : SQL().front();
-}
-
-std::string TRivuReviQuery::DataSourceName() const { return deleteStr(FirstSQLLine(), 1, 13); }
-
-std::string TRivuReviQuery::SourceLine() const { return "Dataset Query: " + FirstSQLLine(); }
-
-std::string TRivuReviQuery::SourceTitle() const { return DataSourceName(); }
-
-std::string TRivuReviQuery::SourceText() const { return SQLText(); }
+void TRivuReviQuery::Loaded() { TQueryStatistics::Loaded(); }
 
 TClassDisplayForm& TRivuReviQuery::ClassWindow() { return QueryWindows().ClassWindow(); }
 

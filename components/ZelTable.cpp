@@ -1,7 +1,6 @@
 #include "components/ZelTable.h"
 
 #include "components/KindWindows.h"
-#include "platform/Format.h"
 
 namespace zel {
 
@@ -17,22 +16,14 @@ KindWindows& TableWindows()
 } // namespace
 
 TRivuReviTable::TRivuReviTable(TComponent* owner)
-    : TTable(owner), TStatComponent(static_cast<TDataSet&>(*this))
+    : TTableStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this))
 {
     TableWindows().Acquire();
 }
 
 TRivuReviTable::~TRivuReviTable() { TableWindows().Release(); }
 
-void TRivuReviTable::Loaded() { TTable::Loaded(); }
-
-std::string TRivuReviTable::DataSourceName() const { return ExtractFileName(TableName()); }
-
-std::string TRivuReviTable::SourceLine() const { return "Table: " + TableName(); }
-
-std::string TRivuReviTable::SourceTitle() const { return TableName(); }
-
-std::string TRivuReviTable::SourceText() const { return TableName(); }
+void TRivuReviTable::Loaded() { TTableStatistics::Loaded(); }
 
 TClassDisplayForm& TRivuReviTable::ClassWindow() { return TableWindows().ClassWindow(); }
 

@@ -3,24 +3,16 @@
 #pragma once
 
 #include "components/ZelComponent.h"
-#include "platform/DataSet.h"
+#include "stats/SourceStatistics.h"
 
 namespace zel {
 
-class TRivuReviTable : public TTable, public TStatComponent {
+class TRivuReviTable : public TTableStatistics, public TStatComponent {
 public:
     explicit TRivuReviTable(TComponent* owner = nullptr);
     ~TRivuReviTable() override;
 
     void Loaded() override;
-
-    // The table name without its directory part.
-    std::string DataSourceName() const override;
-    // "Table: " and the table name as set.
-    std::string SourceLine() const override;
-    // The table name as set, directory included.
-    std::string SourceTitle() const override;
-    std::string SourceText() const override;
 
     TClassDisplayForm& ClassWindow() override;
     TRivuReviPlotForm& PlotWindow() override;

@@ -7,19 +7,9 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
-#include <algorithm>
-#include <cstdio>
-#include <string>
-
 namespace zel {
 
 namespace {
-
-TReplaceable<MessageHandler>& messageHandler()
-{
-    static TReplaceable<MessageHandler> handler;
-    return handler;
-}
 
 TReplaceable<ModalHandler>& modalHandler()
 {
@@ -33,13 +23,8 @@ TModalResult ShowMessageBox(const MessageRequest& request)
 {
     // Without a QApplication no box can be shown: the message goes to standard error and a
     // question is answered No, so that a program without windows neither aborts nor waits.
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
-        std::string text = request.text;
-        std::erase(text, '\r');
-        std::replace(text.begin(), text.end(), '\n', ' ');
-        std::fprintf(stderr, "%s\n", text.c_str());
-        return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
-    }
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+        return PrintMessage(request);
     QMessageBox box;
     switch (request.type) {
     case TMsgDlgType::mtWarning:
@@ -80,19 +65,7 @@ TModalResult ShowMessageBox(const MessageRequest& request)
 
 } // namespace
 
-MessageHandler SetMessageHandler(MessageHandler handler)
-{
-    return messageHandler().Replace(std::move(handler));
-}
-
-TModalResult MessageDlg(const std::string& text, TMsgDlgType type, TMsgDlgButtons buttons)
-{
-    MessageRequest request{text, type, buttons};
-    MessageHandler handler = messageHandler().Current();
-    if (handler)
-        return handler(request);
-    return ShowMessageBox(request);
-}
+void UseMessageBoxes() { SetDefaultMessageHandler(ShowMessageBox); }
 
 ModalHandler SetModalHandler(ModalHandler handler)
 {

@@ -15,7 +15,8 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix"
 
 for file in include/zelstats/platform/DataSet.h include/zelstats/components/ZelTable.h \
-            include/zelstats/design/Zel32reg.h share/zelstats/sample.db bin/zelstat; do
+            include/zelstats/design/Zel32reg.h share/zelstats/sample.db bin/zelstat \
+            libexec/zelstat/zelstat-windows; do
     if [ ! -e "$prefix/$file" ]; then
         echo "check-install: $file was not installed" >&2
         exit 1
@@ -30,6 +31,11 @@ if find "$prefix/include" -name '*.cpp' -o -name '*.ui' | grep -q .; then
     echo "check-install: sources or forms were installed with the headers" >&2
     exit 1
 fi
+
+# The installed program finds its sample and its window part.
+"$prefix/bin/zelstat" summary > /dev/null
+"$prefix/bin/zelstat" describe --fields SALARY --png "$prefix/describe.png" > /dev/null
+echo "check-install: the installed zelstat runs, its window part too"
 
 cmake -S "$root/examples/app" -B "$prefix/app" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$prefix/app"

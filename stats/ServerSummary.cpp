@@ -1,7 +1,7 @@
 #include "stats/ServerSummary.h"
 
 #include "platform/DataSet.h"
-#include "platform/Dialogs.h"
+#include "platform/Messages.h"
 #include "platform/Driver.h"
 #include "stats/ResultRules.h"
 #include "stats/ZelStats.h"

@@ -1,7 +1,7 @@
 #include "stats/ZelStats.h"
 
 #include "platform/DataSet.h"
-#include "platform/Dialogs.h"
+#include "platform/Messages.h"
 #include "platform/VectorState.h"
 #include "stats/ClassTally.h"
 #include "stats/ResultRules.h"

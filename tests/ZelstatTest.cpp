@@ -29,7 +29,8 @@ struct Result {
 
 // Runs zelstat; `environment` entries NAME=VALUE are set, NAME= removes the variable.
 Result Zelstat(const QStringList& arguments, const QStringList& environment = {},
-               const QString& outputFile = {})
+               const QString& outputFile = {},
+               const QString& program = QStringLiteral(ZELSTAT_PROGRAM))
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -43,7 +44,7 @@ Result Zelstat(const QStringList& arguments, const QStringList& environment = {}
     process.setProcessEnvironment(env);
     if (!outputFile.isEmpty())
         process.setStandardOutputFile(outputFile);
-    process.start(QStringLiteral(ZELSTAT_PROGRAM), arguments);
+    process.start(program, arguments);
     EXPECT_TRUE(process.waitForFinished(60000)) << "zelstat did not finish";
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()),
@@ -409,6 +410,24 @@ TEST(Zelstat, RunsWithoutADisplay)
         const Result r = Zelstat({help});
         EXPECT_EQ(r.exitCode, 0) << help;
         EXPECT_TRUE(r.out.startsWith("usage:")) << help;
+    }
+}
+
+// zelstat alone computes; what needs windows it hands to its window part, and says so when
+// that part is missing rather than failing in some other way.
+TEST(Zelstat, WindowCommandsNeedTheWindowPart)
+{
+    QTemporaryDir dir;
+    const QString alone = dir.filePath("zelstat");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(ZELSTAT_PROGRAM), alone));
+    EXPECT_EQ(Zelstat({"summary"}, {}, {}, alone).exitCode, 0);
+    for (const QStringList& args : {QStringList{"report", "--out", dir.filePath("r")},
+                                    QStringList{"describe", "--png", dir.filePath("d.png")}}) {
+        const Result r = Zelstat(args, {}, {}, alone);
+        EXPECT_EQ(r.exitCode, 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.startsWith("zelstat: the window part of zelstat was not found: "))
+            << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
     }
 }
 

@@ -1,7 +1,7 @@
 #include "tools/ZelTools.h"
 
 #include "platform/DataSet.h"
-#include "platform/Dialogs.h"
+#include "platform/Messages.h"
 #include "platform/Format.h"
 
 #include <algorithm>

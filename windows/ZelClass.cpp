@@ -6,7 +6,7 @@
 #include "platform/Guards.h"
 #include "stats/ZelStats.h"
 #include "tools/ZelTools.h"
-#include "windows/ResultText.h"
+#include "stats/ResultText.h"
 #include "windows/Zeloutpt.h"
 
 #include "ui_ZelClass.h"

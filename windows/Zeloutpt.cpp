@@ -3,7 +3,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Format.h"
 #include "stats/ZelStats.h"
-#include "windows/ResultText.h"
+#include "stats/ResultText.h"
 
 #include "ui_Zeloutpt.h"
 
@@ -70,15 +70,6 @@ void SetUpResultWindow(QDialog& window, QPushButton& ok, const QIcon& icon, int 
     ok.setIcon(window.style()->standardIcon(QStyle::SP_DialogOkButton));
     QObject::connect(&ok, &QPushButton::clicked, &window, &QDialog::accept);
     CentreOnScreen(window);
-}
-
-std::string StatisticText(const std::string& label, double value, const char* picture)
-{
-    // The engine gives NaN for what is undefined; an infinity would be no better a number, so
-    // it reads the same way rather than as whatever the picture makes of it.
-    if (!std::isfinite(value))
-        return label + "undefined";
-    return label + FormatFloat(picture, value);
 }
 
 namespace {

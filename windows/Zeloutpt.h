@@ -34,10 +34,6 @@ void SetUpHeading(QLabel& white, QLabel& maroon, int pixels);
 void FitLabel(QLabel& label, int right);
 // Moves a window to the centre of its screen's available area.
 void CentreOnScreen(QWidget& window);
-// The text of a statistic after its label: the value in the picture ("#.000"), or "undefined"
-// when the value is not a number.
-std::string StatisticText(const std::string& label, double value,
-                          const char* picture = "#.000");
 
 // The modal window of a component's Output. It computes nothing itself: it asks the component
 // to summarise and reads each statistic through the component's public operations. A

@@ -1,5 +1,5 @@
-// The texts of the result windows, shared by the windows and the command line: the labels of
-// the summary window and the cells of the class-frequency grid, with their number pictures.
+// The texts of the results, shared by the windows and the command line: the labels of the
+// summary window and the cells of the class-frequency grid, with their number pictures.
 #pragma once
 
 #include <array>
@@ -9,6 +9,11 @@
 namespace zel {
 
 class TStatistics;
+
+// The text of a statistic after its label: the value in the picture ("#.000"), or "undefined"
+// when the value is not a number.
+std::string StatisticText(const std::string& label, double value,
+                          const char* picture = "#.000");
 
 struct SummaryLine {
     const char* control; // the label of the summary window that shows the text

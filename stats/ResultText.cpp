@@ -1,12 +1,20 @@
-#include "windows/ResultText.h"
+#include "stats/ResultText.h"
 
 #include "platform/Format.h"
 #include "stats/ZelStats.h"
-#include "windows/Zeloutpt.h"
 
 #include <cmath>
 
 namespace zel {
+
+std::string StatisticText(const std::string& label, double value, const char* picture)
+{
+    // The engine gives NaN for what is undefined; an infinity would be no better a number, so
+    // it reads the same way rather than as whatever the picture makes of it.
+    if (!std::isfinite(value))
+        return label + "undefined";
+    return label + FormatFloat(picture, value);
+}
 
 std::vector<SummaryLine> SummaryLines(TStatistics& c)
 {
