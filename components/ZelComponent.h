@@ -3,7 +3,6 @@
 // busy cursor for every walk over the records.
 #pragma once
 
-
 #include <memory>
 
 namespace zel {
