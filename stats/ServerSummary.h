@@ -6,8 +6,8 @@
 // mean in float8 and counts the values per piece of the number line that all class tables'
 // bounds cut it into, so that the client adds the pieces into every table.
 // The SQL they rely on: count, sum, min and max; CASE, abs and trunc on float8 and casts to
-// bigint; width_bucket over a float8 array; generate_series, a join and GROUP BY;
-// row_number() OVER (); LIMIT; and one REPEATABLE READ READ ONLY transaction for all of them
+// bigint; width_bucket over a float8 array; UNION ALL and GROUP BY; row_number() OVER ();
+// LIMIT; and one REPEATABLE READ READ ONLY transaction for all of them
 // (the dataset's read snapshot). Distances from the mean whose fourth power leaves float8's
 // range (beyond about 1e77, or below about 1e-81 but not 0) fail with the server's range
 // error.
