@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -483,6 +486,80 @@ bool ParseMoney(const char* text, double& value)
     return true;
 }
 
+// A column the walks read alone comes in binary when the server's binary form of its type is
+// a plain big-endian number: no text to write on the server and to parse here. A float8
+// comes as its own bits, as exact as its text with extra_float_digits 3.
+bool ReadsInBinary(Oid type)
+{
+    return type == kFloat8Oid || type == kInt8Oid || type == kInt4Oid || type == kInt2Oid;
+}
+
+std::uint64_t BigEndian(const char* bytes, int length)
+{
+    std::uint64_t value = 0;
+    for (int i = 0; i < length; ++i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
+// A binary value of a type ReadsInBinary accepts as the double it stands for; false when its
+// length is not the type's.
+bool BinaryNumber(Oid type, const char* bytes, int length, double& value)
+{
+    switch (type) {
+    case kFloat8Oid:
+        if (length != 8)
+            return false;
+        value = std::bit_cast<double>(BigEndian(bytes, 8));
+        return true;
+    case kInt8Oid:
+        if (length != 8)
+            return false;
+        value = static_cast<double>(static_cast<std::int64_t>(BigEndian(bytes, 8)));
+        return true;
+    case kInt4Oid:
+        if (length != 4)
+            return false;
+        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(BigEndian(bytes, 4)));
+        return true;
+    case kInt2Oid:
+        if (length != 2)
+            return false;
+        value = static_cast<std::int16_t>(static_cast<std::uint16_t>(BigEndian(bytes, 2)));
+        return true;
+    default: return false;
+    }
+}
+
+// A binary value as the server writes its text (extra_float_digits 3): integers in digits;
+// floats "NaN", "Infinity" and "-Infinity", and otherwise their shortest exact digits, in
+// fixed notation when the first digit's decimal exponent is from -4 to 14, else as
+// "1.5e+300" or "1e-05".
+std::string BinaryText(Oid type, const char* bytes, int length)
+{
+    double value = 0.0;
+    if (!BinaryNumber(type, bytes, length, value))
+        return std::string(bytes, length);
+    char text[64];
+    if (type != kFloat8Oid) {
+        const std::int64_t whole = type == kInt8Oid
+                                       ? static_cast<std::int64_t>(BigEndian(bytes, 8))
+                                       : static_cast<std::int64_t>(value);
+        return std::string(text, std::to_chars(text, text + sizeof text, whole).ptr);
+    }
+    if (std::isnan(value))
+        return "NaN";
+    if (std::isinf(value))
+        return value > 0 ? "Infinity" : "-Infinity";
+    char* end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    const char* e = std::find(text + 0, end, 'e');
+    int exponent = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), end, exponent);
+    if (exponent >= -4 && exponent < 15)
+        end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr;
+    return std::string(text + 0, end);
+}
+
 class PgCursor : public DataCursor {
 public:
     // `table` is the quoted name of the table the SQL text reads whole, or empty for a query,
@@ -617,6 +694,11 @@ public:
         const char* text = PQgetvalue(batch_.get(), row_, field);
         if (text == nullptr)
             return false;
+        if (binary_) {
+            return !PQgetisnull(batch_.get(), row_, field)
+                   && BinaryNumber(types_[column], text, PQgetlength(batch_.get(), row_, field),
+                                   value);
+        }
         if (kind == TFieldType::ftCurrency)
             return ParseMoney(text, value);
         // Text results: integers, "1.5e+300", numeric's "123.4500", and float8's "NaN",
@@ -633,6 +715,8 @@ public:
         if (PQgetisnull(batch_.get(), row_, field))
             return std::string();
         const char* text = PQgetvalue(batch_.get(), row_, field);
+        if (binary_ && text != nullptr)
+            return BinaryText(types_[column], text, PQgetlength(batch_.get(), row_, field));
         if (columns_[column].type == TFieldType::ftBoolean)
             return *text == 't' ? "True" : "False";
         if (columns_[column].type == TFieldType::ftBlob)
@@ -823,6 +907,7 @@ private:
                 PGRES_COMMAND_OK, "Cannot open ");
         declared_ = true;
         selected_ = column;
+        binary_ = column >= 0 && ReadsInBinary(types_[column]);
     }
 
     void FetchBatch(int rows)
@@ -834,8 +919,18 @@ private:
         // The last batch goes before the next arrives: one batch in memory at a time.
         batch_.reset();
         rows_ = 0;
-        batch_ = Execute("FETCH " + std::to_string(rows) + " FROM " + kCursorName,
-                         PGRES_TUPLES_OK, "Cannot read ");
+        const std::string fetch = "FETCH " + std::to_string(rows) + " FROM " + kCursorName;
+        if (binary_) {
+            if (gCancelGeneration.load(std::memory_order_relaxed) != generation_)
+                throw EDatabaseError("Cannot read " + source_ + ": the query was cancelled");
+            Result result(PQexecParams(conn_.get(), fetch.c_str(), 0, nullptr, nullptr,
+                                       nullptr, nullptr, 1));
+            if (result == nullptr || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
+                Fail(result.get(), "Cannot read ");
+            batch_ = std::move(result);
+        } else {
+            batch_ = Execute(fetch, PGRES_TUPLES_OK, "Cannot read ");
+        }
         requested_ = rows;
         rows_ = PQntuples(batch_.get());
         row_ = -1;
@@ -919,6 +1014,8 @@ private:
     bool fresh_ = false;
     // The column the declared cursor selects alone, or -1 for the whole SQL text.
     int selected_ = -1;
+    // The declared cursor's results come in binary (ReadsInBinary of the selected column).
+    bool binary_ = false;
     // The column the next walk selects alone, or -1.
     int restrictTo_ = -1;
 };

@@ -91,29 +91,35 @@ std::string FirstUnreadableSql(const FieldSql& f, bool numbers)
            + ") AS zel_numbered WHERE unreadable ORDER BY n LIMIT 1";
 }
 
-std::string PassSql(const FieldSql& f, PassPowers powers, std::size_t bounds)
+std::string PassSql(const FieldSql& f, PassPowers powers, std::size_t bounds, bool scaled)
 {
     const bool all = powers == PassPowers::Moments;
     const std::string s2 = all || powers == PassPowers::Variance ? Power(2) : "0::float8";
     const std::string s3 = all || powers == PassPowers::Skewness ? Power(3) : "0::float8";
     const std::string s4 = all || powers == PassPowers::Kurtosis ? Power(4) : "0::float8";
-    const std::string sums = "count(*), coalesce(sum(s2), 0), coalesce(sum(s3), 0), "
-                             "coalesce(sum(s4), 0) FROM ";
-    const std::string powered = "SELECT " + std::string(bounds > 0 ? "width_bucket(x / $1::float8, "
-                                                                     "$3::float8[])"
-                                                                   : "0")
-                                + " AS piece, " + s2 + " AS s2, " + s3 + " AS s3, " + s4
-                                + " AS s4 FROM (SELECT x, x / $1::float8 - $2::float8 AS d FROM ("
-                                + Values(f) + ") AS zel_values) AS zel_distances";
+    // A division by 1 changes no value, and one per row cost a tenth of the statement
+    // (measured on 10,000,000 records): without a ScaleBy the values are taken as read.
+    const std::string scale = "$" + std::to_string(bounds > 0 ? 3 : 2) + "::float8";
+    const std::string value = scaled ? "zel_values.x / " + scale : "zel_values.x";
+    const std::string piece = bounds > 0 ? "width_bucket(" + value + ", $2::float8[])" : "0";
+    // The piece and d of each value, as a UNION ALL whose second branch reads no row (its
+    // condition is false: the planner drops it or never runs it). Of a UNION ALL's column
+    // the planner has no statistics and takes the default number of groups, a few hundred,
+    // so that each worker hashes its part of the rows by piece; of the piece's own
+    // expression it would take the field's distinct values (every value, for a float) and
+    // sort every row, or hash without workers. And the scan works out d once for the three
+    // powers, where a subquery's column would be written out, and worked out, in each of
+    // them. Both together took the statement from 2.0 s to 1.1 s on 10,000,000 records
+    // against joining the pieces to a generate_series for the estimate.
+    const std::string distances =
+        "(SELECT " + piece + " AS piece, " + value + " - $1::float8 AS d FROM (" + Values(f)
+        + ") AS zel_values UNION ALL SELECT NULL::integer, NULL::float8 FROM " + f.relation
+        + " WHERE false) AS zel_distances";
+    const std::string sums = "count(*), coalesce(sum(" + s2 + "), 0), coalesce(sum(" + s3
+                             + "), 0), coalesce(sum(" + s4 + "), 0) FROM " + distances;
     if (bounds == 0)
-        return "SELECT 0, " + sums + "(" + powered + ") AS zel_powers";
-    // Grouped by the pieces of a series joined on: the planner estimates the groups of the
-    // piece's own expression from the field's distinct values (every value, for a float),
-    // and would sort every row, or hash without workers. Over the series it knows they are
-    // few, and each worker hashes its part.
-    return "SELECT zel_pieces.i, " + sums + "generate_series(0, " + std::to_string(bounds)
-           + ") AS zel_pieces(i) JOIN (" + powered
-           + ") AS zel_powers ON zel_powers.piece = zel_pieces.i GROUP BY zel_pieces.i";
+        return "SELECT 0, " + sums;
+    return "SELECT piece, " + sums + " GROUP BY piece";
 }
 
 std::string Float8Text(double value)
@@ -330,12 +336,16 @@ void TStatistics::RunPassOnServer(Pass pass)
         static constexpr server::PassPowers powers[] = {
             server::PassPowers::Moments, server::PassPowers::Variance,
             server::PassPowers::Skewness, server::PassPowers::Kurtosis};
-        std::vector<std::string> params{server::Float8Text(scaleBy_), server::Float8Text(mean_)};
+        // A division by 1 changes no value: the statement leaves it out, as the walk does.
+        const bool scaled = scaleBy_ != 1.0;
+        std::vector<std::string> params{server::Float8Text(mean_)};
         if (!bounds.empty())
             params.push_back(server::Float8Array(bounds));
+        if (scaled)
+            params.push_back(server::Float8Text(scaleBy_));
         const ServerRows rows = f.cursor.ServerSelect(
-            server::PassSql(f.sql, powers[static_cast<int>(pass)], bounds.size()), params,
-            DataCursor::ServerPlan::Any);
+            server::PassSql(f.sql, powers[static_cast<int>(pass)], bounds.size(), scaled),
+            params, DataCursor::ServerPlan::Any);
         // In piece order, so that the sums add up alike whatever order the groups came in.
         std::vector<std::pair<std::int64_t, std::size_t>> order;
         for (std::size_t r = 0; r < rows.size(); ++r)

@@ -6,8 +6,8 @@
 // mean in float8 and counts the values per piece of the number line that all class tables'
 // bounds cut it into, so that the client adds the pieces into every table.
 // The SQL they rely on: count, sum, min and max; CASE, abs and trunc on float8 and casts to
-// bigint; width_bucket over a float8 array; generate_series, a join and GROUP BY;
-// row_number() OVER (); LIMIT; and one REPEATABLE READ READ ONLY transaction for all of them
+// bigint; width_bucket over a float8 array; UNION ALL and GROUP BY; row_number() OVER ();
+// LIMIT; and one REPEATABLE READ READ ONLY transaction for all of them
 // (the dataset's read snapshot). Distances from the mean whose fourth power leaves float8's
 // range (beyond about 1e77, or below about 1e-81 but not 0) fail with the server's range
 // error.
@@ -48,12 +48,14 @@ std::string FirstUnreadableSql(const FieldSql& f, bool numbers);
 
 // Which sums a pass takes: the moments pass all three powers, the others one each.
 enum class PassPowers { Moments, Variance, Skewness, Kurtosis };
-// $1 ScaleBy, $2 the mean, and with `bounds` above 0 $3 the sorted bounds (a float8 array of
-// that many). A row per piece that holds a value, in no order: the piece (width_bucket: 0
-// below the first bound, i for bounds[i-1] <= x < bounds[i], `bounds` above the last), its
-// number of values, and the sums of d^2, d^3 and d^4 (d = value / ScaleBy - mean; 0 where the
-// pass takes no such sum). Without bounds one row, piece 0.
-std::string PassSql(const FieldSql& f, PassPowers powers, std::size_t bounds);
+// $1 the mean; with `bounds` above 0, $2 the sorted bounds (a float8 array of that many);
+// and with `scaled`, ScaleBy as the last parameter ($3, or $2 without bounds). Without
+// `scaled` the values are taken as read (ScaleBy 1, by which a division changes nothing). A
+// row per piece that holds a value, in no order: the piece (width_bucket: 0 below the first
+// bound, i for bounds[i-1] <= x < bounds[i], `bounds` above the last), its number of values,
+// and the sums of d^2, d^3 and d^4 (d = value / ScaleBy - mean; 0 where the pass takes no
+// such sum). Without bounds one row, piece 0.
+std::string PassSql(const FieldSql& f, PassPowers powers, std::size_t bounds, bool scaled);
 
 // A double as float8 text that reads back as exactly that double (17 significant digits,
 // '.', whatever the locale; "Infinity", "-Infinity", "NaN").

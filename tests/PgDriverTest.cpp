@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -547,6 +548,54 @@ TEST_F(PgDriverTest, ARestrictedTableWalkAsksTheServerForThatColumnAlone)
     }
     cursor->RestrictToColumn(-1);
     EXPECT_CONTAINS(ErrorOf([&] { cursor->Rewind(); }), "permission denied");
+}
+
+// A walk of one float8 or integer column reads it in binary: the same numbers, to the bit,
+// and the same text as a walk of the whole rows, which reads the server's text.
+TEST_F(PgDriverTest, AOneColumnWalkReadsTheNumbersAndTheTextOfTheWholeRows)
+{
+    db_->Execute("CREATE TABLE t (n serial, x float8, i bigint, j integer, k smallint)");
+    db_->Execute("INSERT INTO t (x, i, j, k) VALUES (1e15, 9223372036854775807, 2147483647, "
+                 "32767), (1e14, -9223372036854775808, -2147483648, -32768), "
+                 "(999999999999999, 0, 0, 0), (123456789012345.6, 1, -1, 1), (1e-4, NULL, 7, "
+                 "NULL), (1.5e-4, 2, NULL, 3), (1e-5, 3, 4, 5), (0.1, 4, 5, 6), (-0, 5, 6, 7), "
+                 "(5e-324, 6, 7, 8), (1.7976931348623157e308, 7, 8, 9), (-1.5e300, 8, 9, 10), "
+                 "(100, 9, 10, 11), (0.30000000000000004, 10, 11, 12), "
+                 "(12345678901234567890, 11, 12, 13), (NULL, 12, 13, 14), ('NaN', 13, 14, 15), "
+                 "('Infinity', 14, 15, 16), ('-Infinity', 15, 16, 17), (-2.5e-310, 16, 17, 18)");
+    auto cursor = OpenTableCursor(Uri(), "t");
+    struct Cell {
+        bool null;
+        std::string text;
+        double value;
+        bool read;
+        bool operator==(const Cell& o) const
+        {
+            return null == o.null && text == o.text && read == o.read
+                   && std::memcmp(&value, &o.value, sizeof value) == 0;
+        }
+    };
+    auto walk = [&](int column, int restrict) {
+        cursor->RestrictToColumn(restrict);
+        cursor->Rewind();
+        std::vector<Cell> cells;
+        while (cursor->Fetch()) {
+            Cell c{cursor->IsNull(column), cursor->ReadText(column), 0.0, false};
+            c.read = cursor->ReadDouble(column, c.value);
+            cells.push_back(c);
+        }
+        return cells;
+    };
+    for (int column = 1; column <= 4; ++column) {
+        const std::vector<Cell> whole = walk(column, -1);
+        const std::vector<Cell> alone = walk(column, column);
+        ASSERT_EQ(alone.size(), 20u);
+        for (std::size_t r = 0; r < whole.size(); ++r)
+            EXPECT_TRUE(alone[r] == whole[r])
+                << "column " << column << " row " << r + 1 << ": '" << alone[r].text << "' "
+                << alone[r].value << " against '" << whole[r].text << "' " << whole[r].value;
+    }
+    cursor->RestrictToColumn(-1);
 }
 
 TEST_F(PgDriverTest, BatchesOfWideRowsStayWithinAFewMegabytes)

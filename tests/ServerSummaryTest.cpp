@@ -282,11 +282,18 @@ TEST_F(ServerSummaryPg, MomentsRunAsAParallelAggregate)
     single("SET parallel_tuple_cost = 0");
     const server::FieldSql f{"big AS zel_rows", "zel_rows.x", "zel_rows.x::float8",
                              "zel_rows.x"};
-    const std::string plan =
-        single("EXPLAIN " + server::PassSql(f, server::PassPowers::Moments, 4),
-               {"1", "250", server::Float8Array({-0.5, 100, 200.25, 500})});
-    EXPECT_NE(plan.find("Gather"), std::string::npos) << plan;
-    EXPECT_TRUE(std::regex_search(plan, std::regex("Partial (Hash|Group)?Aggregate"))) << plan;
+    // Without a ScaleBy (1) and with one, which the statement divides by.
+    for (const bool scaled : {false, true}) {
+        std::vector<std::string> params{"250", server::Float8Array({-0.5, 100, 200.25, 500})};
+        if (scaled)
+            params.push_back("4");
+        const std::string plan =
+            single("EXPLAIN " + server::PassSql(f, server::PassPowers::Moments, 4, scaled),
+                   params);
+        EXPECT_NE(plan.find("Gather"), std::string::npos) << plan;
+        EXPECT_TRUE(std::regex_search(plan, std::regex("Partial (Hash|Group)?Aggregate")))
+            << plan;
+    }
 }
 
 TEST(ServerSummary, SqliteSourcesCannotComputeOnAServer)
