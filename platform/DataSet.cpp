@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace zel {
 
@@ -271,8 +272,11 @@ void TDataSet::First()
 {
     ActiveCursor();
     cursor_->Rewind();
-    eof_ = !cursor_->Fetch();
-    recNo_ = eof_ ? 0 : 1;
+    const bool row = cursor_->Fetch();
+    eof_ = false;
+    recNo_ = row ? 1 : 0;
+    if (!row)
+        ReachEnd();
 }
 
 void TDataSet::Next()
@@ -283,7 +287,37 @@ void TDataSet::Next()
     if (cursor_->Fetch())
         ++recNo_;
     else
-        eof_ = true;
+        ReachEnd();
+}
+
+void TDataSet::ReachEnd()
+{
+    eof_ = true;
+    // A walk runs from the first record, so the records it passed are all there are.
+    if (recordCount_ < 0)
+        recordCount_ = recNo_;
+}
+
+std::size_t TDataSet::ReadFloats(const TField& field, double* values, std::size_t capacity)
+{
+    ActiveCursor();
+    std::size_t n = 0;
+    while (n < capacity && !eof_) {
+        std::int64_t fetched = 0;
+        bool ended = false;
+        n += cursor_->ReadNumbers(field.Index(), values + n, capacity - n, fetched, ended);
+        recNo_ += fetched;
+        if (ended) {
+            ReachEnd();
+        } else if (n < capacity) {
+            // The cursor stopped at a value that is no finite number: the field reports it,
+            // naming the record.
+            if (field.ReadFloat(values[n]))
+                ++n;
+            Next();
+        }
+    }
+    return n;
 }
 
 bool TDataSet::Eof() const
@@ -294,12 +328,51 @@ bool TDataSet::Eof() const
 
 std::int64_t TDataSet::RecNo() const { return recNo_; }
 
+std::size_t TDataSet::ReadRecords(std::span<const TField* const> fields, double* values,
+                                 std::size_t capacity)
+{
+    ActiveCursor();
+    std::vector<int> columns;
+    for (const TField* field : fields)
+        columns.push_back(field->Index());
+    std::size_t n = 0;
+    while (n < capacity && !eof_) {
+        bool ended = false;
+        const std::size_t read =
+            cursor_->ReadRecords(columns, values + n * fields.size(), capacity - n, ended);
+        n += read;
+        recNo_ += static_cast<std::int64_t>(read) - (ended ? 1 : 0);
+        if (ended) {
+            ReachEnd();
+        } else if (n < capacity) {
+            // The cursor stopped at a value that is no finite number: its field reports it,
+            // naming the record.
+            double* record = values + n * fields.size();
+            for (std::size_t f = 0; f < fields.size(); ++f) {
+                if (!fields[f]->ReadFloat(record[f]))
+                    record[f] = std::numeric_limits<double>::quiet_NaN();
+            }
+            ++n;
+            Next();
+        }
+    }
+    return n;
+}
+
 std::int64_t TDataSet::RecordCount() const
 {
     ActiveCursor();
     if (recordCount_ < 0)
         recordCount_ = cursor_->CountRecords();
     return recordCount_;
+}
+
+bool TDataSet::MoreRecordsThan(std::int64_t limit) const
+{
+    ActiveCursor();
+    if (recordCount_ < 0)
+        return cursor_->MoreRecordsThan(limit);
+    return recordCount_ > limit;
 }
 
 TDataSet::TSnapshot::TSnapshot(TDataSet& dataset) : dataset_(dataset)

@@ -5,9 +5,11 @@
 
 #include "platform/DataSet.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,24 @@ public:
             return Number::Null;
         return ReadDouble(column, value) ? Number::Value : Number::NotANumber;
     }
+
+    // The numbers of one column from the current record on, as ReadNumber and Fetch one record
+    // at a time would read them: a record's value goes to `values` unless it is null, and the
+    // cursor moves on, until `capacity` values are read or no record is left (`ended` is then
+    // set). It stops without moving at a record that holds anything but a finite number or a
+    // null, for the caller to report. `fetched` counts the records it moved to.
+    virtual std::size_t ReadNumbers(int column, double* values, std::size_t capacity,
+                                    std::int64_t& fetched, bool& ended);
+    // The numbers of several columns from the current record on, a record at a time: a
+    // record's values go to `values`, `columns.size()` of them in that order, NaN for a null,
+    // and the cursor moves on, until `capacity` records are read or no record is left (`ended`
+    // is then set). It stops without moving at a record where a column holds anything but a
+    // finite number or a null, for the caller to report. Returns the records read.
+    virtual std::size_t ReadRecords(std::span<const int> columns, double* values,
+                                    std::size_t capacity, bool& ended);
+    // Whether the result has more than `limit` records: CountRecords() > limit, for a cursor
+    // that can tell without counting every record.
+    virtual bool MoreRecordsThan(std::int64_t limit) { return CountRecords() > limit; }
 
 private:
     [[noreturn]] static std::string NotOnServer()

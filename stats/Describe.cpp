@@ -333,10 +333,45 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     {
         const TWalkFrame frame(request.observer, "Describe " + dataset.SourceDescription(),
                               request.showProgress);
-        const double records = static_cast<double>(dataset.RecordCount());
+        const double records =
+            request.observer != nullptr ? static_cast<double>(dataset.RecordCount()) : 0.0;
         std::int64_t done = 0;
         int shownPercent = -1;
-        for (dataset.First(); !dataset.Eof(); dataset.Next()) {
+        // Told when the whole percentage changes, checked every few thousand records.
+        auto report = [&] {
+            if (request.observer != nullptr && (done & 4095) == 0 && records > 0) {
+                const double fraction = std::min(1.0, static_cast<double>(done) / records);
+                const int percent = static_cast<int>(fraction * 100.0);
+                if (percent != shownPercent) {
+                    shownPercent = percent;
+                    request.observer->WalkProgress(TWalkKind::Load, message, fraction);
+                }
+            }
+        };
+        // One value of one field of a record; NaN is a null, as the walk reads only finite
+        // numbers.
+        auto take = [&](Accumulator& a, TSpool& spool, double x) {
+            if (std::isnan(x))
+                ++a.nulls;
+            else
+                a.Add(x);
+            spool.Add(x);
+        };
+        dataset.First();
+        if (by == nullptr) {
+            // Without groups the records are read a batch at a time.
+            constexpr std::size_t Batch = 256;
+            std::vector<double> batch(Batch * std::max<std::size_t>(width, 1));
+            while (const std::size_t n = dataset.ReadRecords(fields, batch.data(), Batch)) {
+                for (std::size_t r = 0; r < n; ++r) {
+                    for (std::size_t f = 0; f < width; ++f)
+                        take(accumulators[f], *spools[f], batch[r * width + f]);
+                    ++done;
+                    report();
+                }
+            }
+        }
+        for (; !dataset.Eof(); dataset.Next()) {
             const std::uint32_t group = groups.Current(true);
             if (groupSpool) {
                 groupSpool->Add(group);
@@ -346,24 +381,10 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             Accumulator* row = accumulators.data() + group * width;
             for (std::size_t f = 0; f < width; ++f) {
                 double x;
-                if (fields[f]->ReadFloat(x)) {
-                    row[f].Add(x);
-                    spools[f]->Add(x);
-                } else {
-                    ++row[f].nulls;
-                    spools[f]->Add(NaN);
-                }
+                take(row[f], *spools[f], fields[f]->ReadFloat(x) ? x : NaN);
             }
             ++done;
-            // Told when the whole percentage changes, checked every few thousand records.
-            if (request.observer != nullptr && (done & 4095) == 0 && records > 0) {
-                const double fraction = std::min(1.0, static_cast<double>(done) / records);
-                const int percent = static_cast<int>(fraction * 100.0);
-                if (percent != shownPercent) {
-                    shownPercent = percent;
-                    request.observer->WalkProgress(TWalkKind::Load, message, fraction);
-                }
-            }
+            report();
         }
     }
     const bool groupsKept = groupSpool == nullptr || groupSpool->Seal();
