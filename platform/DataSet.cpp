@@ -300,22 +300,14 @@ void TDataSet::ReachEnd()
 
 std::size_t TDataSet::ReadFloats(const TField& field, double* values, std::size_t capacity)
 {
-    ActiveCursor();
+    // A batch of records at a time, read into the values that are still to be filled; the
+    // nulls (NaN, as only finite numbers are read) are then left out.
+    const TField* const fields[] = {&field};
     std::size_t n = 0;
-    while (n < capacity && !eof_) {
-        std::int64_t fetched = 0;
-        bool ended = false;
-        n += cursor_->ReadNumbers(field.Index(), values + n, capacity - n, fetched, ended);
-        recNo_ += fetched;
-        if (ended) {
-            ReachEnd();
-        } else if (n < capacity) {
-            // The cursor stopped at a value that is no finite number: the field reports it,
-            // naming the record.
-            if (field.ReadFloat(values[n]))
-                ++n;
-            Next();
-        }
+    while (n < capacity && !Eof()) {
+        const std::size_t read = ReadRecords(fields, values + n, capacity - n);
+        n = std::remove_if(values + n, values + n + read, [](double x) { return std::isnan(x); })
+            - values;
     }
     return n;
 }

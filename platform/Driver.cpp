@@ -39,32 +39,6 @@ bool StartsWithKeyword(const std::string& text)
 
 } // namespace
 
-std::size_t DataCursor::ReadNumbers(int column, double* values, std::size_t capacity,
-                                    std::int64_t& fetched, bool& ended)
-{
-    std::size_t n = 0;
-    fetched = 0;
-    ended = false;
-    while (n < capacity) {
-        double x = 0.0;
-        switch (ReadNumber(column, x)) {
-        case Number::Null: break;
-        case Number::NotANumber: return n;
-        case Number::Value:
-            if (!std::isfinite(x))
-                return n;
-            values[n++] = x;
-            break;
-        }
-        if (!Fetch()) {
-            ended = true;
-            return n;
-        }
-        ++fetched;
-    }
-    return n;
-}
-
 std::size_t DataCursor::ReadRecords(std::span<const int> columns, double* values,
                                     std::size_t capacity, bool& ended)
 {

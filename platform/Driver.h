@@ -94,13 +94,6 @@ public:
         return ReadDouble(column, value) ? Number::Value : Number::NotANumber;
     }
 
-    // The numbers of one column from the current record on, as ReadNumber and Fetch one record
-    // at a time would read them: a record's value goes to `values` unless it is null, and the
-    // cursor moves on, until `capacity` values are read or no record is left (`ended` is then
-    // set). It stops without moving at a record that holds anything but a finite number or a
-    // null, for the caller to report. `fetched` counts the records it moved to.
-    virtual std::size_t ReadNumbers(int column, double* values, std::size_t capacity,
-                                    std::int64_t& fetched, bool& ended);
     // The numbers of several columns from the current record on, a record at a time: a
     // record's values go to `values`, `columns.size()` of them in that order, NaN for a null,
     // and the cursor moves on, until `capacity` records are read or no record is left (`ended`

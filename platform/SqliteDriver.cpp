@@ -386,43 +386,11 @@ public:
         }
     }
 
-    std::size_t ReadNumbers(int column, double* values, std::size_t capacity,
-                            std::int64_t& fetched, bool& ended) override
-    {
-        // ReadNumber and Fetch, without a virtual call or a column check per record.
-        const int i = Index(column);
-        sqlite3_stmt* const stmt = stmt_;
-        std::size_t n = 0;
-        fetched = 0;
-        ended = false;
-        while (n < capacity) {
-            // sqlite3_column_double reads text as 0, so the storage class is checked first.
-            const int storage = sqlite3_column_type(stmt, i);
-            if (storage != SQLITE_NULL) {
-                if (storage != SQLITE_INTEGER && storage != SQLITE_FLOAT)
-                    return n;
-                const double x = sqlite3_column_double(stmt, i);
-                if (!std::isfinite(x))
-                    return n;
-                values[n++] = x;
-            }
-            const int rc = sqlite3_step(stmt);
-            if (rc != SQLITE_ROW) {
-                if (rc != SQLITE_DONE)
-                    ThrowStatementError("Cannot read " + source_);
-                ended = true;
-                return n;
-            }
-            ++fetched;
-        }
-        return n;
-    }
-
     std::size_t ReadRecords(std::span<const int> columns, double* values, std::size_t capacity,
                             bool& ended) override
     {
         // ReadNumber and Fetch, without a virtual call or a column check per value.
-        int index[8];
+        int index[16];
         if (columns.size() > std::size(index))
             return DataCursor::ReadRecords(columns, values, capacity, ended);
         for (std::size_t c = 0; c < columns.size(); ++c)
@@ -432,22 +400,23 @@ public:
         for (std::size_t n = 0; n < capacity; ++n) {
             double* record = values + n * columns.size();
             for (std::size_t c = 0; c < columns.size(); ++c) {
-                // sqlite3_column_double reads text as 0, so the storage class is checked first.
-                const int storage = sqlite3_column_type(stmt, index[c]);
+                // One column call a value, not two: the value it returns is "unprotected",
+                // which only matters to a connection shared between threads, and this one is
+                // the cursor's alone (NOMUTEX), read on one thread while the row is current.
+                sqlite3_value* const value = sqlite3_column_value(stmt, index[c]);
+                // sqlite3_value_double reads text as 0, so the storage class is checked first.
+                const int storage = sqlite3_value_type(value);
                 if (storage == SQLITE_NULL) {
                     record[c] = std::numeric_limits<double>::quiet_NaN();
                     continue;
                 }
                 if (storage != SQLITE_INTEGER && storage != SQLITE_FLOAT)
                     return n;
-                record[c] = sqlite3_column_double(stmt, index[c]);
+                record[c] = sqlite3_value_double(value);
                 if (!std::isfinite(record[c]))
                     return n;
             }
-            const int rc = sqlite3_step(stmt);
-            if (rc != SQLITE_ROW) {
-                if (rc != SQLITE_DONE)
-                    ThrowStatementError("Cannot read " + source_);
+            if (!SqliteCursor::Fetch()) {
                 ended = true;
                 return n + 1;
             }
