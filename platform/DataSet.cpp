@@ -392,6 +392,16 @@ TDataSet::TFieldWalk::TFieldWalk(TDataSet& dataset, const TField& field) : datas
     dataset_.cursor_->RestrictToColumn(field.Index());
 }
 
+TDataSet::TFieldWalk::TFieldWalk(TDataSet& dataset, std::span<const TField* const> fields)
+    : dataset_(dataset)
+{
+    dataset_.ActiveCursor();
+    std::vector<int> columns;
+    for (const TField* field : fields)
+        columns.push_back(field->Index());
+    dataset_.cursor_->RestrictToColumns(columns);
+}
+
 TDataSet::TFieldWalk::~TFieldWalk()
 {
     if (dataset_.cursor_ != nullptr)

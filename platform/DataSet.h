@@ -191,12 +191,13 @@ public:
         TDataSet& dataset_;
     };
 
-    // Narrows the walks to one field for its lifetime, so that the database is asked for that
-    // column alone where it can be: from the next First() on, only that field may be read.
-    // The first First() after it ends reads every field again.
+    // Narrows the walks to one field (or some fields) for its lifetime, so that the database
+    // is asked for those columns alone where it can be: from the next First() on, only those
+    // fields may be read. The first First() after it ends reads every field again.
     class TFieldWalk {
     public:
         TFieldWalk(TDataSet& dataset, const TField& field);
+        TFieldWalk(TDataSet& dataset, std::span<const TField* const> fields);
         ~TFieldWalk();
         TFieldWalk(const TFieldWalk&) = delete;
         TFieldWalk& operator=(const TFieldWalk&) = delete;

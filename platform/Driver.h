@@ -49,6 +49,13 @@ public:
     // can ask its database for that column alone does so. Must not throw: the restriction
     // takes effect at the next Rewind, which reports any failure.
     virtual void RestrictToColumn(int column) noexcept { (void)column; }
+    // The same for several columns: only those are read, and a cursor that can ask its
+    // database for those columns alone does so. By default one column is asked for alone and
+    // several are read with every other.
+    virtual void RestrictToColumns(std::span<const int> columns) noexcept
+    {
+        RestrictToColumn(columns.size() == 1 ? columns[0] : -1);
+    }
 
     // Access to the current record.
     virtual bool IsNull(int column) const = 0;

@@ -319,6 +319,11 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     const std::vector<const TField*> fields = ChooseFields(dataset, request);
     const TField* by = request.by.empty() ? nullptr : &dataset.FieldByName(request.by);
     const std::size_t width = fields.size();
+    // The database is asked for the fields that are read, and no other.
+    std::vector<const TField*> read = fields;
+    if (by != nullptr)
+        read.push_back(by);
+    const TDataSet::TFieldWalk narrowed(dataset, read);
 
     // One spool per field, and one of the groups, sharing one memory budget.
     Groups groups(by, request.maxGroups, dataset);
