@@ -422,7 +422,7 @@ public:
         for (std::size_t n = 0; n < capacity; ++n) {
             double* record = values + n * columns.size();
             for (std::size_t c = 0; c < columns.size(); ++c) {
-                // One column call a value, not two: the value it returns is "unprotected",
+                // One column call per value, not two: the value it returns is "unprotected",
                 // which only matters to a connection shared between threads, and this one is
                 // the cursor's alone (NOMUTEX), read on one thread while the row is current.
                 sqlite3_value* const value = sqlite3_column_value(stmt, index[c]);

@@ -202,6 +202,18 @@ TEST_P(DataSetTest, ReadFloatsReadsAsTheWalkDoesAndFailsAtTheSameRecord)
     q.First();
     ExpectThrowsContaining([&] { q.ReadFloats(q.FieldByName(FieldName("V")), batch, 2); },
                            {"'" + FieldName("V") + "'", "record 3", "abc"});
+
+    // A table's walk narrowed to two fields reads them in the order asked.
+    const TField* const pair[] = {&t.FieldByName(FieldName("X")), &t.FieldByName(FieldName("ID"))};
+    const TDataSet::TFieldWalk narrowed(t, pair);
+    t.First();
+    double records[12];
+    ASSERT_EQ(t.ReadRecords(pair, records, 6), 6u);
+    EXPECT_EQ(records[0], 1.5);
+    EXPECT_EQ(records[1], 1);
+    EXPECT_TRUE(std::isnan(records[2]));
+    EXPECT_EQ(records[10], 5);
+    EXPECT_EQ(records[11], 6);
 }
 
 TEST_P(DataSetTest, NonNumberInAMessageIsOneLineAndCutOnACharacterBoundary)
