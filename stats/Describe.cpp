@@ -6,14 +6,15 @@
 #include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <exception>
-#include <iterator>
 #include <thread>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <span>
 #include <unordered_map>
 
 namespace zel {
@@ -396,53 +397,55 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     if (!groupsKept)
         groupSpool.reset();
 
-    // Each field is described from its own values alone, so fields whose spools kept them
-    // are described two at a time on two processors; the numbers do not depend on which
-    // thread does what. A spool that could not keep every value (no temporary folder, a full
-    // disk) leaves its field to be read again from the records, of the same snapshot, one
-    // field after another on this thread, as the dataset has one cursor.
+    // Each field is described from its own values alone, and its quartiles and its moments
+    // apart, so the pieces of fields whose spools kept them are worked out two at a time on
+    // two processors, every field's quartiles first (the dearer pieces), then the moments;
+    // the numbers do not depend on which thread does what, as each piece reads its field's
+    // values in their own order. A spool that could not keep every value (no temporary
+    // folder, a full disk) leaves its field to be read again from the records, of the same
+    // snapshot, one field after another on this thread, as the dataset has one cursor.
+    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
     const std::size_t count = groups.Count();
-    std::vector<std::vector<TDescribeRow>> described(width);
+    std::vector<std::vector<Accumulator>> sums(width);
+    std::vector<std::vector<std::vector<double>>> quartilesOf(width);
+    std::vector<std::vector<TGroupExtent>> extents(width);
     std::vector<std::size_t> spooled, reread;
-    for (std::size_t f = 0; f < width; ++f)
+    for (std::size_t f = 0; f < width; ++f) {
         (spools[f]->Seal() && groupsKept ? spooled : reread).push_back(f);
+        sums[f].resize(count);
+        extents[f].resize(count);
+        for (std::size_t g = 0; g < count; ++g) {
+            const Accumulator& a = sums[f][g] = accumulators[g * width + f];
+            extents[f][g] = {a.count, a.minimum, a.maximum};
+        }
+    }
+    const std::size_t pieces = 2 * spooled.size();
     const std::size_t workers =
-        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), spooled.size()});
-    // The budget is shared by the fields described at once.
-    const std::size_t budget = request.quantileBudget / std::max<std::size_t>(workers, 1);
+        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), pieces});
+    // The budget is shared by the quartiles worked out at once.
+    const std::size_t budget =
+        request.quantileBudget / std::max<std::size_t>(std::min(spooled.size(), workers), 1);
 
-    auto describe = [&](std::size_t f, TGroupedValues& source) {
-        static constexpr double quartiles[] = {0.25, 0.5, 0.75};
-        std::vector<Accumulator> field(count);
-        std::vector<TGroupExtent> extents(count);
-        for (std::size_t g = 0; g < count; ++g) {
-            field[g] = accumulators[g * width + f];
-            extents[g] = {field[g].count, field[g].minimum, field[g].maximum};
-        }
-        // The moments are summed during the first pass that selects the quartiles.
-        MomentSums moments(field.data(), count);
-        const auto q = Quantiles(source, extents, quartiles, budget, std::ref(moments));
-        for (std::size_t g = 0; g < count; ++g) {
-            TDescribeRow row = MakeRow(field[g]);
-            row.field = fields[f]->FieldName();
-            row.group = groups.Key(g);
-            row.q1 = q[g][0];
-            row.median = q[g][1];
-            row.q3 = q[g][2];
-            described[f].push_back(std::move(row));
-        }
-    };
-    std::vector<std::exception_ptr> errors(width);
+    std::vector<std::exception_ptr> errors(pieces);
     std::atomic<std::size_t> next{0};
     auto work = [&] {
-        for (std::size_t i; (i = next++) < spooled.size();) {
-            const std::size_t f = spooled[i];
+        for (std::size_t i; (i = next++) < pieces;) {
+            const std::size_t f = spooled[i % spooled.size()];
             try {
                 SpooledValues source(*spools[f], groupSpool.get());
-                describe(f, source);
-                spools[f].reset(); // described: its values are no longer needed
+                if (i < spooled.size()) {
+                    quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget);
+                    continue;
+                }
+                MomentSums moments(sums[f].data(), count);
+                std::vector<double> values(1024);
+                std::vector<std::uint32_t> of(values.size());
+                source.Start();
+                while (const std::size_t n = source.Read(values.data(), of.data(), values.size()))
+                    moments(std::span(values.data(), n), std::span(of.data(), n));
+                source.Finish();
             } catch (...) {
-                errors[f] = std::current_exception();
+                errors[i] = std::current_exception();
             }
         }
     };
@@ -453,8 +456,10 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
         work();
     }
     for (const std::size_t f : reread) {
+        // The moments are summed during the first pass that selects the quartiles.
         DataSetValues source(dataset, *fields[f], groups);
-        describe(f, source);
+        MomentSums moments(sums[f].data(), count);
+        quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget, std::ref(moments));
     }
     for (const std::exception_ptr& error : errors) {
         if (error)
@@ -463,8 +468,17 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
 
     std::vector<TDescribeRow> rows;
     rows.reserve(accumulators.size());
-    for (auto& field : described)
-        std::move(field.begin(), field.end(), std::back_inserter(rows));
+    for (std::size_t f = 0; f < width; ++f) {
+        for (std::size_t g = 0; g < count; ++g) {
+            TDescribeRow row = MakeRow(sums[f][g]);
+            row.field = fields[f]->FieldName();
+            row.group = groups.Key(g);
+            row.q1 = quartilesOf[f][g][0];
+            row.median = quartilesOf[f][g][1];
+            row.q3 = quartilesOf[f][g][2];
+            rows.push_back(std::move(row));
+        }
+    }
     return rows;
 }
 
