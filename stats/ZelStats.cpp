@@ -124,7 +124,7 @@ public:
     double s2 = 0.0, s3 = 0.0, s4 = 0.0;
 
 private:
-    // 1.25 MiB of batch in all: large enough that handing half of it over costs little
+    // 1 MiB of batch in all: large enough that handing half of it over costs little
     // (bench/spool.sh), small enough to stay in the cache.
     static constexpr std::size_t Batch = std::size_t{1} << 15;
     static constexpr std::size_t MinSplit = 4096;
