@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace zel {
 
@@ -271,8 +272,11 @@ void TDataSet::First()
 {
     ActiveCursor();
     cursor_->Rewind();
-    eof_ = !cursor_->Fetch();
-    recNo_ = eof_ ? 0 : 1;
+    const bool row = cursor_->Fetch();
+    eof_ = false;
+    recNo_ = row ? 1 : 0;
+    if (!row)
+        ReachEnd();
 }
 
 void TDataSet::Next()
@@ -283,7 +287,29 @@ void TDataSet::Next()
     if (cursor_->Fetch())
         ++recNo_;
     else
-        eof_ = true;
+        ReachEnd();
+}
+
+void TDataSet::ReachEnd()
+{
+    eof_ = true;
+    // A walk runs from the first record, so the records it passed are all there are.
+    if (recordCount_ < 0)
+        recordCount_ = recNo_;
+}
+
+std::size_t TDataSet::ReadFloats(const TField& field, double* values, std::size_t capacity)
+{
+    // A batch of records at a time, read into the values that are still to be filled; the
+    // nulls (NaN, as only finite numbers are read) are then left out.
+    const TField* const fields[] = {&field};
+    std::size_t n = 0;
+    while (n < capacity && !Eof()) {
+        const std::size_t read = ReadRecords(fields, values + n, capacity - n);
+        n = std::remove_if(values + n, values + n + read, [](double x) { return std::isnan(x); })
+            - values;
+    }
+    return n;
 }
 
 bool TDataSet::Eof() const
@@ -294,12 +320,51 @@ bool TDataSet::Eof() const
 
 std::int64_t TDataSet::RecNo() const { return recNo_; }
 
+std::size_t TDataSet::ReadRecords(std::span<const TField* const> fields, double* values,
+                                 std::size_t capacity)
+{
+    ActiveCursor();
+    std::vector<int> columns;
+    for (const TField* field : fields)
+        columns.push_back(field->Index());
+    std::size_t n = 0;
+    while (n < capacity && !eof_) {
+        bool ended = false;
+        const std::size_t read =
+            cursor_->ReadRecords(columns, values + n * fields.size(), capacity - n, ended);
+        n += read;
+        recNo_ += static_cast<std::int64_t>(read) - (ended ? 1 : 0);
+        if (ended) {
+            ReachEnd();
+        } else if (n < capacity) {
+            // The cursor stopped at a value that is no finite number: its field reports it,
+            // naming the record.
+            double* record = values + n * fields.size();
+            for (std::size_t f = 0; f < fields.size(); ++f) {
+                if (!fields[f]->ReadFloat(record[f]))
+                    record[f] = std::numeric_limits<double>::quiet_NaN();
+            }
+            ++n;
+            Next();
+        }
+    }
+    return n;
+}
+
 std::int64_t TDataSet::RecordCount() const
 {
     ActiveCursor();
     if (recordCount_ < 0)
         recordCount_ = cursor_->CountRecords();
     return recordCount_;
+}
+
+bool TDataSet::MoreRecordsThan(std::int64_t limit) const
+{
+    ActiveCursor();
+    if (recordCount_ < 0)
+        return cursor_->MoreRecordsThan(limit);
+    return recordCount_ > limit;
 }
 
 TDataSet::TSnapshot::TSnapshot(TDataSet& dataset) : dataset_(dataset)
@@ -325,6 +390,16 @@ TDataSet::TFieldWalk::TFieldWalk(TDataSet& dataset, const TField& field) : datas
 {
     dataset_.ActiveCursor();
     dataset_.cursor_->RestrictToColumn(field.Index());
+}
+
+TDataSet::TFieldWalk::TFieldWalk(TDataSet& dataset, std::span<const TField* const> fields)
+    : dataset_(dataset)
+{
+    dataset_.ActiveCursor();
+    std::vector<int> columns;
+    for (const TField* field : fields)
+        columns.push_back(field->Index());
+    dataset_.cursor_->RestrictToColumns(columns);
 }
 
 TDataSet::TFieldWalk::~TFieldWalk()

@@ -6,8 +6,10 @@
 // connections are opened read-only, and only plain reads are accepted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -149,6 +151,20 @@ public:
     // Number of the current record, counted from 1; 0 before the first.
     std::int64_t RecNo() const;
     std::int64_t RecordCount() const;
+    // Whether there are more than `limit` records, asked without counting them all where the
+    // database can; a walk that reached the end has counted them already.
+    bool MoreRecordsThan(std::int64_t limit) const;
+    // The field's values from the current record on, as ReadFloat and Next one record at a
+    // time would read them: up to `capacity` values into `values`, nulls left out, moving past
+    // every record read. Returns how many; fewer than `capacity` only at the end. Fails as
+    // ReadFloat does, at the record that is not a number.
+    std::size_t ReadFloats(const TField& field, double* values, std::size_t capacity);
+    // The values of several fields from the current record on, a record at a time: up to
+    // `capacity` records, each record's values in the order of `fields`, NaN for a null,
+    // moving past every record read. Returns the records read; fewer than `capacity` only at
+    // the end. Fails as ReadFloat does, at the first record and field that is not a number.
+    std::size_t ReadRecords(std::span<const TField* const> fields, double* values,
+                            std::size_t capacity);
 
     // The open dataset's driver cursor, for what a driver offers beyond walks (statements its
     // server computes); a closed dataset throws EDatabaseError as a walk on it would.
@@ -175,12 +191,13 @@ public:
         TDataSet& dataset_;
     };
 
-    // Narrows the walks to one field for its lifetime, so that the database is asked for that
-    // column alone where it can be: from the next First() on, only that field may be read.
-    // The first First() after it ends reads every field again.
+    // Narrows the walks to one field (or some fields) for its lifetime, so that the database
+    // is asked for those columns alone where it can be: from the next First() on, only those
+    // fields may be read. The first First() after it ends reads every field again.
     class TFieldWalk {
     public:
         TFieldWalk(TDataSet& dataset, const TField& field);
+        TFieldWalk(TDataSet& dataset, std::span<const TField* const> fields);
         ~TFieldWalk();
         TFieldWalk(const TFieldWalk&) = delete;
         TFieldWalk& operator=(const TFieldWalk&) = delete;
@@ -198,6 +215,8 @@ protected:
 private:
     friend class TField;
     const DataCursor& ActiveCursor() const;
+    // The walk moved past the last record.
+    void ReachEnd();
     std::unique_ptr<TField> MakeField(const ColumnInfo& column, int index);
 
     std::unique_ptr<DataCursor> cursor_;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string_view>
 #include <system_error>
 
@@ -36,6 +38,30 @@ bool StartsWithKeyword(const std::string& text)
 }
 
 } // namespace
+
+std::size_t DataCursor::ReadRecords(std::span<const int> columns, double* values,
+                                    std::size_t capacity, bool& ended)
+{
+    ended = false;
+    for (std::size_t n = 0; n < capacity; ++n) {
+        double* record = values + n * columns.size();
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            switch (ReadNumber(columns[c], record[c])) {
+            case Number::Null: record[c] = std::numeric_limits<double>::quiet_NaN(); break;
+            case Number::NotANumber: return n;
+            case Number::Value:
+                if (!std::isfinite(record[c]))
+                    return n;
+                break;
+            }
+        }
+        if (!Fetch()) {
+            ended = true;
+            return n + 1;
+        }
+    }
+    return capacity;
+}
 
 bool IsPostgresUri(const std::string& database)
 {

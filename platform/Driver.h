@@ -5,9 +5,11 @@
 
 #include "platform/DataSet.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,13 @@ public:
     // can ask its database for that column alone does so. Must not throw: the restriction
     // takes effect at the next Rewind, which reports any failure.
     virtual void RestrictToColumn(int column) noexcept { (void)column; }
+    // The same for several columns: only those are read, and a cursor that can ask its
+    // database for those columns alone does so. By default one column is asked for alone and
+    // several are read with every other.
+    virtual void RestrictToColumns(std::span<const int> columns) noexcept
+    {
+        RestrictToColumn(columns.size() == 1 ? columns[0] : -1);
+    }
 
     // Access to the current record.
     virtual bool IsNull(int column) const = 0;
@@ -91,6 +100,17 @@ public:
             return Number::Null;
         return ReadDouble(column, value) ? Number::Value : Number::NotANumber;
     }
+
+    // The numbers of several columns from the current record on, a record at a time: a
+    // record's values go to `values`, `columns.size()` of them in that order, NaN for a null,
+    // and the cursor moves on, until `capacity` records are read or no record is left (`ended`
+    // is then set). It stops without moving at a record where a column holds anything but a
+    // finite number or a null, for the caller to report. Returns the records read.
+    virtual std::size_t ReadRecords(std::span<const int> columns, double* values,
+                                    std::size_t capacity, bool& ended);
+    // Whether the result has more than `limit` records: CountRecords() > limit, for a cursor
+    // that can tell without counting every record.
+    virtual bool MoreRecordsThan(std::int64_t limit) { return CountRecords() > limit; }
 
 private:
     [[noreturn]] static std::string NotOnServer()

@@ -93,6 +93,16 @@ ClassTally::ClassTally(std::span<TFreqData> tables)
     }
 }
 
+void ClassTally::AddCounts(std::span<TFreqData> into, std::span<const TFreqData> from)
+{
+    for (std::size_t t = 0; t < into.size() && t < from.size(); ++t) {
+        std::int64_t* count = into[t].ClassCount.data();
+        const std::int64_t* more = from[t].ClassCount.data();
+        for (int i = 0; i < into[t].NumClasses; ++i)
+            count[i] = CheckedAdd(count[i], more[i]);
+    }
+}
+
 void ClassTally::AddPiecesToTables()
 {
     for (TFreqData* table : ordered_) {

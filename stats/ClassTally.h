@@ -39,6 +39,10 @@ public:
     // Adds the counted pieces into the ordered tables' classes.
     void AddPiecesToTables();
 
+    // Adds every class count of `from` to the same class of `into`, table by table: the
+    // counts of values tallied apart, into tables laid out alike.
+    static void AddCounts(std::span<TFreqData> into, std::span<const TFreqData> from);
+
 private:
     void CountPiece(double x)
     {

@@ -6,14 +6,15 @@
 #include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <exception>
-#include <iterator>
 #include <thread>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <span>
 #include <unordered_map>
 
 namespace zel {
@@ -319,6 +320,11 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     const std::vector<const TField*> fields = ChooseFields(dataset, request);
     const TField* by = request.by.empty() ? nullptr : &dataset.FieldByName(request.by);
     const std::size_t width = fields.size();
+    // The database is asked for the fields that are read, and no other.
+    std::vector<const TField*> read = fields;
+    if (by != nullptr)
+        read.push_back(by);
+    const TDataSet::TFieldWalk narrowed(dataset, read);
 
     // One spool per field, and one of the groups, sharing one memory budget.
     Groups groups(by, request.maxGroups, dataset);
@@ -333,10 +339,45 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     {
         const TWalkFrame frame(request.observer, "Describe " + dataset.SourceDescription(),
                               request.showProgress);
-        const double records = static_cast<double>(dataset.RecordCount());
+        const double records =
+            request.observer != nullptr ? static_cast<double>(dataset.RecordCount()) : 0.0;
         std::int64_t done = 0;
         int shownPercent = -1;
-        for (dataset.First(); !dataset.Eof(); dataset.Next()) {
+        // Told when the whole percentage changes, checked every few thousand records.
+        auto report = [&] {
+            if (request.observer != nullptr && (done & 4095) == 0 && records > 0) {
+                const double fraction = std::min(1.0, static_cast<double>(done) / records);
+                const int percent = static_cast<int>(fraction * 100.0);
+                if (percent != shownPercent) {
+                    shownPercent = percent;
+                    request.observer->WalkProgress(TWalkKind::Load, message, fraction);
+                }
+            }
+        };
+        // One value of one field of a record; NaN is a null, as the walk reads only finite
+        // numbers.
+        auto take = [&](Accumulator& a, TSpool& spool, double x) {
+            if (std::isnan(x))
+                ++a.nulls;
+            else
+                a.Add(x);
+            spool.Add(x);
+        };
+        dataset.First();
+        if (by == nullptr) {
+            // Without groups the records are read a batch at a time.
+            constexpr std::size_t Batch = 256;
+            std::vector<double> batch(Batch * std::max<std::size_t>(width, 1));
+            while (const std::size_t n = dataset.ReadRecords(fields, batch.data(), Batch)) {
+                for (std::size_t r = 0; r < n; ++r) {
+                    for (std::size_t f = 0; f < width; ++f)
+                        take(accumulators[f], *spools[f], batch[r * width + f]);
+                    ++done;
+                    report();
+                }
+            }
+        }
+        for (; !dataset.Eof(); dataset.Next()) {
             const std::uint32_t group = groups.Current(true);
             if (groupSpool) {
                 groupSpool->Add(group);
@@ -346,77 +387,65 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             Accumulator* row = accumulators.data() + group * width;
             for (std::size_t f = 0; f < width; ++f) {
                 double x;
-                if (fields[f]->ReadFloat(x)) {
-                    row[f].Add(x);
-                    spools[f]->Add(x);
-                } else {
-                    ++row[f].nulls;
-                    spools[f]->Add(NaN);
-                }
+                take(row[f], *spools[f], fields[f]->ReadFloat(x) ? x : NaN);
             }
             ++done;
-            // Told when the whole percentage changes, checked every few thousand records.
-            if (request.observer != nullptr && (done & 4095) == 0 && records > 0) {
-                const double fraction = std::min(1.0, static_cast<double>(done) / records);
-                const int percent = static_cast<int>(fraction * 100.0);
-                if (percent != shownPercent) {
-                    shownPercent = percent;
-                    request.observer->WalkProgress(TWalkKind::Load, message, fraction);
-                }
-            }
+            report();
         }
     }
     const bool groupsKept = groupSpool == nullptr || groupSpool->Seal();
     if (!groupsKept)
         groupSpool.reset();
 
-    // Each field is described from its own values alone, so fields whose spools kept them
-    // are described two at a time on two processors; the numbers do not depend on which
-    // thread does what. A spool that could not keep every value (no temporary folder, a full
-    // disk) leaves its field to be read again from the records, of the same snapshot, one
-    // field after another on this thread, as the dataset has one cursor.
+    // Each field is described from its own values alone, and its quartiles and its moments
+    // apart, so the pieces of fields whose spools kept them are worked out two at a time on
+    // two processors, every field's quartiles first (the dearer pieces), then the moments;
+    // the numbers do not depend on which thread does what, as each piece reads its field's
+    // values in their own order. A spool that could not keep every value (no temporary
+    // folder, a full disk) leaves its field to be read again from the records, of the same
+    // snapshot, one field after another on this thread, as the dataset has one cursor.
+    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
     const std::size_t count = groups.Count();
-    std::vector<std::vector<TDescribeRow>> described(width);
+    std::vector<std::vector<Accumulator>> sums(width);
+    std::vector<std::vector<std::vector<double>>> quartilesOf(width);
+    std::vector<std::vector<TGroupExtent>> extents(width);
     std::vector<std::size_t> spooled, reread;
-    for (std::size_t f = 0; f < width; ++f)
+    for (std::size_t f = 0; f < width; ++f) {
         (spools[f]->Seal() && groupsKept ? spooled : reread).push_back(f);
+        sums[f].resize(count);
+        extents[f].resize(count);
+        for (std::size_t g = 0; g < count; ++g) {
+            const Accumulator& a = sums[f][g] = accumulators[g * width + f];
+            extents[f][g] = {a.count, a.minimum, a.maximum};
+        }
+    }
+    const std::size_t pieces = 2 * spooled.size();
     const std::size_t workers =
-        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), spooled.size()});
-    // The budget is shared by the fields described at once.
-    const std::size_t budget = request.quantileBudget / std::max<std::size_t>(workers, 1);
+        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), pieces});
+    // The budget is shared by the quartiles worked out at once.
+    const std::size_t budget =
+        request.quantileBudget / std::max<std::size_t>(std::min(spooled.size(), workers), 1);
 
-    auto describe = [&](std::size_t f, TGroupedValues& source) {
-        static constexpr double quartiles[] = {0.25, 0.5, 0.75};
-        std::vector<Accumulator> field(count);
-        std::vector<TGroupExtent> extents(count);
-        for (std::size_t g = 0; g < count; ++g) {
-            field[g] = accumulators[g * width + f];
-            extents[g] = {field[g].count, field[g].minimum, field[g].maximum};
-        }
-        // The moments are summed during the first pass that selects the quartiles.
-        MomentSums moments(field.data(), count);
-        const auto q = Quantiles(source, extents, quartiles, budget, std::ref(moments));
-        for (std::size_t g = 0; g < count; ++g) {
-            TDescribeRow row = MakeRow(field[g]);
-            row.field = fields[f]->FieldName();
-            row.group = groups.Key(g);
-            row.q1 = q[g][0];
-            row.median = q[g][1];
-            row.q3 = q[g][2];
-            described[f].push_back(std::move(row));
-        }
-    };
-    std::vector<std::exception_ptr> errors(width);
+    std::vector<std::exception_ptr> errors(pieces);
     std::atomic<std::size_t> next{0};
     auto work = [&] {
-        for (std::size_t i; (i = next++) < spooled.size();) {
-            const std::size_t f = spooled[i];
+        for (std::size_t i; (i = next++) < pieces;) {
+            const std::size_t f = spooled[i % spooled.size()];
             try {
                 SpooledValues source(*spools[f], groupSpool.get());
-                describe(f, source);
-                spools[f].reset(); // described: its values are no longer needed
+                if (i < spooled.size()) {
+                    quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget);
+                    continue;
+                }
+                MomentSums moments(sums[f].data(), count);
+                std::vector<double> values(1024);
+                std::vector<std::uint32_t> of(values.size());
+                source.Start();
+                while (const std::size_t n = source.Read(values.data(), of.data(), values.size()))
+                    moments(std::span(values.data(), n), std::span(of.data(), n));
+                source.Finish();
             } catch (...) {
-                errors[f] = std::current_exception();
+                errors[i] = std::current_exception();
             }
         }
     };
@@ -427,8 +456,10 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
         work();
     }
     for (const std::size_t f : reread) {
+        // The moments are summed during the first pass that selects the quartiles.
         DataSetValues source(dataset, *fields[f], groups);
-        describe(f, source);
+        MomentSums moments(sums[f].data(), count);
+        quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget, std::ref(moments));
     }
     for (const std::exception_ptr& error : errors) {
         if (error)
@@ -437,8 +468,17 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
 
     std::vector<TDescribeRow> rows;
     rows.reserve(accumulators.size());
-    for (auto& field : described)
-        std::move(field.begin(), field.end(), std::back_inserter(rows));
+    for (std::size_t f = 0; f < width; ++f) {
+        for (std::size_t g = 0; g < count; ++g) {
+            TDescribeRow row = MakeRow(sums[f][g]);
+            row.field = fields[f]->FieldName();
+            row.group = groups.Key(g);
+            row.q1 = quartilesOf[f][g][0];
+            row.median = quartilesOf[f][g][1];
+            row.q3 = quartilesOf[f][g][2];
+            rows.push_back(std::move(row));
+        }
+    }
     return rows;
 }
 

@@ -4,11 +4,11 @@
 //
 // One walk over the dataset reads every described field of every record. Each field keeps its
 // values in a spool of its own (and the groups of the records in one more), totalled by group
-// as it goes with the component's compensated sum; a second pass over each spool sums the
-// moments about the mean, and the quartiles of all groups are selected from it together in
-// bounded memory (stats/Quantiles.h). Fields whose values were spooled are described two at a
-// time on two threads; each field's numbers come from its own values in their own order, so
-// they are the same whatever the number of threads.
+// as it goes with the component's compensated sum; a pass over each spool sums the moments
+// about the mean, and the quartiles of all groups are selected from it together in bounded
+// memory (stats/Quantiles.h) by passes of their own. These pieces of the fields whose values
+// were spooled are worked out two at a time on two threads; each field's numbers come from
+// its own values in their own order, so they are the same whatever the number of threads.
 //
 // The definitions are the component's: divisors n - 1, the skewness the squared moment
 // coefficient with the sign of the third moment reported apart, the kurtosis the plain ratio

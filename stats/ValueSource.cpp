@@ -22,6 +22,8 @@ TDataSetValues::~TDataSetValues()
 
 std::int64_t TDataSetValues::RecordCount() { return dataset_.RecordCount(); }
 
+bool TDataSetValues::MoreRecordsThan(std::int64_t limit) { return dataset_.MoreRecordsThan(limit); }
+
 void TDataSetValues::Start()
 {
     // A field missing from the dataset is reported at its first record, as a lookup there
@@ -36,15 +38,11 @@ void TDataSetValues::Start()
 
 std::size_t TDataSetValues::Read(double* values, std::size_t capacity)
 {
-    std::size_t n = 0;
-    while (n < capacity && !dataset_.Eof()) {
-        if (field_ == nullptr)
-            field_ = &dataset_.FieldByName(fieldName_);
-        if (field_->ReadFloat(values[n]))
-            ++n;
-        dataset_.Next();
-    }
-    return n;
+    if (dataset_.Eof())
+        return 0;
+    if (field_ == nullptr)
+        field_ = &dataset_.FieldByName(fieldName_);
+    return dataset_.ReadFloats(*field_, values, capacity);
 }
 
 void TDataSetValues::Finish()

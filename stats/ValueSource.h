@@ -21,6 +21,9 @@ public:
 
     // The number of records a walk visits, nulls included: progress is a share of it.
     virtual std::int64_t RecordCount() = 0;
+    // Whether a walk visits more than `limit` records; a source that can tell without counting
+    // them all says so sooner.
+    virtual bool MoreRecordsThan(std::int64_t limit) { return RecordCount() > limit; }
     // Goes to the first record; a walk starts here.
     virtual void Start() = 0;
     // Puts up to `capacity` further values into `values` and returns how many; 0 at the end.
@@ -39,6 +42,7 @@ public:
     TDataSetValues& operator=(const TDataSetValues&) = delete;
 
     std::int64_t RecordCount() override;
+    bool MoreRecordsThan(std::int64_t limit) override;
     void Start() override;
     std::size_t Read(double* values, std::size_t capacity) override;
     void Finish() override;

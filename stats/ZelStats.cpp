@@ -10,10 +10,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <future>
+#include <condition_variable>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <span>
 #include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace zel {
 
@@ -70,34 +76,80 @@ void FindMode(TFreqData& table)
     table.ModeClassCount = count[best];
 }
 
-// The sums of the second, third and fourth powers of the deviations, in value order. The
-// powers (a logarithm and three exponentials a value, the dearest part of a summary) are
-// worked out a batch at a time, each half of a batch on its own core; the sums then add them
-// one value after the other, so every sum is the same to the bit as when each value's powers
-// are added as they are worked out, whatever the threads do.
+// The moments pass: the sums of the second, third and fourth powers of the deviations from the
+// mean, in value order, and the class counts of the values. The powers (a logarithm and three
+// exponentials a value, the dearest part of a summary) and the class counts are worked out a
+// batch at a time, each half of a batch on its own core, the second half by a helper thread
+// that lives as long as the pass; each core counts into tables of its own, and the counts are
+// added at the end. The sums add the powers one value after the other, so every sum is the
+// same to the bit as when each value's powers are added as they are worked out, and every
+// count the same integer, whatever the threads do.
 class MomentSums {
 public:
-    void Add(double d)
+    // Counts into `tables` too, unless it is empty; they must outlive the pass.
+    MomentSums(double mean, std::span<TFreqData> tables) : mean_(mean), tables_(tables)
     {
-        deviations_[size_++] = d;
+        if (!tables.empty()) {
+            tallies_[0].emplace(tables);
+            helperTables_.assign(tables.begin(), tables.end());
+            for (TFreqData& table : helperTables_)
+                std::fill_n(table.ClassCount.data(), table.NumClasses, 0);
+            tallies_[1].emplace(helperTables_);
+        }
+    }
+
+    ~MomentSums() { StopHelper(); }
+    MomentSums(const MomentSums&) = delete;
+    MomentSums& operator=(const MomentSums&) = delete;
+
+    void Add(double x)
+    {
+        values_[size_++] = x;
         if (size_ == Batch)
             Flush();
     }
 
+    // Works out what is left and adds the counts into the tables. The sums are complete after.
+    void Finish()
+    {
+        Flush();
+        StopHelper();
+        if (tables_.empty())
+            return;
+        tallies_[0]->AddPiecesToTables();
+        tallies_[1]->AddPiecesToTables();
+        ClassTally::AddCounts(tables_, helperTables_);
+    }
+
+    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
+
+private:
+    // 1 MiB of batch in all: large enough that handing half of it over costs little
+    // (bench/spool.sh), small enough to stay in the cache.
+    static constexpr std::size_t Batch = std::size_t{1} << 15;
+    static constexpr std::size_t MinSplit = 4096;
+
     void Flush()
     {
         const std::size_t half = size_ / 2;
-        std::optional<std::future<void>> other;
-        if (size_ >= MinSplit) {
-            try {
-                other = std::async(std::launch::async, [this, half] { Powers(half, size_); });
-            } catch (const std::system_error&) {
-                // No thread to be had: this one works out every power.
+        const bool shared = size_ >= MinSplit && StartHelper();
+        if (shared) {
+            {
+                const std::lock_guard lock(mutex_);
+                jobFrom_ = half;
+                jobTo_ = size_;
+                ++given_;
             }
+            wake_.notify_one();
         }
-        Powers(0, other ? half : size_);
-        if (other)
-            other->get();
+        // Should the helper have failed to start, this thread counts with both tallies' first.
+        Work(0, 0, shared ? half : size_);
+        if (shared) {
+            std::unique_lock lock(mutex_);
+            done_.wait(lock, [this] { return finished_ == given_; });
+            if (error_)
+                std::rethrow_exception(std::exchange(error_, nullptr));
+        }
         for (std::size_t i = 0; i < size_; ++i) {
             s2 += p2_[i];
             s3 += p3_[i];
@@ -106,31 +158,83 @@ public:
         size_ = 0;
     }
 
-    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-
-private:
-    // 1 MiB of batch in all: large enough that starting a thread for each costs little
-    // (bench/spool.sh), small enough to stay in the cache.
-    static constexpr std::size_t Batch = std::size_t{1} << 15;
-    static constexpr std::size_t MinSplit = 4096;
-
-    void Powers(std::size_t from, std::size_t to)
+    void Work(int tally, std::size_t from, std::size_t to)
     {
+        std::optional<ClassTally>& classes = tallies_[tally];
         for (std::size_t i = from; i < to; ++i) {
-            const double d = deviations_[i];
+            const double x = values_[i];
+            const double d = x - mean_;
             // One logarithm serves the three powers; the results are those of raiseTo.
             const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
             p2_[i] = raiseToWithLog(d, lnAbs, 2);
             p3_[i] = raiseToWithLog(d, lnAbs, 3);
             p4_[i] = raiseToWithLog(d, lnAbs, 4);
+            if (classes)
+                classes->Count(x);
         }
     }
 
+    bool StartHelper()
+    {
+        if (!helper_.joinable() && !helperFailed_) {
+            try {
+                helper_ = std::thread([this] { HelperLoop(); });
+            } catch (const std::system_error&) {
+                helperFailed_ = true; // no thread to be had: this one does all the work
+            }
+        }
+        return helper_.joinable();
+    }
+
+    void StopHelper()
+    {
+        if (!helper_.joinable())
+            return;
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        helper_.join();
+    }
+
+    void HelperLoop()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || given_ != finished_; });
+            if (stop_)
+                return;
+            lock.unlock();
+            try {
+                Work(1, jobFrom_, jobTo_);
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+            lock.lock();
+            ++finished_;
+            done_.notify_one();
+        }
+    }
+
+    const double mean_;
+    std::span<TFreqData> tables_;
+    std::vector<TFreqData> helperTables_;
+    std::optional<ClassTally> tallies_[2]; // this thread's and the helper's
     std::size_t size_ = 0;
-    std::unique_ptr<double[]> deviations_ = std::make_unique_for_overwrite<double[]>(Batch);
+    std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p2_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p3_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p4_ = std::make_unique_for_overwrite<double[]>(Batch);
+
+    std::thread helper_;
+    bool helperFailed_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::size_t jobFrom_ = 0, jobTo_ = 0;
+    std::uint64_t given_ = 0, finished_ = 0; // halves handed to the helper, and done by it
+    bool stop_ = false;
+    std::exception_ptr error_;
 };
 
 // Tells the observer how far a walk has come. A dialog shows Trunc(fraction × 100), so it is
@@ -381,14 +485,16 @@ bool TStatistics::LoadDataSet()
     DropSpool();
     const std::unique_ptr<TValueSource> source = OpenValues();
     bool accepted = false;
-    if (showCalcProgress_ == TBoolPlus::Prompt && source->RecordCount() > 1000) {
+    if (showCalcProgress_ == TBoolPlus::Prompt && source->MoreRecordsThan(1000)) {
         accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
                               TMsgDlgType::mtConfirmation, mbYes | mbNo)
                    == TModalResult::mrYes;
     }
     const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
-    Progress progress(observer_, TWalkKind::Load, message, source->RecordCount());
+    // Without an observer the records need not be counted before the walk, which counts them.
+    Progress progress(observer_, TWalkKind::Load, message,
+                      observer_ != nullptr ? source->RecordCount() : 0);
 
     // The walk works on locals and a scratch store, so that a failure leaves every earlier
     // result as it was.
@@ -519,17 +625,18 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
         std::copy_n(cache_.begin(), MaintainedSlots, tables.begin() + 1);
         for (auto& table : tables)
             ClearCounts(table);
-        classes.emplace(tables);
+        if (pass != Pass::Moments) // the moments pass counts them itself, on both cores
+            classes.emplace(tables);
     }
 
     PassSums sums;
     std::optional<MomentSums> moments;
     if (pass == Pass::Moments)
-        moments.emplace();
+        moments.emplace(mean_, std::span<TFreqData>(tables));
     WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
         const double d = x - mean_;
         switch (pass) {
-        case Pass::Moments: moments->Add(d); break;
+        case Pass::Moments: moments->Add(x); break;
         case Pass::Variance: sums.s2 += d * d; break;
         case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
         case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
@@ -541,7 +648,7 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     if (classes)
         classes->AddPiecesToTables();
     if (moments) {
-        moments->Flush();
+        moments->Finish();
         sums.s2 = moments->s2;
         sums.s3 = moments->s3;
         sums.s4 = moments->s4;

@@ -173,6 +173,49 @@ TEST_P(DataSetTest, TextInANumericFieldIsNeverReadAsZero)
                            {"'" + FieldName("V") + "'", "record 2", "abc"});
 }
 
+TEST_P(DataSetTest, ReadFloatsReadsAsTheWalkDoesAndFailsAtTheSameRecord)
+{
+    db_->Execute("CREATE TABLE R (ID INTEGER, X DOUBLE PRECISION, V VARCHAR(10))");
+    db_->Execute("INSERT INTO R (ID, X, V) VALUES (1, 1.5, NULL), (2, NULL, NULL), "
+                 "(3, 2.5, 'abc'), (4, NULL, NULL), (5, 4, NULL), (6, 5, NULL)");
+    TQuery q;
+    q.SetDatabaseName(Db());
+    q.SetSQL({"SELECT ID, X, V FROM R ORDER BY ID"});
+    q.Open();
+    TTable t;
+    t.SetDatabaseName(Db());
+    t.SetTableName("R");
+    t.Open();
+    for (TDataSet* data : {static_cast<TDataSet*>(&q), static_cast<TDataSet*>(&t)}) {
+        EXPECT_TRUE(data->MoreRecordsThan(5));
+        EXPECT_FALSE(data->MoreRecordsThan(6));
+    }
+    // Batches of two cross the nulls; the walk's end gives the record count.
+    std::vector<double> values;
+    double batch[2];
+    q.First();
+    while (const std::size_t n = q.ReadFloats(q.FieldByName(FieldName("X")), batch, 2))
+        values.insert(values.end(), batch, batch + n);
+    EXPECT_EQ(values, (std::vector<double>{1.5, 2.5, 4, 5}));
+    EXPECT_TRUE(q.Eof());
+    EXPECT_EQ(q.RecordCount(), 6);
+    q.First();
+    ExpectThrowsContaining([&] { q.ReadFloats(q.FieldByName(FieldName("V")), batch, 2); },
+                           {"'" + FieldName("V") + "'", "record 3", "abc"});
+
+    // A table's walk narrowed to two fields reads them in the order asked.
+    const TField* const pair[] = {&t.FieldByName(FieldName("X")), &t.FieldByName(FieldName("ID"))};
+    const TDataSet::TFieldWalk narrowed(t, pair);
+    t.First();
+    double records[12];
+    ASSERT_EQ(t.ReadRecords(pair, records, 6), 6u);
+    EXPECT_EQ(records[0], 1.5);
+    EXPECT_EQ(records[1], 1);
+    EXPECT_TRUE(std::isnan(records[2]));
+    EXPECT_EQ(records[10], 5);
+    EXPECT_EQ(records[11], 6);
+}
+
 TEST_P(DataSetTest, NonNumberInAMessageIsOneLineAndCutOnACharacterBoundary)
 {
     db_->Execute("CREATE TABLE M (V VARCHAR(400))");
