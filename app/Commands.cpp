@@ -512,7 +512,7 @@ int DescribeFields(const Options& options, const DescribePicture& picture)
     // As summary does: a large source asks whether to show progress (on the command line the
     // question is answered No), and the bar is drawn only on a terminal.
     bool shown = progress == "always";
-    if (progress == "prompt" && dataset->RecordCount() > 1000)
+    if (progress == "prompt" && dataset->MoreRecordsThan(1000))
         shown = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
                            TMsgDlgType::mtConfirmation, mbYes | mbNo)
                 == TModalResult::mrYes;

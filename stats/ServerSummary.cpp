@@ -232,7 +232,7 @@ bool TStatistics::LoadOnServer()
     // All the load's statements read one snapshot, as a walk reads one.
     const TDataSet::TSnapshot snapshot(dataset_);
     bool accepted = false;
-    if (showCalcProgress_ == TBoolPlus::Prompt && dataset_.RecordCount() > 1000) {
+    if (showCalcProgress_ == TBoolPlus::Prompt && dataset_.MoreRecordsThan(1000)) {
         accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
                               TMsgDlgType::mtConfirmation, mbYes | mbNo)
                    == TModalResult::mrYes;
