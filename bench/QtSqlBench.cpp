@@ -14,6 +14,7 @@
 //
 // The MariaDB case runs when --mysql or ZELSTATS_TEST_MYSQL names a server on which the user
 // may create a database (scripts/with-mariadb.sh starts one).
+#include "bench/BenchTools.h"
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "stats/ZelStats.h"
@@ -34,65 +35,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 using namespace zel;
+using namespace zel::bench;
 
 namespace {
 
 constexpr double kMysqlTarget = 1.3;
-
-volatile double sink = 0.0; // keeps the plain reads from being optimised away
-
-double Seconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-class Samples {
-public:
-    void Add(double seconds) { seconds_.push_back(seconds); }
-    double Best() const { return *std::min_element(seconds_.begin(), seconds_.end()); }
-    double Median() const
-    {
-        std::vector<double> sorted = seconds_;
-        std::sort(sorted.begin(), sorted.end());
-        const std::size_t middle = sorted.size() / 2;
-        return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
-    }
-
-private:
-    std::vector<double> seconds_;
-};
-
-void Report(const char* what, const Samples& times)
-{
-    std::printf("  %-40s %8.3f s  (median %.3f s)\n", what, times.Best(), times.Median());
-}
-
-void ReportRatio(const char* what, const Samples& times, const Samples& base, double target)
-{
-    const double ratio = times.Best() / base.Best();
-    if (target > 0)
-        std::printf("  %-40s %8.2f  (target %.2f: %s; ratio of medians %.2f)\n", what, ratio,
-                    target, ratio <= target ? "met" : "MISSED", times.Median() / base.Median());
-    else
-        std::printf("  %-40s %8.2f  (ratio of medians %.2f)\n", what, ratio,
-                    times.Median() / base.Median());
-}
-
-double TimeSummarize(TRivuReviTable& component)
-{
-    const double seconds = Seconds([&] { component.Summarize(); });
-    sink = sink + component.GetdsMean();
-    return seconds;
-}
 
 // --- MariaDB
 

@@ -10,6 +10,7 @@
 //
 // It runs when --pg or ZELSTATS_TEST_PG names a server on which the user may create a
 // database (scripts/with-postgres.sh starts one).
+#include "bench/PgBench.h"
 #include "components/ZelTable.h"
 #include "platform/Dialogs.h"
 
@@ -18,18 +19,16 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 using namespace zel;
+using namespace zel::bench;
 
 namespace {
 
@@ -39,88 +38,12 @@ constexpr double kOnServerTarget = 5.0;
 constexpr double kStreamingTarget = 0.65;
 constexpr int kBatchRows = 10000; // the driver's batch for narrow rows (platform/PgDriver.cpp)
 
-volatile double sink = 0.0;
-
-double Seconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-class Samples {
-public:
-    void Add(double seconds) { seconds_.push_back(seconds); }
-    double Best() const { return *std::min_element(seconds_.begin(), seconds_.end()); }
-    double Median() const
-    {
-        std::vector<double> sorted = seconds_;
-        std::sort(sorted.begin(), sorted.end());
-        const std::size_t middle = sorted.size() / 2;
-        return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
-    }
-
-private:
-    std::vector<double> seconds_;
-};
-
-void Report(const char* what, const Samples& times)
-{
-    std::printf("  %-36s %8.3f s  (median %.3f s)\n", what, times.Best(), times.Median());
-}
-
 // How many times faster `fast` is than `slow`, against a target of at least that much.
 void ReportSpeedup(const char* what, const Samples& slow, const Samples& fast, double target)
 {
     const double ratio = slow.Best() / fast.Best();
-    std::printf("  %-36s %8.2f  (target at least %.2f: %s; ratio of medians %.2f)\n", what, ratio,
+    std::printf("  %-40s %8.2f  (target at least %.2f: %s; ratio of medians %.2f)\n", what, ratio,
                 target, ratio >= target ? "met" : "MISSED", slow.Median() / fast.Median());
-}
-
-// The time of `slow` as a share of `plain`, against a target of at most that much.
-void ReportShare(const char* what, const Samples& slow, const Samples& plain, double target)
-{
-    const double ratio = slow.Best() / plain.Best();
-    std::printf("  %-36s %8.2f  (target at most %.2f: %s; ratio of medians %.2f)\n", what, ratio,
-                target, ratio <= target ? "met" : "not yet", slow.Median() / plain.Median());
-}
-
-struct PgConn {
-    PGconn* conn = nullptr;
-    explicit PgConn(const std::string& uri)
-    {
-        const char* keywords[] = {"connect_timeout", "dbname", nullptr};
-        const char* values[] = {"10", uri.c_str(), nullptr};
-        conn = PQconnectdbParams(keywords, values, 1);
-        PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-    }
-    ~PgConn() { PQfinish(conn); }
-    PgConn(const PgConn&) = delete;
-    PgConn& operator=(const PgConn&) = delete;
-    bool Ok() const { return PQstatus(conn) == CONNECTION_OK; }
-    std::string Error() const
-    {
-        std::string text = PQerrorMessage(conn);
-        std::replace(text.begin(), text.end(), '\n', ' ');
-        return text;
-    }
-    void Exec(const std::string& sql) const
-    {
-        PGresult* result = PQexec(conn, sql.c_str());
-        const ExecStatusType status = PQresultStatus(result);
-        PQclear(result);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw std::runtime_error(sql + ": " + Error());
-    }
-};
-
-std::string WithDatabase(const std::string& uri, const std::string& database)
-{
-    const std::size_t scheme = uri.find("://");
-    const std::size_t authorityEnd = std::min(uri.find_first_of("/?", scheme + 3), uri.size());
-    const std::size_t query = uri.find('?', authorityEnd);
-    return uri.substr(0, authorityEnd) + "/" + database
-           + (query == std::string::npos ? "" : uri.substr(query));
 }
 
 void BuildTable(const PgConn& db, long records)
@@ -134,48 +57,6 @@ void BuildTable(const PgConn& db, long records)
             + std::to_string(records) + ") AS g");
     // Hint bits and the visibility map are set now rather than by the first timed walk.
     db.Exec("VACUUM ANALYZE vals");
-}
-
-// Two walks over the column through a cursor fetched in batches, as the driver walks.
-double PlainScans(const PgConn& db)
-{
-    const std::string fetch = "FETCH " + std::to_string(kBatchRows) + " FROM c";
-    return Seconds([&] {
-        for (int pass = 0; pass < 2; ++pass) {
-            db.Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-            db.Exec("DECLARE c NO SCROLL CURSOR FOR SELECT x FROM vals");
-            double sum = 0.0;
-            for (;;) {
-                PGresult* rows = PQexec(db.conn, fetch.c_str());
-                if (PQresultStatus(rows) != PGRES_TUPLES_OK) {
-                    PQclear(rows);
-                    throw std::runtime_error("FETCH: " + db.Error());
-                }
-                const int n = PQntuples(rows);
-                for (int i = 0; i < n; ++i) {
-                    if (PQgetisnull(rows, i, 0))
-                        continue;
-                    const char* text = PQgetvalue(rows, i, 0);
-                    double x = 0.0;
-                    std::from_chars(text, text + PQgetlength(rows, i, 0), x);
-                    sum += x;
-                }
-                PQclear(rows);
-                if (n < kBatchRows)
-                    break;
-            }
-            db.Exec("CLOSE c");
-            db.Exec("COMMIT");
-            sink = sink + sum;
-        }
-    });
-}
-
-double TimeSummarize(TRivuReviTable& component)
-{
-    const double seconds = Seconds([&] { component.Summarize(); });
-    sink = sink + component.GetdsMean();
-    return seconds;
 }
 
 int Run(const std::string& uri, long records, int repetitions)
@@ -221,7 +102,7 @@ int Run(const std::string& uri, long records, int repetitions)
     for (int r = 0; r < repetitions; ++r) {
         onServer.Add(TimeSummarize(*server));
         streaming.Add(TimeSummarize(*client));
-        plain.Add(PlainScans(db));
+        plain.Add(PlainPgScans(db, kBatchRows));
     }
     // The two ways agree, or the times mean nothing.
     const double relative = std::fabs(server->GetdsVariance() - client->GetdsVariance())
@@ -232,7 +113,7 @@ int Run(const std::string& uri, long records, int repetitions)
     Report("Summarize, streaming", streaming);
     Report("two plain libpq cursor walks", plain);
     ReportSpeedup("streaming / on-server", streaming, onServer, kOnServerTarget);
-    ReportShare("streaming / two plain walks", streaming, plain, kStreamingTarget);
+    ReportRatio("streaming / two plain walks", streaming, plain, kStreamingTarget);
     return 0;
 }
 

@@ -11,6 +11,7 @@
 //
 // The PostgreSQL case runs when --pg or ZELSTATS_TEST_PG names a server on which the user may
 // create a database (scripts/with-postgres.sh starts one).
+#include "bench/PgBench.h"
 #include "platform/DataSet.h"
 #include "platform/Dialogs.h"
 #include "stats/ZelStats.h"
@@ -22,13 +23,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -37,6 +36,7 @@
 #include <vector>
 
 using namespace zel;
+using namespace zel::bench;
 
 namespace {
 
@@ -45,15 +45,6 @@ constexpr double kSqliteShownTarget = 1.5;
 constexpr double kPgTarget = 1.3;
 // The driver's batch size for narrow rows (platform/PgDriver.cpp).
 constexpr int kPgBatchRows = 10000;
-
-volatile double sink = 0.0; // keeps the plain scans from being optimised away
-
-double Seconds(const std::function<void()>& work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // The column's values: normally distributed around 100, about 1 % NULL (NaN here).
 std::vector<double> MakeValues(int count)
@@ -67,42 +58,11 @@ std::vector<double> MakeValues(int count)
     return values;
 }
 
-// The times of one side of a comparison.
-class Samples {
-public:
-    void Add(double seconds) { seconds_.push_back(seconds); }
-    double Best() const { return *std::min_element(seconds_.begin(), seconds_.end()); }
-    double Median() const
-    {
-        std::vector<double> sorted = seconds_;
-        std::sort(sorted.begin(), sorted.end());
-        const std::size_t middle = sorted.size() / 2;
-        return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
-    }
-
-private:
-    std::vector<double> seconds_;
-};
-
-void Report(const char* what, const Samples& times)
-{
-    std::printf("  %-34s %8.3f s  (median %.3f s)\n", what, times.Best(), times.Median());
-}
-
-void ReportRatio(const char* what, const Samples& times, const Samples& plain, double target)
-{
-    const double ratio = times.Best() / plain.Best();
-    std::printf("  %-34s %8.2f  (target %.2f: %s; ratio of medians %.2f)\n", what, ratio, target,
-                ratio <= target ? "met" : "MISSED", times.Median() / plain.Median());
-}
-
 // A component over the table, opened, summarising with the progress dialog hidden or shown.
 double TimeSummarize(TRivuReviTable& component, TBoolPlus progress)
 {
     component.SetShowCalcProgress(progress);
-    const double seconds = Seconds([&] { component.Summarize(); });
-    sink = sink + component.GetdsMean();
-    return seconds;
+    return bench::TimeSummarize(component);
 }
 
 // --- SQLite
@@ -197,44 +157,6 @@ void RunSqlite(const std::vector<double>& values, int repetitions)
 
 // --- PostgreSQL
 
-struct PgConn {
-    PGconn* conn = nullptr;
-    explicit PgConn(const std::string& uri)
-    {
-        const char* keywords[] = {"connect_timeout", "dbname", nullptr};
-        const char* values[] = {"10", uri.c_str(), nullptr};
-        conn = PQconnectdbParams(keywords, values, 1);
-        PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-    }
-    ~PgConn() { PQfinish(conn); }
-    bool Ok() const { return PQstatus(conn) == CONNECTION_OK; }
-    std::string Error() const
-    {
-        std::string text = PQerrorMessage(conn);
-        std::replace(text.begin(), text.end(), '\n', ' ');
-        while (!text.empty() && text.back() == ' ')
-            text.pop_back();
-        return text;
-    }
-    void Exec(const std::string& sql) const
-    {
-        PGresult* result = PQexec(conn, sql.c_str());
-        const ExecStatusType status = PQresultStatus(result);
-        PQclear(result);
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw std::runtime_error(sql + ": " + Error());
-    }
-};
-
-std::string WithDatabase(const std::string& uri, const std::string& database)
-{
-    const std::size_t scheme = uri.find("://");
-    const std::size_t authorityEnd = std::min(uri.find_first_of("/?", scheme + 3), uri.size());
-    const std::size_t query = uri.find('?', authorityEnd);
-    return uri.substr(0, authorityEnd) + "/" + database
-           + (query == std::string::npos ? "" : uri.substr(query));
-}
-
 void LoadPgTable(const PgConn& db, const std::vector<double>& values)
 {
     db.Exec("CREATE TABLE vals (x double precision)");
@@ -269,41 +191,6 @@ void LoadPgTable(const PgConn& db, const std::vector<double>& values)
         throw std::runtime_error("COPY: " + db.Error());
     // Hint bits and the visibility map are set now rather than by the first timed scan.
     db.Exec("VACUUM ANALYZE vals");
-}
-
-// Two walks over the column through a cursor fetched in batches, as the driver walks.
-double PlainPgScans(const PgConn& db, int batch)
-{
-    const std::string fetch = "FETCH " + std::to_string(batch) + " FROM c";
-    return Seconds([&] {
-        for (int pass = 0; pass < 2; ++pass) {
-            db.Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-            db.Exec("DECLARE c NO SCROLL CURSOR FOR SELECT x FROM vals");
-            double sum = 0.0;
-            for (;;) {
-                PGresult* rows = PQexec(db.conn, fetch.c_str());
-                if (PQresultStatus(rows) != PGRES_TUPLES_OK) {
-                    PQclear(rows);
-                    throw std::runtime_error("FETCH: " + db.Error());
-                }
-                const int n = PQntuples(rows);
-                for (int i = 0; i < n; ++i) {
-                    if (PQgetisnull(rows, i, 0))
-                        continue;
-                    const char* text = PQgetvalue(rows, i, 0);
-                    double x = 0.0;
-                    std::from_chars(text, text + PQgetlength(rows, i, 0), x);
-                    sum += x;
-                }
-                PQclear(rows);
-                if (n < batch)
-                    break;
-            }
-            db.Exec("CLOSE c");
-            db.Exec("COMMIT");
-            sink = sink + sum;
-        }
-    });
 }
 
 void RunPostgres(const std::string& uri, const std::vector<double>& values, int repetitions,

@@ -1,4 +1,5 @@
-// A running total whose rounding errors are carried along, and the mean that follows from it.
+// A running total whose rounding errors are carried along, the mean that follows from it, and
+// what a load keeps of its values as they come.
 #pragma once
 
 #include <cmath>
@@ -41,5 +42,29 @@ inline double MeanOfTotal(double total, double remainder, std::int64_t count)
         return q;
     return q + (std::fma(-q, n, total) + remainder) / n;
 }
+
+// What a load keeps of its values as they come: their number, their compensated total and their
+// extremes (the first value, then every value that passes them). The component's load and
+// describe's walk share it, so that they agree to the bit.
+struct LoadSums {
+    std::int64_t count = 0;
+    CompensatedSum total;
+    double minimum = std::nan(""), maximum = std::nan("");
+
+    void Add(double x)
+    {
+        if (count == 0) {
+            minimum = x;
+            maximum = x;
+        } else {
+            if (x > maximum)
+                maximum = x;
+            if (x < minimum)
+                minimum = x;
+        }
+        ++count;
+        total.Add(x);
+    }
+};
 
 } // namespace zel

@@ -24,29 +24,10 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 // What the walk keeps of one field in one group: what the component's load keeps of them.
-struct Accumulator {
-    std::int64_t count = 0;
+struct Accumulator : LoadSums {
     std::int64_t nulls = 0;
-    CompensatedSum total;
-    double minimum = NaN, maximum = NaN;
     // Sums of the powers of the deviations from the mean, from the pass after the walk.
     double s2 = 0, s3 = 0, s4 = 0;
-
-    // The load's own extremes: the first value, then every value that passes them.
-    void Add(double x)
-    {
-        if (count == 0) {
-            minimum = x;
-            maximum = x;
-        } else {
-            if (x > maximum)
-                maximum = x;
-            if (x < minimum)
-                minimum = x;
-        }
-        ++count;
-        total.Add(x);
-    }
 
     double Mean() const
     {

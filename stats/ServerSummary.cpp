@@ -293,13 +293,7 @@ bool TStatistics::LoadOnServer()
 
 void TStatistics::RunPassOnServer(Pass pass)
 {
-    static const std::string messages[] = {
-        "Calculating Variance, Skew, Kurtosis",
-        "Calculating Variance",
-        "Calculating Skewness",
-        "Calculating Kurtosis",
-    };
-    const std::string& message = messages[static_cast<int>(pass)];
+    const std::string& message = PassMessage(pass);
 
     const ServerField f = OpenServerField(dataset_, statFieldName_);
     const std::string source = dataset_.SourceDescription();

@@ -498,29 +498,17 @@ bool TStatistics::LoadDataSet()
 
     // The walk works on locals and a scratch store, so that a failure leaves every earlier
     // result as it was.
-    std::int64_t n = 0;
-    CompensatedSum total;
-    double minimum = Undefined;
-    double maximum = Undefined;
+    LoadSums sums;
     std::unique_ptr<TSpool> spool =
         useSpool_ ? std::make_unique<TSpool>(spoolMemory_) : nullptr;
     WalkValues(*source, scaleBy_, progress, ReportWhen::AfterValue, [&](double x) {
         if (spool)
             spool->Add(x);
-        ++n;
-        if (n <= MaxStoredValues)
-            loadBuffer_[n - 1] = x;
-        total.Add(x);
-        if (n == 1) {
-            minimum = x;
-            maximum = x;
-        } else {
-            if (x > maximum)
-                maximum = x;
-            if (x < minimum)
-                minimum = x;
-        }
+        if (sums.count < MaxStoredValues)
+            loadBuffer_[sums.count] = x;
+        sums.Add(x);
     });
+    const std::int64_t n = sums.count;
 
     if (spool && spool->Seal()) {
         spoolOrigin_ = {statFieldName_, SourceText(),       scaleBy_,
@@ -530,10 +518,10 @@ bool TStatistics::LoadDataSet()
     std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
                 valueStore_.begin());
     progressAccepted_ = accepted;
-    minimum_ = minimum;
-    maximum_ = maximum;
-    total_ = total.Total();
-    totalRemainder_ = total.Remainder();
+    minimum_ = sums.minimum;
+    maximum_ = sums.maximum;
+    total_ = sums.total.Total();
+    totalRemainder_ = sums.total.Remainder();
     anyValueRead_ = n > 0;
     GetdsClasses();
     dataCount_ = n;
@@ -602,7 +590,7 @@ void TStatistics::RunPass(Pass pass)
     WalkPass(pass, *OpenValues(), scaleBy_);
 }
 
-void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
+const std::string& TStatistics::PassMessage(Pass pass)
 {
     static const std::string messages[] = {
         "Calculating Variance, Skew, Kurtosis",
@@ -610,7 +598,12 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
         "Calculating Skewness",
         "Calculating Kurtosis",
     };
-    const std::string& message = messages[static_cast<int>(pass)];
+    return messages[static_cast<int>(pass)];
+}
+
+void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
+{
+    const std::string& message = PassMessage(pass);
 
     const TWalkFrame frame(observer_, SourceHeading(), ShowsProgress());
     Progress progress(observer_, TWalkKind::Pass, message, source.RecordCount());

@@ -213,6 +213,8 @@ protected:
 
 private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
+    // The progress message of a pass, on the walk and on the server alike.
+    static const std::string& PassMessage(Pass pass);
     struct PassSums {
         std::int64_t n = 0;
         double s2 = 0.0, s3 = 0.0, s4 = 0.0;
