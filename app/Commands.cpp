@@ -1,8 +1,8 @@
 #include "app/Commands.h"
 
-#include "platform/DataSet.h"
-#include "platform/Driver.h"
-#include "platform/Messages.h"
+#include "data/DataSet.h"
+#include "data/Driver.h"
+#include "data/Messages.h"
 #include "stats/ResultText.h"
 #include "stats/SourceStatistics.h"
 #include "tools/ZelTools.h"

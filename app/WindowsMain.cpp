@@ -4,8 +4,8 @@
 #include "app/ZelDemo.h"
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
-#include "platform/Dialogs.h"
-#include "platform/ImageFile.h"
+#include "gui/Dialogs.h"
+#include "gui/ImageFile.h"
 #include "plot/BoxPlot.h"
 #include "plot/ZelPlot.h"
 

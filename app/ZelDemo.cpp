@@ -2,9 +2,9 @@
 
 #include "design/Designer.h"
 #include "design/Zel32reg.h"
-#include "platform/DataSet.h"
-#include "platform/Dialogs.h"
-#include "platform/Format.h"
+#include "data/DataSet.h"
+#include "gui/Dialogs.h"
+#include "tools/Format.h"
 #include "components/ZelComponent.h"
 #include "stats/ZelStats.h"
 

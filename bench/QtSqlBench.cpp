@@ -15,8 +15,8 @@
 // The MariaDB case runs when --mysql or ZELSTATS_TEST_MYSQL names a server on which the user
 // may create a database (scripts/with-mariadb.sh starts one).
 #include "bench/BenchTools.h"
-#include "platform/DataSet.h"
-#include "platform/Dialogs.h"
+#include "data/DataSet.h"
+#include "gui/Dialogs.h"
 #include "stats/ZelStats.h"
 #include "components/ZelTable.h"
 

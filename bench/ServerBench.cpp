@@ -12,7 +12,7 @@
 // database (scripts/with-postgres.sh starts one).
 #include "bench/PgBench.h"
 #include "components/ZelTable.h"
-#include "platform/Dialogs.h"
+#include "gui/Dialogs.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -36,7 +36,7 @@ namespace {
 constexpr double kOnServerTarget = 5.0;
 // The streaming summary against two plain walks, once it reads the records once.
 constexpr double kStreamingTarget = 0.65;
-constexpr int kBatchRows = 10000; // the driver's batch for narrow rows (platform/PgDriver.cpp)
+constexpr int kBatchRows = 10000; // the driver's batch for narrow rows (data/PgDriver.cpp)
 
 // How many times faster `fast` is than `slow`, against a target of at least that much.
 void ReportSpeedup(const char* what, const Samples& slow, const Samples& fast, double target)

@@ -12,8 +12,8 @@
 // The PostgreSQL case runs when --pg or ZELSTATS_TEST_PG names a server on which the user may
 // create a database (scripts/with-postgres.sh starts one).
 #include "bench/PgBench.h"
-#include "platform/DataSet.h"
-#include "platform/Dialogs.h"
+#include "data/DataSet.h"
+#include "gui/Dialogs.h"
 #include "stats/ZelStats.h"
 #include "components/ZelTable.h"
 
@@ -43,7 +43,7 @@ namespace {
 constexpr double kSqliteHiddenTarget = 1.4;
 constexpr double kSqliteShownTarget = 1.5;
 constexpr double kPgTarget = 1.3;
-// The driver's batch size for narrow rows (platform/PgDriver.cpp).
+// The driver's batch size for narrow rows (data/PgDriver.cpp).
 constexpr int kPgBatchRows = 10000;
 
 // The column's values: normally distributed around 100, about 1 % NULL (NaN here).

@@ -20,10 +20,10 @@ install(TARGETS zelstats zelstats_core EXPORT ZelStatsTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Headers keep their folder, so "platform/DataSet.h" and "components/ZelTable.h" resolve from
+# Headers keep their folder, so "data/DataSet.h" and "components/ZelTable.h" resolve from
 # include/zelstats as they do in the source tree. Forms (.ui) and sources stay behind: the
 # headers only forward-declare the generated form classes.
-foreach(folder platform tools stats windows plot components design)
+foreach(folder data tools stats gui windows plot components design)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/
         DESTINATION include/zelstats/${folder}
         FILES_MATCHING PATTERN "*.h")

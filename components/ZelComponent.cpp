@@ -1,6 +1,6 @@
 #include "components/ZelComponent.h"
 
-#include "platform/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "plot/ZelPlot.h"
 #include "stats/ZelStats.h"
 #include "windows/ZelClass.h"

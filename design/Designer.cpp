@@ -1,6 +1,6 @@
 #include "design/Designer.h"
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
 #include "design/ZelFieldProperty.h"
 
-#include "platform/DataSet.h"
-#include "platform/Dialogs.h"
-#include "platform/Guards.h"
+#include "data/DataSet.h"
+#include "gui/Dialogs.h"
+#include "data/Guards.h"
 #include "stats/ZelStats.h"
 #include "tools/ZelTools.h"
 

@@ -1,11 +1,11 @@
 #include "plot/ZelPlot.h"
 
-#include "platform/Canvas.h"
-#include "platform/Dialogs.h"
-#include "platform/Format.h"
-#include "platform/Hints.h"
-#include "platform/Image.h"
-#include "platform/ImageFile.h"
+#include "gui/Canvas.h"
+#include "gui/Dialogs.h"
+#include "tools/Format.h"
+#include "gui/Hints.h"
+#include "gui/Image.h"
+#include "gui/ImageFile.h"
 #include "stats/ZelStats.h"
 #include "ui_ZelPlot.h"
 

@@ -14,7 +14,7 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix"
 
-for file in include/zelstats/platform/DataSet.h include/zelstats/components/ZelTable.h \
+for file in include/zelstats/data/DataSet.h include/zelstats/components/ZelTable.h \
             include/zelstats/design/Zel32reg.h share/zelstats/sample.db bin/zelstat \
             libexec/zelstat/zelstat-windows; do
     if [ ! -e "$prefix/$file" ]; then

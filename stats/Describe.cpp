@@ -1,6 +1,6 @@
 #include "stats/Describe.h"
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "stats/Spool.h"
 #include "stats/CompensatedSum.h"
 #include "stats/WalkObserver.h"

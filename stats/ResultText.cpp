@@ -1,6 +1,6 @@
 #include "stats/ResultText.h"
 
-#include "platform/Format.h"
+#include "tools/Format.h"
 #include "stats/ZelStats.h"
 
 #include <cmath>

@@ -1,8 +1,8 @@
 #include "stats/ServerSummary.h"
 
-#include "platform/DataSet.h"
-#include "platform/Messages.h"
-#include "platform/Driver.h"
+#include "data/DataSet.h"
+#include "data/Messages.h"
+#include "data/Driver.h"
 #include "stats/ResultRules.h"
 #include "stats/ZelStats.h"
 

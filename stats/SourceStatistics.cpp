@@ -1,6 +1,6 @@
 #include "stats/SourceStatistics.h"
 
-#include "platform/Format.h"
+#include "tools/Format.h"
 #include "tools/ZelTools.h"
 
 namespace zel {

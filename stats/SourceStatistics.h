@@ -2,7 +2,7 @@
 // kinds add their windows to, and what a program without a display summarises with.
 #pragma once
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "stats/ZelStats.h"
 
 #include <string>

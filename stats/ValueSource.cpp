@@ -1,6 +1,6 @@
 #include "stats/ValueSource.h"
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 
 namespace zel {
 

@@ -1,8 +1,8 @@
 #include "stats/ZelStats.h"
 
-#include "platform/DataSet.h"
-#include "platform/Messages.h"
-#include "platform/VectorState.h"
+#include "data/DataSet.h"
+#include "data/Messages.h"
+#include "tools/VectorState.h"
 #include "stats/ClassTally.h"
 #include "stats/ResultRules.h"
 #include "stats/CompensatedSum.h"

@@ -3,7 +3,7 @@
 // QApplication, one that outlives it, and one that never has one. Exits 0 when all went well;
 // a crash, an abort or a sanitizer report fails the test.
 #include "components/ZelTable.h"
-#include "platform/Dialogs.h"
+#include "gui/Dialogs.h"
 
 #include <QApplication>
 #include <QDialog>

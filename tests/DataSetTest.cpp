@@ -1,7 +1,7 @@
 // The data-access layer on every backend: field kinds, the walk, the record count, and the
 // failures that must name what went wrong.
-#include "platform/DataSet.h"
-#include "platform/Driver.h"
+#include "data/DataSet.h"
+#include "data/Driver.h"
 #include "tests/TestSupport.h"
 #include "tools/ZelTools.h"
 

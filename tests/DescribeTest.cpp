@@ -2,7 +2,7 @@
 // backend: groups with NULL keys, too many groups, and passes that read the records again when
 // no spool can be kept.
 #include "components/ZelTable.h"
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "stats/Describe.h"
 #include "tests/TestSupport.h"
 

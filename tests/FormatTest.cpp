@@ -1,5 +1,5 @@
 // Number pictures, fixed and general number formats, and file names.
-#include "platform/Format.h"
+#include "tools/Format.h"
 
 #include <gtest/gtest.h>
 

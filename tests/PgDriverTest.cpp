@@ -1,8 +1,8 @@
 // The PostgreSQL driver: failures that carry the server's message, field kinds and exact
 // values, table-name quoting, the batched cursor's boundaries and rewinding, and a server
 // that goes away in the middle of a pass.
-#include "platform/DataSet.h"
-#include "platform/Driver.h"
+#include "data/DataSet.h"
+#include "data/Driver.h"
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
 #include "tests/TestSupport.h"

@@ -1,7 +1,7 @@
 // The Qt SQL backend: an application's own QSqlDatabase given to a component, MariaDB through
 // mariadb:// URLs, and what both must refuse, hold and hide.
-#include "platform/DataSet.h"
-#include "platform/Driver.h"
+#include "data/DataSet.h"
+#include "data/Driver.h"
 #include "components/ZelTable.h"
 #include "design/Zel32reg.h"
 #include "design/ZelFieldProperty.h"

@@ -2,7 +2,7 @@
 // the same class counts on every bound, the walks' errors, a parallel plan, and a cancel.
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
-#include "platform/Driver.h"
+#include "data/Driver.h"
 #include "stats/ServerSummary.h"
 #include "tests/TestSupport.h"
 

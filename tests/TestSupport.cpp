@@ -1,6 +1,6 @@
 #include "tests/TestSupport.h"
 
-#include "platform/Driver.h"
+#include "data/Driver.h"
 
 #include <QDialog>
 #include <QSqlDatabase>

@@ -2,7 +2,7 @@
 // throwaway databases.
 #pragma once
 
-#include "platform/Dialogs.h"
+#include "gui/Dialogs.h"
 
 #include <gtest/gtest.h>
 

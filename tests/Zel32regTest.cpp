@@ -1,7 +1,7 @@
 // Registration of the statistics components and the StatFieldName drop-down.
 #include "design/Zel32reg.h"
 #include "design/ZelFieldProperty.h"
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
 #include "tests/TestSupport.h"

@@ -2,7 +2,7 @@
 // grid, the identification line and the title in place of the window's modal loop.
 #include "windows/ZelClass.h"
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
 #include "tests/TestSupport.h"

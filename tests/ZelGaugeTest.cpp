@@ -1,5 +1,5 @@
 // The progress dialog and its gauge control, tested headless through the controls' names.
-#include "platform/Gauge.h"
+#include "gui/Gauge.h"
 #include "windows/ZelGauge.h"
 
 #include <QApplication>

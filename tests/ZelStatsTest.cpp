@@ -2,7 +2,7 @@
 // mode, the undefined cases, and what a failed pass leaves behind.
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
-#include "platform/Dialogs.h"
+#include "gui/Dialogs.h"
 #include "tests/TestSupport.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"

@@ -2,7 +2,7 @@
 // median, the string and field helpers, and the random deviates.
 #include "tools/ZelTools.h"
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // the window's modal loop.
 #include "windows/Zeloutpt.h"
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
 #include "tests/TestSupport.h"

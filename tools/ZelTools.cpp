@@ -1,8 +1,8 @@
 #include "tools/ZelTools.h"
 
-#include "platform/DataSet.h"
-#include "platform/Messages.h"
-#include "platform/Format.h"
+#include "data/DataSet.h"
+#include "data/Messages.h"
+#include "tools/Format.h"
 
 #include <algorithm>
 #include <cmath>

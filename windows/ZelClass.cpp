@@ -1,9 +1,9 @@
 #include "windows/ZelClass.h"
 
-#include "platform/Dialogs.h"
-#include "platform/DataSet.h"
-#include "platform/Format.h"
-#include "platform/Guards.h"
+#include "gui/Dialogs.h"
+#include "data/DataSet.h"
+#include "tools/Format.h"
+#include "data/Guards.h"
 #include "stats/ZelStats.h"
 #include "tools/ZelTools.h"
 #include "stats/ResultText.h"

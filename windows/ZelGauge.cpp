@@ -1,7 +1,7 @@
 #include "windows/ZelGauge.h"
 
-#include "platform/Guards.h"
-#include "platform/VectorState.h"
+#include "data/Guards.h"
+#include "tools/VectorState.h"
 #include "ui_ZelGauge.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "windows/Zeloutpt.h"
 
-#include "platform/Dialogs.h"
-#include "platform/Format.h"
+#include "gui/Dialogs.h"
+#include "tools/Format.h"
 #include "stats/ZelStats.h"
 #include "stats/ResultText.h"
 

@@ -2,8 +2,8 @@
 // window, with buttons for the class table and the plots.
 //
 //     salaries [DATABASE]    a database file or a postgresql:// URI with a table EMPLOYEE
-#include "platform/DataSet.h"
-#include "platform/Dialogs.h"
+#include "data/DataSet.h"
+#include "gui/Dialogs.h"
 #include "components/ZelTable.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 // fetched in batches, so that a pass over millions of records holds one batch in memory.
 // Connection strings go through libpq's own parser, and every message shows them without
 // their passwords.
-#include "platform/Driver.h"
+#include "data/Driver.h"
 
 #include <libpq-fe.h>
 
@@ -1064,14 +1064,16 @@ ConnectionSpec ReadConnection(const std::string& connection, const std::string& 
 } // namespace
 
 std::unique_ptr<DataCursor> OpenPgCursor(const std::string& connection, const std::string& sql,
-                                         const std::string& source)
+                                         const std::string& source,
+                                         const CursorOptions& /*options*/)
 {
     return std::make_unique<PgCursor>(ReadConnection(connection, source), sql, std::string(),
                                       source);
 }
 
 std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
-                                              const std::string& table, const std::string& source)
+                                              const std::string& table, const std::string& source,
+                                              const CursorOptions& /*options*/)
 {
     const std::string quoted = QuotePgTableName(table);
     return std::make_unique<PgCursor>(ReadConnection(connection, source), "SELECT * FROM " + quoted,

@@ -1,6 +1,6 @@
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 
-#include "platform/Driver.h"
+#include "data/Driver.h"
 
 #include <QSqlDatabase>
 

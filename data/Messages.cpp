@@ -1,6 +1,6 @@
-#include "platform/Messages.h"
+#include "data/Messages.h"
 
-#include "platform/Guards.h"
+#include "data/Guards.h"
 
 #include <algorithm>
 #include <cstdio>

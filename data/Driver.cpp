@@ -1,4 +1,4 @@
-#include "platform/Driver.h"
+#include "data/Driver.h"
 
 #include <algorithm>
 #include <cctype>
@@ -99,24 +99,26 @@ std::string DatabaseDisplayName(std::string database)
     return IsPostgresUri(database) ? PgDisplayName(database) : database;
 }
 
-std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql)
+std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql,
+                                            const CursorOptions& options)
 {
     const std::string source = "the query on " + DatabaseDisplayName(database);
     if (IsMysqlUri(database) || IsQtConnectionName(database))
-        return OpenQtSqlCursor(database, sql, source);
+        return OpenQtSqlCursor(database, sql, source, options);
     if (IsPostgresUri(database))
-        return OpenPgCursor(database, sql, source);
-    return OpenSqliteCursor(database, sql, source);
+        return OpenPgCursor(database, sql, source, options);
+    return OpenSqliteCursor(database, sql, source, options);
 }
 
-std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table)
+std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table,
+                                            const CursorOptions& options)
 {
     const std::string source = "table '" + table + "' of " + DatabaseDisplayName(database);
     if (IsMysqlUri(database) || IsQtConnectionName(database))
-        return OpenQtSqlTableCursor(database, table, source);
+        return OpenQtSqlTableCursor(database, table, source, options);
     if (IsPostgresUri(database))
-        return OpenPgTableCursor(database, table, source);
-    return OpenSqliteTableCursor(database, table, source);
+        return OpenPgTableCursor(database, table, source, options);
+    return OpenSqliteTableCursor(database, table, source, options);
 }
 
 } // namespace zel

@@ -1,4 +1,4 @@
-#include "platform/Gauge.h"
+#include "gui/Gauge.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,6 +1,6 @@
-#include "platform/Hints.h"
+#include "gui/Hints.h"
 
-#include "platform/Guards.h"
+#include "data/Guards.h"
 
 #include <QAction>
 #include <QApplication>

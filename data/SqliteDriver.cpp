@@ -1,5 +1,5 @@
 // The SQLite driver: a read-only connection and one prepared statement stepped row by row.
-#include "platform/Driver.h"
+#include "data/Driver.h"
 
 #include <sqlite3.h>
 
@@ -756,14 +756,16 @@ private:
 } // namespace
 
 std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std::string& sql,
-                                             const std::string& source)
+                                             const std::string& source,
+                                             const CursorOptions& /*options*/)
 {
     return SqliteCursor::OpenQuery(path, sql, source);
 }
 
 std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
                                                   const std::string& table,
-                                                  const std::string& source)
+                                                  const std::string& source,
+                                                  const CursorOptions& /*options*/)
 {
     return SqliteCursor::OpenTable(path, table, source);
 }

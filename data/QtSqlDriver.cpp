@@ -9,7 +9,7 @@
 // prepared statement's server-side cursor fetched in batches (bench/peak-memory-mariadb.sh:
 // the same peak on 100,000 and on 10,000,000 records). Every other Qt driver is walked
 // with a forward-only QSqlQuery, which for QSQLITE steps one row at a time.
-#include "platform/Driver.h"
+#include "data/Driver.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -1037,14 +1037,16 @@ std::string QtSqlDisplayName(const std::string& database)
 }
 
 std::unique_ptr<DataCursor> OpenQtSqlCursor(const std::string& database, const std::string& sql,
-                                            const std::string& source)
+                                            const std::string& source,
+                                            const CursorOptions& /*options*/)
 {
     return OpenCursor(database, sql, std::string(), source);
 }
 
 std::unique_ptr<DataCursor> OpenQtSqlTableCursor(const std::string& database,
                                                  const std::string& table,
-                                                 const std::string& source)
+                                                 const std::string& source,
+                                                 const CursorOptions& /*options*/)
 {
     return OpenCursor(database, std::string(), table, source);
 }

@@ -1,4 +1,4 @@
-#include "platform/ImageFile.h"
+#include "gui/ImageFile.h"
 
 #include <QBuffer>
 #include <QByteArray>

@@ -1,6 +1,6 @@
-#include "platform/Image.h"
+#include "gui/Image.h"
 
-#include "platform/Hints.h"
+#include "gui/Hints.h"
 
 #include <QHelpEvent>
 #include <QMouseEvent>

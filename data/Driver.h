@@ -3,8 +3,9 @@
 // C library types never leave those files.
 #pragma once
 
-#include "platform/DataSet.h"
+#include "data/DataSet.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,13 @@ namespace zel {
 // The rows of a statement run on the database server: each cell as the server writes it, a
 // null as nullopt.
 using ServerRows = std::vector<std::vector<std::optional<std::string>>>;
+
+// What a caller asks of a cursor beyond its data source.
+struct CursorOptions {
+    // The longest any one wait for a database server (PostgreSQL, MariaDB) may take; past it
+    // the statement is cancelled and the read fails. Zero: no limit.
+    std::chrono::milliseconds waitLimit{0};
+};
 
 struct ColumnInfo {
     std::string name;
@@ -44,6 +52,10 @@ public:
     // snapshot each Rewind reads afresh.
     virtual void BeginSnapshot() {}
     virtual void EndSnapshot() {}
+    // Why the reads between BeginSnapshot and EndSnapshot may still see other connections'
+    // writes ("the table's engine, MyISAM, keeps no snapshots"), for a message; empty where
+    // BeginSnapshot gives a true snapshot.
+    virtual std::string SnapshotGap() const { return {}; }
     // Restricts the reads after the next Rewind to one column (an index into Columns()), or
     // with -1 to every column again. While restricted only that column is read; a cursor that
     // can ask its database for that column alone does so. Must not throw: the restriction
@@ -136,24 +148,30 @@ std::string QuoteIdentifier(const std::string& name);
 
 // Cursors over a query's SQL text and over a whole table. The database name is a file path
 // (SQLite, opened read-only, never created) or a postgresql:// URI.
-std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql);
-std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table);
+std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql,
+                                            const CursorOptions& options = {});
+std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table,
+                                            const CursorOptions& options = {});
 
 // Driver entry points; OpenQueryCursor and OpenTableCursor choose between them.
 std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std::string& sql,
-                                             const std::string& source);
+                                             const std::string& source,
+                                             const CursorOptions& options);
 // SQLite table names may be schema-qualified (main.t, temp.t), each part quoted; a table whose
 // own name holds a dot is found first when it exists. The cursor reads one column alone when
 // restricted to it.
 std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
                                                   const std::string& table,
-                                                  const std::string& source);
+                                                  const std::string& source,
+                                                  const CursorOptions& options);
 std::unique_ptr<DataCursor> OpenPgCursor(const std::string& connection, const std::string& sql,
-                                         const std::string& source);
+                                         const std::string& source,
+                                         const CursorOptions& options);
 // A cursor over a whole PostgreSQL table (name as QuotePgTableName takes it), which can ask
 // the server for one column alone (DataCursor::RestrictToColumn).
 std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
-                                              const std::string& table, const std::string& source);
+                                              const std::string& table, const std::string& source,
+                                              const CursorOptions& options);
 // DatabaseDisplayName of a PostgreSQL connection string.
 std::string PgDisplayName(const std::string& connection);
 // The field kind of an SQLite column, by the same rules on every way to SQLite: from its
@@ -172,12 +190,14 @@ std::string QtConnectionDatabaseName(const QString& connection);
 // application's Qt connection (its driver, database and connection name).
 std::string QtSqlDisplayName(const std::string& database);
 std::unique_ptr<DataCursor> OpenQtSqlCursor(const std::string& database, const std::string& sql,
-                                            const std::string& source);
+                                            const std::string& source,
+                                            const CursorOptions& options);
 // A table of a Qt connection, the name quoted by the connection's own driver; the cursor reads
 // one column alone when it is restricted to one.
 std::unique_ptr<DataCursor> OpenQtSqlTableCursor(const std::string& database,
                                                  const std::string& table,
-                                                 const std::string& source);
+                                                 const std::string& source,
+                                                 const CursorOptions& options);
 
 // PostgreSQL table names may be schema-qualified (schema.table); each part is quoted.
 std::string QuotePgTableName(const std::string& table);

@@ -1,11 +1,11 @@
 // Message boxes, modal windows and the screen cursor.
 //
 // Every modal window of the package goes through one replaceable handler, as every message
-// does (platform/Messages.h), so that tests and the command line can answer them without a
+// does (data/Messages.h), so that tests and the command line can answer them without a
 // person.
 #pragma once
 
-#include "platform/Messages.h"
+#include "data/Messages.h"
 
 #include <functional>
 
@@ -13,7 +13,7 @@ class QDialog;
 
 namespace zel {
 
-// Makes the package's message boxes the default answer of MessageDlg (platform/Messages.h):
+// Makes the package's message boxes the default answer of MessageDlg (data/Messages.h):
 // a QMessageBox while a QApplication exists, a line on standard error without one. The
 // component kinds call it; calling it again changes nothing.
 void UseMessageBoxes();

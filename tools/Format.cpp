@@ -1,4 +1,4 @@
-#include "platform/Format.h"
+#include "tools/Format.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,6 +1,6 @@
-#include "platform/Dialogs.h"
+#include "gui/Dialogs.h"
 
-#include "platform/Guards.h"
+#include "data/Guards.h"
 
 #include <QApplication>
 #include <QDialog>

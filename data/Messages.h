@@ -2,7 +2,7 @@
 //
 // Every message the package shows goes through one replaceable handler, so that tests and the
 // command line can answer them without a person. Without a handler of the caller's own, the
-// default answers: a message box where the window services provide one (platform/Dialogs.h),
+// default answers: a message box where the window services provide one (gui/Dialogs.h),
 // otherwise a line on standard error, with a question answered No.
 #pragma once
 

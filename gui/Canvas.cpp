@@ -1,4 +1,4 @@
-#include "platform/Canvas.h"
+#include "gui/Canvas.h"
 
 #include <QFont>
 #include <QFontMetrics>

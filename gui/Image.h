@@ -3,7 +3,7 @@
 // shown only while its tooltip display is on.
 #pragma once
 
-#include "platform/Canvas.h"
+#include "gui/Canvas.h"
 
 #include <QImage>
 #include <QWidget>
