@@ -369,7 +369,8 @@ void PrintDescribeText(const std::vector<TDescribeRow>& rows, bool grouped)
         heading.push_back("group");
     heading.insert(heading.end(), std::begin(DescribeColumns), std::end(DescribeColumns));
     table.push_back(heading);
-    const std::vector<std::string> groups = grouped ? ShownGroups(rows) : std::vector<std::string>();
+    const std::vector<std::string> groups =
+        grouped ? ShownGroups(rows) : std::vector<std::string>();
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TDescribeRow& r = rows[i];
         std::vector<std::string> line{OneLine(r.field, 40)};

@@ -159,7 +159,8 @@ TGroupKey TField::AsGroupKey() const { return dataset_.ActiveCursor().ReadKey(co
 TGroupKey TGroupKey::Integer(std::int64_t value)
 {
     char digits[24];
-    return {TKind::Number, std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr)};
+    char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return {TKind::Number, std::string(digits, end)};
 }
 
 TGroupKey TGroupKey::Real(double value)
@@ -188,7 +189,8 @@ TGroupKey TGroupKey::Decimal(std::string_view text)
     if (text == "NaN" || text == "Infinity" || text == "-Infinity")
         return {TKind::Number, std::string(text)};
     const bool negative = !text.empty() && text.front() == '-';
-    std::string_view rest = text.substr(!text.empty() && (text.front() == '-' || text.front() == '+'));
+    const bool signed_ = !text.empty() && (text.front() == '-' || text.front() == '+');
+    const std::string_view rest = text.substr(signed_ ? 1 : 0);
     const std::size_t point = rest.find('.');
     std::string_view whole = rest.substr(0, point);
     std::string_view fraction = point == std::string_view::npos ? "" : rest.substr(point + 1);

@@ -753,8 +753,8 @@ public:
         const int field = ResultColumn(column);
         if (types_[column] != kByteaOid || PQgetisnull(batch_.get(), row_, field))
             return DataCursor::ReadKey(column);
-        return TGroupKey::Blob(
-            ByteaBytes(PQgetvalue(batch_.get(), row_, field), PQgetlength(batch_.get(), row_, field)));
+        return TGroupKey::Blob(ByteaBytes(PQgetvalue(batch_.get(), row_, field),
+                                          PQgetlength(batch_.get(), row_, field)));
     }
 
     bool ComputesOnServer() const override { return true; }

@@ -278,13 +278,15 @@ TEST_P(DescribeTest, GroupsAreValuesAsGroupByComparesThemAndAreWrittenApart)
           "9007199254740992", "x'ff41'", "x'fe41'", "'a\\x00b'", "'a'", std::nullopt, "'null'",
           "'1'", "'b\\\\x''ff'''"}},
         // Through Qt the row is read as UTF-16 first, which replaces bytes that are no UTF-8.
-        {"sqlite", "TEXT", {"CAST(x'FF41' AS TEXT)", "CAST(x'FE41' AS TEXT)"}, {"\\xffA", "\\xfeA"}},
+        {"sqlite", "TEXT", {"CAST(x'FF41' AS TEXT)", "CAST(x'FE41' AS TEXT)"},
+         {"\\xffA", "\\xfeA"}},
         {"postgres", "NUMERIC", {"1.0", "1.00", "1", "-0.0", "2.50", "2.5"}, {"1", "0", "2.5"}},
         {"postgres", "DOUBLE PRECISION", {"-0.0", "0", "'NaN'", "'NaN'"}, {"0", "NaN"}},
         {"postgres", "BIGINT", {"9007199254740993", "9007199254740992"},
          {"9007199254740993", "9007199254740992"}},
         {"postgres", "BYTEA", {"'\\xff41'", "'\\xfe41'", "'\\xff41'"}, {"x'ff41'", "x'fe41'"}},
-        {"postgres", "TEXT", {"'a\\b'", "'null'", "NULL", "''"}, {"a\\\\b", "null", std::nullopt, ""}},
+        {"postgres", "TEXT", {"'a\\b'", "'null'", "NULL", "''"},
+         {"a\\\\b", "null", std::nullopt, ""}},
         {"mariadb", "BIT(8)", {"b'10101010'", "b'11111111'"}, {"x'aa'", "x'ff'"}},
         {"mariadb", "DOUBLE", {"-0.0", "0", "0.5"}, {"0", "0.5"}},
     };
