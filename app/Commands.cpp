@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <unistd.h>
@@ -318,6 +320,45 @@ void PrintDescribeCsv(const std::vector<TDescribeRow>& rows, bool grouped)
     }
 }
 
+// The group keys of the rows as the text table shows them: the written key, cut to 40
+// characters with "…" only where no other key is shown alike, a trailing space written \x20
+// (the table pads with spaces), and NULL as \N, which no written key can be (their
+// backslashes are doubled or start \x).
+std::vector<std::string> ShownGroups(const std::vector<TDescribeRow>& rows)
+{
+    constexpr std::size_t limit = 40;
+    auto chars = [](const std::string& text) {
+        return std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    };
+    std::vector<std::string> shown, cut;
+    for (const TDescribeRow& r : rows) {
+        std::string key = r.group ? *r.group : "\\N";
+        if (r.group && !key.empty() && key.back() == ' ')
+            key.replace(key.size() - 1, 1, "\\x20");
+        std::string shortened = key;
+        if (r.group && static_cast<std::size_t>(chars(key)) > limit) {
+            std::size_t end = 0; // past the first limit - 1 characters
+            for (std::size_t n = 0; n < limit - 1; ++n) {
+                ++end;
+                while (end < key.size() && (key[end] & 0xC0) == 0x80)
+                    ++end;
+            }
+            shortened = key.substr(0, end) + "…";
+        }
+        shown.push_back(std::move(key));
+        cut.push_back(std::move(shortened));
+    }
+    // A shortened key stands only where it stands for one key alone.
+    std::map<std::string, std::set<std::string>> meanings;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        meanings[cut[i]].insert(shown[i]);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (meanings[cut[i]].size() == 1)
+            shown[i] = cut[i];
+    }
+    return shown;
+}
+
 // An aligned table: names on the left, numbers on the right, "undefined" where a statistic
 // has no value.
 void PrintDescribeText(const std::vector<TDescribeRow>& rows, bool grouped)
@@ -328,10 +369,13 @@ void PrintDescribeText(const std::vector<TDescribeRow>& rows, bool grouped)
         heading.push_back("group");
     heading.insert(heading.end(), std::begin(DescribeColumns), std::end(DescribeColumns));
     table.push_back(heading);
-    for (const TDescribeRow& r : rows) {
+    const std::vector<std::string> groups =
+        grouped ? ShownGroups(rows) : std::vector<std::string>();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const TDescribeRow& r = rows[i];
         std::vector<std::string> line{OneLine(r.field, 40)};
         if (grouped)
-            line.push_back(r.group ? OneLine(*r.group, 40) : "null");
+            line.push_back(groups[i]);
         line.push_back(std::to_string(r.count));
         line.push_back(std::to_string(r.nulls));
         const auto numbers = DescribeNumbers(r);

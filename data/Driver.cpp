@@ -39,6 +39,30 @@ bool StartsWithKeyword(const std::string& text)
 
 } // namespace
 
+TGroupKey DataCursor::ReadKey(int column) const
+{
+    if (IsNull(column))
+        return {};
+    switch (Columns()[column].type) {
+    case TFieldType::ftSmallint:
+    case TFieldType::ftInteger:
+    case TFieldType::ftWord:
+    case TFieldType::ftLargeint:
+    case TFieldType::ftBCD:
+        // From the text: a double would merge large integers and long decimals.
+        return TGroupKey::Decimal(ReadText(column));
+    case TFieldType::ftFloat:
+    case TFieldType::ftCurrency: {
+        double value = 0.0;
+        if (ReadNumber(column, value) == Number::Value)
+            return TGroupKey::Real(value);
+        break;
+    }
+    default: break;
+    }
+    return TGroupKey::Text(ReadText(column));
+}
+
 std::size_t DataCursor::ReadRecords(std::span<const int> columns, double* values,
                                     std::size_t capacity, bool& ended)
 {

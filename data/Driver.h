@@ -15,6 +15,7 @@
 #include <vector>
 
 class QString;
+struct sqlite3_stmt;
 
 namespace zel {
 
@@ -74,6 +75,11 @@ public:
     // True and the value when the column holds a number; false when it holds anything else.
     virtual bool ReadDouble(int column, double& value) const = 0;
     virtual std::string ReadText(int column) const = 0;
+    // The value as a key of groups (TGroupKey), read exactly. By default by the column's kind:
+    // integers and decimals from their text, floats from ReadNumber, anything else as the
+    // bytes of ReadText; a cursor overrides it where it can do better (binary data, a column
+    // whose values differ in kind).
+    virtual TGroupKey ReadKey(int column) const;
 
     // --- Statements the database server computes itself (a summary whose rows never leave
     // the server). A cursor that cannot run them answers false and throws on the others.
@@ -174,6 +180,9 @@ std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
                                               const CursorOptions& options);
 // DatabaseDisplayName of a PostgreSQL connection string.
 std::string PgDisplayName(const std::string& connection);
+// The value of an SQLite statement's column as a key of groups, by its storage class, as
+// SQLite's GROUP BY compares values.
+TGroupKey SqliteKey(sqlite3_stmt* stmt, int index);
 // The field kind of an SQLite column, by the same rules on every way to SQLite: from its
 // declared type, or for an expression from the storage class of its first value.
 TFieldType SqliteColumnKind(const char* declared, int storage);

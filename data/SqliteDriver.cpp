@@ -465,6 +465,8 @@ public:
         return sqlite3_column_int64(raw, 0) > limit;
     }
 
+    TGroupKey ReadKey(int column) const override { return SqliteKey(stmt_, Index(column)); }
+
     std::string ReadText(int column) const override
     {
         const int i = Index(column);
@@ -773,6 +775,27 @@ std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
 } // namespace zel
 
 namespace zel {
+
+TGroupKey SqliteKey(sqlite3_stmt* stmt, int index)
+{
+    // sqlite3_column_bytes is asked after the text or blob itself, as it must be, and counts
+    // every byte: text may hold NUL bytes, and a blob of no bytes reads as a null pointer.
+    switch (sqlite3_column_type(stmt, index)) {
+    case SQLITE_NULL: return {};
+    case SQLITE_INTEGER: return TGroupKey::Integer(sqlite3_column_int64(stmt, index));
+    case SQLITE_FLOAT: return TGroupKey::Real(sqlite3_column_double(stmt, index));
+    case SQLITE_BLOB: {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, index));
+        const int length = sqlite3_column_bytes(stmt, index);
+        return TGroupKey::Blob(bytes != nullptr ? std::string(bytes, length) : std::string());
+    }
+    default: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
+        const int length = sqlite3_column_bytes(stmt, index);
+        return TGroupKey::Text(text != nullptr ? std::string(text, length) : std::string());
+    }
+    }
+}
 
 TFieldType SqliteColumnKind(const char* declared, int storage)
 {

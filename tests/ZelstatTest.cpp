@@ -310,14 +310,17 @@ TEST_P(ZelstatTest, DescribeAgreesWithSummaryAndGivesExactQuartiles)
 
 TEST_P(ZelstatTest, DescribeGroupsShowTheNullKeyInEveryFormat)
 {
-    db_->Execute("CREATE TABLE G (K VARCHAR(5), V INTEGER)");
-    db_->Execute("INSERT INTO G VALUES ('a', 1), (NULL, 2), ('a', 3), (NULL, NULL), ('', 4)");
+    // Two long keys alike in their first 40 characters, and one that is not.
+    const std::string alike(45, 'k'), other(50, 'z');
+    db_->Execute("CREATE TABLE G (K VARCHAR(60), V INTEGER)");
+    db_->Execute("INSERT INTO G VALUES ('a', 1), (NULL, 2), ('a', 3), (NULL, NULL), ('', 4), "
+                 "('null', 5), ('" + alike + "1', 6), ('" + alike + "2', 7), ('" + other + "', 8)");
     const QStringList on{"describe", "--db", QString::fromStdString(db_->Name()), "--table", "G",
                          "--by", Name("K")};
     Result json = Zelstat(on + QStringList{"--json"});
     ASSERT_EQ(json.exitCode, 0) << json.err.toStdString();
     const QJsonArray rows = QJsonDocument::fromJson(json.out.toUtf8()).array();
-    ASSERT_EQ(rows.size(), 3); // V by 'a', NULL and ''; K itself is text
+    ASSERT_EQ(rows.size(), 7); // V by each key; K itself is text
     EXPECT_EQ(rows[0].toObject()["group"].toString(), "a");
     EXPECT_TRUE(rows[1].toObject()["group"].isNull());
     EXPECT_EQ(rows[1].toObject()["nulls"].toInt(), 1);
@@ -328,7 +331,16 @@ TEST_P(ZelstatTest, DescribeGroupsShowTheNullKeyInEveryFormat)
     EXPECT_TRUE(lines[2].startsWith(Name("V") + ",,1,1,2,,2,2,2,2,2,,,")) << lines[2].toStdString();
     EXPECT_TRUE(lines[3].startsWith(Name("V") + ",\"\",1,0,4,")) << lines[3].toStdString();
     Result text = Zelstat(on);
-    EXPECT_TRUE(text.out.split('\n')[2].contains(QRegularExpression("^\\S+\\s+null\\s+1\\s+1\\s+2\\s+undefined")))
+    const QStringList shown = text.out.split('\n');
+    // NULL is \N, which no text key prints as; 'null' is itself.
+    EXPECT_TRUE(shown[2].contains(QRegularExpression("^\\S+\\s+\\\\N\\s+1\\s+1\\s+2\\s+undefined")))
+        << text.out.toStdString();
+    EXPECT_TRUE(shown[4].contains(QRegularExpression("^\\S+\\s+null\\s+1\\s+0\\s+5")))
+        << text.out.toStdString();
+    // A long key is cut only where the cut stays unique.
+    EXPECT_TRUE(shown[5].contains(QString::fromStdString(alike + "1 "))) << text.out.toStdString();
+    EXPECT_TRUE(shown[6].contains(QString::fromStdString(alike + "2 "))) << text.out.toStdString();
+    EXPECT_TRUE(shown[7].contains(QString::fromStdString(other.substr(0, 39) + "… ")))
         << text.out.toStdString();
 }
 
