@@ -141,7 +141,8 @@ bool InWalMode(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     char header[20] = {};
-    return file.read(header, sizeof header) && std::string_view(header, 16) == std::string_view("SQLite format 3", 16)
+    return file.read(header, sizeof header)
+           && std::string_view(header, 16) == std::string_view("SQLite format 3", 16)
            && header[18] == 2 && header[19] == 2;
 }
 
@@ -517,13 +518,14 @@ private:
         // Never create a file: a misspelt path fails here. The connection belongs to this
         // cursor alone, so it needs no mutex of its own.
         sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(
-            name.c_str(), &raw,
-            (writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX, nullptr);
+        const int mode = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+        const int rc = sqlite3_open_v2(name.c_str(), &raw, mode | SQLITE_OPEN_NOMUTEX, nullptr);
         db_.reset(raw); // a failed open still returns a handle to close
         const std::string what = "Cannot open database '" + DatabaseDisplayName(path) + "'";
-        if (rc != SQLITE_OK
-            || (writable && sqlite3_exec(db_.get(), "PRAGMA query_only=1", nullptr, nullptr, nullptr) != SQLITE_OK))
+        if (rc != SQLITE_OK)
+            ThrowSqliteError(db_.get(), what);
+        const char* const readOnly = "PRAGMA query_only=1";
+        if (writable && sqlite3_exec(db_.get(), readOnly, nullptr, nullptr, nullptr) != SQLITE_OK)
             ThrowSqliteError(db_.get(), what);
         // A writer holding the database locked gets a moment to finish, then the read fails.
         sqlite3_busy_timeout(db_.get(), 2000);

@@ -34,8 +34,9 @@ bool LeadsIntoProc(std::filesystem::path path)
 {
     for (int hop = 0; hop < 40; ++hop) {
         std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(path, error);
         const std::filesystem::path folder =
-            std::filesystem::weakly_canonical(std::filesystem::absolute(path, error).parent_path(), error);
+            std::filesystem::weakly_canonical(absolute.parent_path(), error);
         path = folder / path.filename();
         if (path.string().starts_with("/proc/"))
             return true;

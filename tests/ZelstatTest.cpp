@@ -531,7 +531,8 @@ TEST(Zelstat, MessagesRepeatNoPasswordAndStayOnOneLine)
     EXPECT_FALSE(large.err.contains("\\n")) << large.err.toStdString();
     const Result out = Zelstat({"report", "--out", ""});
     EXPECT_EQ(out.exitCode, 2);
-    EXPECT_TRUE(out.err.startsWith("zelstat: --out needs a folder name\n")) << out.err.toStdString();
+    EXPECT_TRUE(out.err.startsWith("zelstat: --out needs a folder name\n"))
+        << out.err.toStdString();
 }
 
 // A reader that cannot write its output fails: exit 1 and a line, never death by SIGPIPE.
@@ -540,7 +541,8 @@ TEST(Zelstat, AClosedPipeIsAFailedWrite)
     QTemporaryDir dir;
     const Result r = ZelstatIntoClosedPipe({"summary", "--json"}, dir.filePath("err"));
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.err.startsWith("zelstat: cannot write to standard output: ")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.startsWith("zelstat: cannot write to standard output: "))
+        << r.err.toStdString();
 }
 
 // A comma in a field's name is written inside double quotes, a quote in it doubled.
