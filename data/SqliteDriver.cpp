@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <string_view>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <limits>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace zel {
