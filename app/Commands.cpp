@@ -586,6 +586,9 @@ int DescribeFields(const Options& options, const DescribePicture& picture)
     if (pictureOnly && (options.Has("--json") || options.Has("--csv")))
         throw UsageError("--png - writes the picture to standard output, where --json and --csv "
                          "would write too: give a file name to --png");
+    if (pictureOnly && isatty(STDOUT_FILENO))
+        throw std::runtime_error("--png - writes a picture to standard output, which is a "
+                                 "terminal: send it to a file or a program instead");
     if (options.Has("--by") && options.Get("--by").empty())
         throw UsageError("--by needs a field name");
     TDescribeRequest request;
