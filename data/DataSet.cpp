@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <utility>
 
 namespace zel {
 
@@ -46,58 +47,68 @@ namespace {
 // characters. A cell may hold megabytes of text.
 constexpr std::size_t kMaxShown = 100;
 
+constexpr const char* kHex = "0123456789abcdef";
+
+// The UTF-8 character at text[i]: its code point and its length in bytes; length 0 for a
+// byte that starts no valid character (overlong forms, surrogates and code points past
+// U+10FFFF are none).
+std::pair<long, std::size_t> DecodeAt(std::string_view text, std::size_t i)
+{
+    const auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
+                         : byte >= 0xE0 && byte < 0xF0               ? 3
+                         : byte >= 0xF0 && byte < 0xF5               ? 4
+                                                                     : 0;
+    long code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
+                                                                             : byte & 0x07;
+    if (length == 0 || i + length > text.size())
+        return {byte, 0};
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80)
+            return {byte, 0};
+        code = (code << 6) | (next & 0x3F);
+    }
+    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000)))
+        || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+        return {byte, 0};
+    return {code, length};
+}
+
+// The escape that shows a character, or empty when it shows as itself.
+std::string EscapeOf(long code)
+{
+    if (code == '\n')
+        return "\\n";
+    if (code == '\r')
+        return "\\r";
+    if (code == '\t')
+        return "\\t";
+    if (code < 0x20 || code == 0x7F)
+        return {'\\', 'x', kHex[code >> 4], kHex[code & 0xF]};
+    if ((code >= 0x80 && code < 0xA0) || code == 0x2028 || code == 0x2029)
+        return {'\\', 'u', kHex[(code >> 12) & 0xF], kHex[(code >> 8) & 0xF],
+                kHex[(code >> 4) & 0xF], kHex[code & 0xF]};
+    return {};
+}
+
 std::string ShownValue(std::string_view text)
 {
-    static const char* const kHex = "0123456789abcdef";
     std::string shown;
     std::size_t chars = 0;
     std::size_t lastFit = std::string::npos; // where "…" goes when the text is cut
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        // The next character: its code point and its length in bytes, 0 for a byte that
-        // starts no valid UTF-8 sequence.
-        std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
-                             : byte >= 0xE0 && byte < 0xF0               ? 3
-                             : byte >= 0xF0 && byte < 0xF5               ? 4
-                                                                         : 0;
-        long code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
-                                                                                 : byte & 0x07;
-        if (length == 0 || i + length > text.size())
-            length = 0;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                length = 0;
-                break;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are no valid UTF-8.
-        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000)))
-            || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-            length = 0;
-
+    for (std::size_t i = 0; i < text.size();) {
+        auto [code, length] = DecodeAt(text, i);
         std::string unit;
-        bool escaped = true;
-        if (length == 0) {
-            unit = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
-            length = 1;
-        } else if (code == '\n') {
-            unit = "\\n";
-        } else if (code == '\r') {
-            unit = "\\r";
-        } else if (code == '\t') {
-            unit = "\\t";
-        } else if (code < 0x20 || code == 0x7F) {
+        if (length == 0) { // a byte that is no UTF-8: code is the byte
             unit = {'\\', 'x', kHex[code >> 4], kHex[code & 0xF]};
-        } else if ((code >= 0x80 && code < 0xA0) || code == 0x2028 || code == 0x2029) {
-            unit = {'\\', 'u', kHex[(code >> 12) & 0xF], kHex[(code >> 8) & 0xF],
-                    kHex[(code >> 4) & 0xF], kHex[code & 0xF]};
+            length = 1;
         } else {
-            unit = std::string(text.substr(i, length));
-            escaped = false;
+            unit = EscapeOf(code);
         }
+        const bool escaped = !unit.empty();
+        if (!escaped)
+            unit = std::string(text.substr(i, length));
         const std::size_t unitChars = escaped ? unit.size() : 1;
         if (lastFit == std::string::npos && chars + unitChars > kMaxShown - 1)
             lastFit = shown.size();

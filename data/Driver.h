@@ -145,15 +145,18 @@ bool IsPostgresUri(const std::string& database);
 // The database name as it may appear in a message. A PostgreSQL connection is shown as the
 // URI libpq's own parser reads from it, without any password however it was written
 // (user:secret@, ?password=, a percent-encoded key, password=secret among key=value pairs);
-// one that does not parse is shown as a placeholder, never as written. A file path is
-// returned as it is.
+// one that does not parse is shown as a placeholder, never as written. Any other name that
+// holds an '@' after a ':' (user:secret@ after some scheme) is a placeholder too; an empty
+// one is ''; a file path is returned as it is.
 std::string DatabaseDisplayName(std::string database);
 
 // Identifier quoting as SQL writes it: "name" with inner quotes doubled.
 std::string QuoteIdentifier(const std::string& name);
 
 // Cursors over a query's SQL text and over a whole table. The database name is a file path
-// (SQLite, opened read-only, never created) or a postgresql:// URI.
+// (SQLite, opened read-only, never created) or a postgresql:// URI. A name written as a URL
+// of an unknown scheme (scheme://...), with blanks before its scheme, or a known scheme
+// without its "//" is refused naming the scheme alone, unless a file of that name exists.
 std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql,
                                             const CursorOptions& options = {});
 std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table,
