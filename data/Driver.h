@@ -15,7 +15,6 @@
 #include <vector>
 
 class QString;
-struct st_mysql;
 
 namespace zel {
 
@@ -199,50 +198,6 @@ std::unique_ptr<DataCursor> OpenQtSqlTableCursor(const std::string& database,
                                                  const std::string& table,
                                                  const std::string& source,
                                                  const CursorOptions& options);
-
-// --- MariaDB and MySQL under a Qt QMYSQL connection (MariaDbDriver.cpp)
-
-// How to reach a MariaDB server once more, for the second connection that stops a statement
-// (KILL QUERY). `display` names the server in messages, without the password.
-struct MariaDbServer {
-    std::string host;
-    unsigned port = 0;
-    std::string socket;
-    std::string user;
-    std::string password;
-    std::string display;
-};
-// A connection a MariaDB cursor reads through: the client handle (checked to belong to this
-// package's client library), what keeps the connection open for the cursor's lifetime, and
-// whether it was opened for this one dataset (then made read-only for its whole session).
-struct MariaDbLink {
-    st_mysql* mysql = nullptr;
-    std::shared_ptr<void> owner;
-    bool owned = false;
-    MariaDbServer server;
-    // The table's name as the caller gave it; empty for a query.
-    std::string tableName;
-};
-// A server-side cursor over `sql` (a plain read, checked) or, with `table` (quoted) set, over
-// a whole table, which can read one column alone. Registers a canceller (data/Cancel.h) for
-// its connection; options.waitLimit bounds the waits on a connection opened with it.
-std::unique_ptr<DataCursor> OpenMariaDbCursor(MariaDbLink link, const std::string& sql,
-                                              const std::string& table, const std::string& source,
-                                              const CursorOptions& options);
-// Refuses what only MariaDB's grammar lets through a plain read's first keyword: a statement
-// that begins in an executable comment (/*! ... */), locking reads (FOR UPDATE, FOR SHARE, LOCK
-// IN SHARE MODE) and the lock functions (GET_LOCK ...).
-void CheckMariaDbRead(const std::string& sql, const std::string& source);
-// The field kind of a MariaDB column from its type code (enum_field_types), its unsigned flag,
-// its display length and whether its character set is binary.
-TFieldType MariaDbFieldKind(int type, bool isUnsigned, unsigned long length, bool binary);
-// Whether the library that holds `addressInPlugin` (a Qt SQL plugin) calls the same MariaDB
-// client library as this package, so that its client handles may be used with this package's
-// calls.
-bool SharesMariaDbClient(const void* addressInPlugin);
-// For tests: reads MariaDB connections through QSqlQuery, as when the QMYSQL plugin runs on
-// another client library than this package.
-void ForceQtQueryReadsForMariaDb(bool force);
 
 // PostgreSQL table names may be schema-qualified (schema.table); each part is quoted.
 std::string QuotePgTableName(const std::string& table);

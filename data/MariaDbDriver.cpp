@@ -8,7 +8,10 @@
 // statement's server-side cursor is therefore fetched here in batches
 // (bench/peak-memory-mariadb.sh: the same peak on 100,000 and on 10,000,000 records).
 #include "data/Cancel.h"
-#include "data/Driver.h"
+#include "data/MariaDbDriver.h"
+
+#include <QDateTime>
+#include <QVariant>
 
 #include <mysql.h>
 #include <errmsg.h>
@@ -74,6 +77,38 @@ bool ParseNumber(const char* text, std::size_t length, double& value)
 {
     auto [stop, error] = std::from_chars(text, text + length, value);
     return error == std::errc() && stop == text + length && length > 0;
+}
+
+bool IsNumberKind(TFieldType kind)
+{
+    switch (kind) {
+    case TFieldType::ftSmallint:
+    case TFieldType::ftInteger:
+    case TFieldType::ftWord:
+    case TFieldType::ftLargeint:
+    case TFieldType::ftFloat:
+    case TFieldType::ftBCD:
+    case TFieldType::ftCurrency: return true;
+    default: return false;
+    }
+}
+
+bool IsUnsignedMetaType(int type)
+{
+    return type == QMetaType::UChar || type == QMetaType::UShort || type == QMetaType::UInt
+           || type == QMetaType::ULong || type == QMetaType::ULongLong;
+}
+
+// Seconds with `decimals` fractional digits, as the server writes a time; Qt keeps
+// milliseconds, the rest is zeros.
+std::string TimeText(const QTime& time, int decimals)
+{
+    std::string text = time.toString(QStringLiteral("HH:mm:ss")).toStdString();
+    if (decimals > 0) {
+        std::string fraction = std::to_string(1000 + time.msec()).substr(1) + "000";
+        text += "." + fraction.substr(0, static_cast<std::size_t>(std::min(decimals, 6)));
+    }
+    return text;
 }
 
 // Backquotes, with inner backquotes doubled: valid whatever the session's sql_mode.
@@ -311,6 +346,73 @@ bool SharesMariaDbClient(const void* addressInPlugin)
                && where.dli_fbase == ours.dli_fbase;
     };
     return resolvesToOurs(handle.get()) && resolvesToOurs(RTLD_DEFAULT);
+}
+
+DataCursor::Number MariaDbNumberOf(const MariaDbQtColumn& column, const QVariant& value,
+                                   double& number)
+{
+    if (column.kind == TFieldType::ftBoolean || !IsNumberKind(column.kind))
+        return DataCursor::Number::NotANumber;
+    bool ok = false;
+    switch (value.typeId()) {
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::Short:
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong: number = static_cast<double>(value.toLongLong(&ok)); break;
+    case QMetaType::Double:
+    case QMetaType::Float: number = value.toDouble(&ok); break;
+    default:
+        if (IsUnsignedMetaType(value.typeId())) {
+            number = static_cast<double>(value.toULongLong(&ok));
+        } else {
+            const QByteArray text = value.toString().toLatin1();
+            ok = ParseNumber(text.constData(), static_cast<std::size_t>(text.size()), number);
+        }
+    }
+    // A FLOAT's text names the float (it has its shortest digits): the float, widened, is
+    // what the client library's binding reads.
+    if (ok && column.type == MYSQL_TYPE_FLOAT)
+        number = static_cast<double>(static_cast<float>(number));
+    return ok ? DataCursor::Number::Value : DataCursor::Number::NotANumber;
+}
+
+std::string MariaDbTextOf(const MariaDbQtColumn& column, const QVariant& value)
+{
+    if (column.kind == TFieldType::ftBlob)
+        return "(binary data)";
+    if (column.kind == TFieldType::ftBoolean)
+        return value.toLongLong() != 0 ? "True" : "False";
+    char digits[32];
+    double number = 0;
+    switch (static_cast<enum_field_types>(column.type)) {
+    case MYSQL_TYPE_TINY:
+    case MYSQL_TYPE_SHORT:
+    case MYSQL_TYPE_YEAR:
+    case MYSQL_TYPE_INT24:
+    case MYSQL_TYPE_LONG:
+    case MYSQL_TYPE_LONGLONG:
+        return std::string(digits, IsUnsignedMetaType(value.typeId())
+                                       ? std::to_chars(digits, digits + sizeof digits,
+                                                       value.toULongLong()).ptr
+                                       : std::to_chars(digits, digits + sizeof digits,
+                                                       value.toLongLong()).ptr);
+    case MYSQL_TYPE_FLOAT:
+    case MYSQL_TYPE_DOUBLE:
+        if (MariaDbNumberOf(column, value, number) != DataCursor::Number::Value)
+            break;
+        return std::string(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+    case MYSQL_TYPE_DATETIME:
+    case MYSQL_TYPE_TIMESTAMP: {
+        const QDateTime at = value.toDateTime();
+        return at.date().toString(Qt::ISODate).toStdString() + " "
+               + TimeText(at.time(), column.decimals);
+    }
+    case MYSQL_TYPE_TIME: return TimeText(value.toTime(), column.decimals);
+    default: break;
+    }
+    return value.toString().toStdString();
 }
 
 void CheckMariaDbRead(const std::string& sql, const std::string& source)

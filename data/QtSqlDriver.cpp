@@ -6,7 +6,7 @@
 // (MariaDbDriver.cpp), when Qt's plugin runs on the same client library as this package; every
 // other connection is walked with a forward-only QSqlQuery, which for QSQLITE steps one row at
 // a time and for QMYSQL keeps the whole result on the client.
-#include "data/Driver.h"
+#include "data/MariaDbDriver.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -288,9 +288,14 @@ public:
                   const std::string& table, const std::string& source)
         : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
           source_(source), sql_(WithoutTrailingSemicolons(sql)),
-          sqlite_(db_.driverName() == "QSQLITE")
+          sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
     {
-        CheckPlainRead(sql_, source_);
+        if (mysql_ && connection_->Owned()) {
+            // As on the client library's way: a session of this dataset's own reads only.
+            QSqlQuery readOnly(db_);
+            if (!readOnly.exec(QStringLiteral("SET SESSION TRANSACTION READ ONLY")))
+                ThrowQtError(readOnly.lastError(), "Cannot open " + source_);
+        }
         Prepare(sql_);
         Execute();
         ReadColumns();
@@ -364,10 +369,16 @@ public:
 
     // SQLite: a read transaction, whose first read fixes the snapshot until COMMIT. A BEGIN
     // that fails because the application has a transaction open leaves that one in charge.
+    // MariaDB: as MariaDbDriver.cpp begins one (QMYSQL keeps each result whole on the client,
+    // so the connection is free for it).
     void BeginSnapshot() override
     {
-        if (!sqlite_ || snapshot_)
+        if ((!sqlite_ && !mysql_) || snapshot_)
             return;
+        if (mysql_) {
+            BeginMysqlSnapshot();
+            return;
+        }
         QSqlQuery begin(db_);
         snapshot_ = begin.exec(QStringLiteral("BEGIN DEFERRED"));
         // A record kept from before the snapshot is not read again in it.
@@ -417,6 +428,8 @@ public:
         if (NullAt(slot))
             return Number::Null;
         const QVariant v = ValueAt(slot);
+        if (mysql_)
+            return MariaDbNumberOf(mysqlColumns_[column], v, value);
         switch (v.typeId()) {
         case QMetaType::Int:
         case QMetaType::UInt:
@@ -451,6 +464,8 @@ public:
         if (NullAt(slot))
             return std::string();
         const QVariant v = ValueAt(slot);
+        if (mysql_)
+            return MariaDbTextOf(mysqlColumns_[column], v);
         if (v.typeId() == QMetaType::QByteArray)
             return "(binary data)";
         if (v.typeId() == QMetaType::Bool)
@@ -468,6 +483,8 @@ private:
     {
         query_ = std::make_unique<QSqlQuery>(db_);
         query_->setForwardOnly(true);
+        if (mysql_) // decimals as their exact text, floats as their digits
+            query_->setNumericalPrecisionPolicy(QSql::HighPrecision);
         if (!query_->prepare(QString::fromStdString(sql))) {
             if (mayFail)
                 return false;
@@ -516,6 +533,23 @@ private:
         onFirst_ = false;
     }
 
+    // Only while the application has no transaction open on its connection (START
+    // TRANSACTION would commit it); repeatable read, so that every walk reads the same rows.
+    void BeginMysqlSnapshot()
+    {
+        QSqlQuery query(db_);
+        if (!query.exec(QStringLiteral("SELECT @@in_transaction")) || !query.next())
+            ThrowQtError(query.lastError(), "Cannot read " + source_);
+        if (query.value(0).toLongLong() != 0)
+            return;
+        for (const char* sql : {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ",
+                                "START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY"})
+            if (!query.exec(QString::fromLatin1(sql)))
+                ThrowQtError(query.lastError(), "Cannot read " + source_);
+        snapshot_ = true;
+        fresh_ = false; // the open's result was read before the snapshot began
+    }
+
     void ReadColumns()
     {
         const QSqlRecord record = query_->record();
@@ -531,11 +565,23 @@ private:
             // text there); the native backend's rules apply instead. Qt has stepped to the
             // first row already, so an undeclared column takes its kind from that row's
             // storage class, as it does on the native backend.
-            if (stmt != nullptr)
+            const QSqlField field = record.field(i);
+            if (stmt != nullptr) {
                 info.type = SqliteColumnKind(sqlite3_column_decltype(stmt, i),
                                              sqlite3_column_type(stmt, i));
-            else
-                info.type = KindOfMetaType(record.field(i).metaType().id());
+            } else if (mysql_) {
+                // The client library's rules, from what QMYSQL keeps of the column.
+                const int meta = field.metaType().id();
+                info.type = MariaDbFieldKind(field.typeID(),
+                                             meta == QMetaType::UChar || meta == QMetaType::UShort
+                                                 || meta == QMetaType::UInt
+                                                 || meta == QMetaType::ULongLong,
+                                             static_cast<unsigned long>(field.length()),
+                                             meta == QMetaType::QByteArray);
+                mysqlColumns_.push_back({field.typeID(), info.type, field.precision()});
+            } else {
+                info.type = KindOfMetaType(field.metaType().id());
+            }
             columns_.push_back(info);
         }
     }
@@ -546,6 +592,10 @@ private:
     std::string source_;
     std::string sql_;
     bool sqlite_;
+    // QMYSQL on another client library than this package's (MysqlHandle): its values are read
+    // by the MariaDB cursor's rules, from each column's type code.
+    bool mysql_;
+    std::vector<MariaDbQtColumn> mysqlColumns_;
     std::unique_ptr<QSqlQuery> query_;
     // SQLite's statement under query_, read directly by the passes; null for other drivers.
     sqlite3_stmt* stmt_ = nullptr;

@@ -2,6 +2,7 @@
 // mariadb:// URLs, and what both must refuse, hold and hide.
 #include "data/DataSet.h"
 #include "data/Driver.h"
+#include "data/MariaDbDriver.h"
 #include "components/ZelTable.h"
 #include "design/Zel32reg.h"
 #include "design/ZelFieldProperty.h"
@@ -14,6 +15,7 @@
 #include <QUrl>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 
 using namespace zel;
@@ -240,6 +242,54 @@ TEST_F(MariaDbTest, SnapshotLeavesTheApplicationsOpenTransactionAlone)
     QSqlQuery count(conn);
     ASSERT_TRUE(count.exec(QStringLiteral("SELECT COUNT(*) FROM V")) && count.next());
     EXPECT_EQ(count.value(0).toInt(), 2);
+}
+
+// Every column's kind and every value as the passes read it: null, number (its bits), text.
+std::vector<std::string> ReadAsPassesDo(const std::string& database, const std::string& table)
+{
+    auto cursor = OpenTableCursor(database, table);
+    std::vector<std::string> read;
+    for (const ColumnInfo& column : cursor->Columns())
+        read.push_back(column.name + " kind " + std::to_string(static_cast<int>(column.type)));
+    for (cursor->Rewind(); cursor->Fetch();) {
+        for (int i = 0; i < static_cast<int>(cursor->Columns().size()); ++i) {
+            double value = 0;
+            const auto number = cursor->ReadNumber(i, value);
+            read.push_back(std::to_string(static_cast<int>(number)) + " "
+                           + (number == DataCursor::Number::Value
+                                  ? std::to_string(std::bit_cast<std::uint64_t>(value))
+                                  : "-")
+                           + " " + cursor->ReadText(i));
+        }
+    }
+    return read;
+}
+
+// A QMYSQL plugin on another client library than ours is read through QSqlQuery.
+TEST_F(MariaDbTest, ReadsThroughQtQueriesMatchTheClientLibrarysToTheBit)
+{
+    db_->Execute("CREATE TABLE K (B BOOLEAN, T TINYINT, TU TINYINT UNSIGNED, S SMALLINT UNSIGNED, "
+                 "Y YEAR, M MEDIUMINT UNSIGNED, I INT UNSIGNED, L BIGINT, U BIGINT UNSIGNED, "
+                 "F FLOAT, D DOUBLE, N DECIMAL(30,10), V VARCHAR(300), X TEXT, VB VARBINARY(4), "
+                 "BL BLOB, DT DATE, TS DATETIME)");
+    db_->Execute("INSERT INTO K VALUES (1, -5, 250, 65535, 2024, 16777215, 4294967295, "
+                 "-9007199254740993, 18446744073709551615, 0.1, 0.1, "
+                 "12345678901234567890.0123456789, 'abc', REPEAT('x', 300), 'ab', 'blob', "
+                 "'2024-02-29', '2024-02-29 12:34:56'), (0, 0, 0, 0, NULL, 0, 0, 0, 0, 3e38, "
+                 "123456789012, -0.5, '12', '', '', '', NULL, NULL), (NULL, NULL, NULL, NULL, "
+                 "NULL, NULL, NULL, NULL, NULL, NULL, 1e300, NULL, NULL, NULL, NULL, NULL, NULL, "
+                 "NULL)");
+    const std::vector<std::string> direct = ReadAsPassesDo(db_->Name(), "K");
+    ForceQtQueryReadsForMariaDb(true);
+    std::vector<std::string> viaQt;
+    try {
+        viaQt = ReadAsPassesDo(db_->Name(), "K");
+    } catch (...) {
+        ForceQtQueryReadsForMariaDb(false);
+        throw;
+    }
+    ForceQtQueryReadsForMariaDb(false);
+    EXPECT_EQ(direct, viaQt);
 }
 
 } // namespace
