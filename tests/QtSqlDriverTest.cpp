@@ -2,6 +2,7 @@
 // mariadb:// URLs, and what both must refuse, hold and hide.
 #include "data/DataSet.h"
 #include "data/Driver.h"
+#include "data/Cancel.h"
 #include "data/MariaDbDriver.h"
 #include "components/ZelTable.h"
 #include "design/Zel32reg.h"
@@ -15,8 +16,11 @@
 #include <QUrl>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 using namespace zel;
 using namespace zel::test;
@@ -290,6 +294,98 @@ TEST_F(MariaDbTest, ReadsThroughQtQueriesMatchTheClientLibrarysToTheBit)
     }
     ForceQtQueryReadsForMariaDb(false);
     EXPECT_EQ(direct, viaQt);
+}
+
+std::string QueryFailure(const std::string& database, const std::string& sql,
+                         const CursorOptions& options = {})
+{
+    try {
+        OpenQueryCursor(database, sql, options);
+    } catch (const EDatabaseError& e) {
+        return e.what();
+    }
+    return "no EDatabaseError";
+}
+
+// The server ends a killed statement a moment after the kill: waits for that, up to a bound.
+int StatementsLeft(const std::string& prefix)
+{
+    int running = MysqlStatementsRunning(prefix);
+    for (int i = 0; i < 100 && running != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = MysqlStatementsRunning(prefix);
+    }
+    return running;
+}
+
+TEST_F(MariaDbTest, LockingReadsAndExecutableCommentsAreRefusedInTheUsersTerms)
+{
+    CreateValueTable(*db_, "V", "X", {1, 2});
+    const std::pair<std::string, std::string> refused[] = {
+        {"SELECT X FROM V FOR UPDATE", "SELECT ... FOR UPDATE is no plain read"},
+        {"SELECT X FROM V for share", "SELECT ... FOR SHARE is no plain read"},
+        {"SELECT X FROM V LOCK  IN SHARE MODE", "SELECT ... LOCK IN SHARE MODE is no plain read"},
+        {"SELECT X FROM V /*!50000 FOR UPDATE */", "SELECT ... FOR UPDATE is no plain read"},
+        {"SELECT get_lock ('k', 0)", "GET_LOCK(...) is no plain read"},
+        {"SELECT RELEASE_LOCK('k')", "RELEASE_LOCK(...) is no plain read"},
+        {"SELECT IS_FREE_LOCK('k')", "IS_FREE_LOCK(...) is no plain read"},
+        {"/*! SELECT 1 */", "begins in a MariaDB executable comment (/*! ... */) is no plain read"},
+        {" (/*M!100000 DELETE FROM V */)", "begins in a MariaDB executable comment"},
+    };
+    for (const auto& [sql, expected] : refused) {
+        const std::string message = QueryFailure(db_->Name(), sql);
+        EXPECT_NE(message.find(expected), std::string::npos) << sql << ": " << message;
+        EXPECT_NE(message.find("datasets only read"), std::string::npos) << message;
+    }
+    // The same words in texts, names and comments lock nothing.
+    for (const char* sql : {"SELECT 'FOR UPDATE' AS A, X AS `get_lock` FROM V -- FOR UPDATE",
+                            "SELECT X /* LOCK IN SHARE MODE */ FROM V # GET_LOCK(1)"})
+        EXPECT_EQ(QueryFailure(db_->Name(), sql), "no EDatabaseError") << sql;
+}
+
+// KILL QUERY through a second connection: the server stops the statement, and the cursor
+// fails rather than reading a half result.
+TEST_F(MariaDbTest, CancelAllStatementsStopsTheStatementOnTheServer)
+{
+    const std::string statement = "SELECT SLEEP(20) AS S";
+    std::atomic<bool> opened{false};
+    std::thread canceller([&] {
+        while (!opened.load() && MysqlStatementsRunning(statement) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        CancelAllStatements(std::chrono::seconds(5));
+    });
+    const std::string message = QueryFailure(db_->Name(), statement);
+    opened.store(true);
+    canceller.join();
+    EXPECT_NE(message.find("the statement was cancelled"), std::string::npos) << message;
+    EXPECT_EQ(StatementsLeft(statement), 0);
+}
+
+TEST_F(MariaDbTest, WaitLimitCancelsAStatementAndNamesServerAndLimitWithoutPassword)
+{
+    const std::string statement = "SELECT SLEEP(6) AS S";
+    CursorOptions options;
+    options.waitLimit = std::chrono::seconds(1);
+    const std::string message = QueryFailure(db_->Name(), statement, options);
+    const QUrl url(QString::fromStdString(db_->Name()));
+    EXPECT_NE(message.find("the MariaDB server " + url.host().toStdString()), std::string::npos)
+        << message;
+    EXPECT_NE(message.find("within the wait limit of 1 s"), std::string::npos) << message;
+    EXPECT_EQ(message.find(url.password().toStdString()), std::string::npos) << message;
+    EXPECT_EQ(StatementsLeft(statement), 0);
+}
+
+TEST_F(MariaDbTest, SnapshotGapNamesTheEngineThatKeepsNoSnapshots)
+{
+    db_->Execute("CREATE TABLE I (X INT) ENGINE=InnoDB");
+    EXPECT_EQ(OpenTableCursor(db_->Name(), "I")->SnapshotGap(), "");
+    EXPECT_EQ(OpenQueryCursor(db_->Name(), "SELECT X FROM I")->SnapshotGap(), "");
+    db_->Execute("CREATE TABLE M (X INT) ENGINE=MyISAM");
+    EXPECT_EQ(OpenTableCursor(db_->Name(), "M")->SnapshotGap(),
+              "the table's engine, MyISAM, keeps no snapshots");
+    EXPECT_EQ(OpenTableCursor(db_->Name(), "I")->SnapshotGap(), "");
+    EXPECT_NE(OpenQueryCursor(db_->Name(), "SELECT X FROM M")->SnapshotGap().find("MyISAM"),
+              std::string::npos);
 }
 
 } // namespace
