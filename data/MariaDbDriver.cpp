@@ -120,14 +120,13 @@ std::string QuoteMariaDbName(const std::string& name)
     return quoted + "`";
 }
 
-// A string literal for the server: backslash and quote escaped, as every sql_mode reads it
-// (NO_BACKSLASH_ESCAPES reads a doubled quote too; the names this quotes hold no backslash
-// there, since they come from the caller's table name).
+// A string literal for the server: quotes and backslashes doubled. Under NO_BACKSLASH_ESCAPES
+// a name with a backslash then names nothing, but the literal still ends where it should.
 std::string QuoteMariaDbText(const std::string& text)
 {
     std::string quoted = "'";
     for (const char c : text)
-        quoted += c == '\'' ? std::string("''") : std::string(1, c);
+        quoted += c == '\'' || c == '\\' ? std::string(2, c) : std::string(1, c);
     return quoted + "'";
 }
 
@@ -415,6 +414,42 @@ std::string MariaDbTextOf(const MariaDbQtColumn& column, const QVariant& value)
     return value.toString().toStdString();
 }
 
+// InnoDB and RocksDB keep snapshots; MyISAM, Aria, MEMORY and the rest show other
+// connections' writes at once. Which tables a query reads would take the server's parser.
+std::string MariaDbSnapshotGap(const std::string& table, const MariaDbFirstColumn& firstColumn)
+{
+    const std::string snapshotEngines = " IN ('InnoDB', 'ROCKSDB')";
+    if (!table.empty()) {
+        const std::size_t dot = table.find('.');
+        const std::string schema = dot == std::string::npos
+                                       ? "DATABASE()"
+                                       : QuoteMariaDbText(table.substr(0, dot));
+        const auto engine = firstColumn(
+            "SELECT CASE WHEN ENGINE" + snapshotEngines + " THEN '' ELSE ENGINE END FROM "
+            "information_schema.TABLES WHERE TABLE_TYPE = 'BASE TABLE' AND TABLE_SCHEMA = "
+            + schema + " AND TABLE_NAME = "
+            + QuoteMariaDbText(table.substr(dot == std::string::npos ? 0 : dot + 1)));
+        if (!engine)
+            return "the table's engine may keep no snapshots";
+        if (!engine->empty()) // else a view: the tables it reads are not known here
+            return engine->front().empty()
+                       ? std::string()
+                       : "the table's engine, " + engine->front() + ", keeps no snapshots";
+    }
+    const auto engines = firstColumn(
+        "SELECT DISTINCT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+        "DATABASE() AND TABLE_TYPE = 'BASE TABLE' AND ENGINE NOT" + snapshotEngines
+        + " ORDER BY ENGINE");
+    if (!engines)
+        return "the tables it reads may be of engines that keep no snapshots";
+    std::string list;
+    for (const std::string& engine : *engines)
+        list += (list.empty() ? "" : ", ") + engine;
+    return list.empty() ? std::string()
+                        : "the tables it reads may be of engines that keep no snapshots "
+                          "(the database holds tables of " + list + ")";
+}
+
 void CheckMariaDbRead(const std::string& sql, const std::string& source)
 {
     std::size_t i = 0;
@@ -529,7 +564,9 @@ public:
     std::string SnapshotGap() const override
     {
         if (!gap_)
-            gap_ = FindSnapshotGap();
+            gap_ = MariaDbSnapshotGap(link_.tableName, [this](const std::string& sql) {
+                return FirstColumn(sql);
+            });
         return *gap_;
     }
 
@@ -872,45 +909,6 @@ private:
         fresh_ = true;
     }
 
-    // The engines that read without snapshots: for a table its own engine, for a query or a
-    // view those of the database's tables (telling which tables a query reads would take the
-    // server's parser). InnoDB and RocksDB keep snapshots; MyISAM, Aria, MEMORY and the rest
-    // show other connections' writes at once.
-    std::string FindSnapshotGap() const
-    {
-        const std::string snapshotEngines = " IN ('InnoDB', 'ROCKSDB')";
-        if (!link_.tableName.empty()) {
-            const std::string& table = link_.tableName;
-            const std::size_t dot = table.find('.');
-            const std::string schema = dot == std::string::npos
-                                           ? "DATABASE()"
-                                           : QuoteMariaDbText(table.substr(0, dot));
-            const auto engine = FirstColumn(
-                "SELECT CASE WHEN ENGINE" + snapshotEngines + " THEN '' ELSE ENGINE END FROM "
-                "information_schema.TABLES WHERE TABLE_TYPE = 'BASE TABLE' AND TABLE_SCHEMA = "
-                + schema + " AND TABLE_NAME = "
-                + QuoteMariaDbText(table.substr(dot == std::string::npos ? 0 : dot + 1)));
-            if (!engine)
-                return "the table's engine may keep no snapshots";
-            if (!engine->empty()) // else a view: the tables it reads are not known here
-                return engine->front().empty()
-                           ? std::string()
-                           : "the table's engine, " + engine->front() + ", keeps no snapshots";
-        }
-        const auto engines = FirstColumn(
-            "SELECT DISTINCT ENGINE FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-            "DATABASE() AND TABLE_TYPE = 'BASE TABLE' AND ENGINE NOT" + snapshotEngines
-            + " ORDER BY ENGINE");
-        if (!engines)
-            return "the tables it reads may be of engines that keep no snapshots";
-        std::string list;
-        for (const std::string& engine : *engines)
-            list += (list.empty() ? "" : ", ") + engine;
-        return list.empty() ? std::string()
-                            : "the tables it reads may be of engines that keep no snapshots "
-                              "(the database holds tables of " + list + ")";
-    }
-
     // The first column of every row, a null as empty; nullopt when the statement fails.
     std::optional<std::vector<std::string>> FirstColumn(const std::string& sql) const
     {
@@ -956,6 +954,25 @@ private:
 };
 
 } // namespace
+
+struct MariaDbThreadCanceller::Registered {
+    Registered(const MariaDbServer& server, unsigned long threadId)
+        : canceller(server, threadId), registration(canceller)
+    {
+    }
+    MariaDbCanceller canceller;
+    CancelRegistration registration;
+};
+
+MariaDbThreadCanceller::MariaDbThreadCanceller(const MariaDbServer& server,
+                                               unsigned long threadId)
+    : registered_(std::make_unique<Registered>(server, threadId))
+{
+}
+
+MariaDbThreadCanceller::~MariaDbThreadCanceller() = default;
+
+bool MariaDbThreadCanceller::Cancelled() const { return registered_->canceller.Cancelled(); }
 
 std::unique_ptr<DataCursor> OpenMariaDbCursor(MariaDbLink link, const std::string& sql,
                                               const std::string& table, const std::string& source,

@@ -6,8 +6,11 @@
 
 #include "data/Driver.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 class QVariant;
 struct st_mysql;
@@ -55,6 +58,32 @@ bool SharesMariaDbClient(const void* addressInPlugin);
 // For tests: reads MariaDB connections through QSqlQuery, as when the QMYSQL plugin runs on
 // another client library than this package.
 void ForceQtQueryReadsForMariaDb(bool force);
+
+// Runs one SELECT and returns the first column of its rows, a null as empty; nullopt when it
+// fails.
+using MariaDbFirstColumn =
+    std::function<std::optional<std::vector<std::string>>(const std::string& sql)>;
+// DataCursor::SnapshotGap of a MariaDB source: for a table (the name as the caller gave it) its
+// engine, when that keeps no snapshots; for a query or a view the engines without snapshots of
+// the database's tables; empty where every table read keeps snapshots (InnoDB).
+std::string MariaDbSnapshotGap(const std::string& table, const MariaDbFirstColumn& firstColumn);
+
+// Stops the statement of a MariaDB connection read through QSqlQuery, whose client handle is
+// not this package's to use: KILL QUERY for its server thread (CONNECTION_ID()), through a
+// second connection. Registered with data/Cancel.h for its lifetime.
+class MariaDbThreadCanceller {
+public:
+    MariaDbThreadCanceller(const MariaDbServer& server, unsigned long threadId);
+    ~MariaDbThreadCanceller();
+    MariaDbThreadCanceller(const MariaDbThreadCanceller&) = delete;
+    MariaDbThreadCanceller& operator=(const MariaDbThreadCanceller&) = delete;
+    // True once a cancel came: the connection's later statements are to fail at once.
+    bool Cancelled() const;
+
+private:
+    struct Registered;
+    std::unique_ptr<Registered> registered_;
+};
 
 // A value of a MariaDB column as Qt's QMYSQL driver hands it over, read as the MariaDB cursor
 // reads the same value: the same number, to the bit, and the same text. `type` is the column's

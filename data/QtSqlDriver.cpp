@@ -284,18 +284,16 @@ TFieldType KindOfMetaType(int type)
 
 class QtQueryCursor : public DataCursor {
 public:
+    // `table` quoted, `tableName` as the caller gave it.
     QtQueryCursor(std::unique_ptr<Connection> connection, const std::string& sql,
-                  const std::string& table, const std::string& source)
+                  const std::string& table, const std::string& tableName,
+                  const std::string& source)
         : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
-          source_(source), sql_(WithoutTrailingSemicolons(sql)),
+          tableName_(tableName), source_(source), sql_(WithoutTrailingSemicolons(sql)),
           sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
     {
-        if (mysql_ && connection_->Owned()) {
-            // As on the client library's way: a session of this dataset's own reads only.
-            QSqlQuery readOnly(db_);
-            if (!readOnly.exec(QStringLiteral("SET SESSION TRANSACTION READ ONLY")))
-                ThrowQtError(readOnly.lastError(), "Cannot open " + source_);
-        }
+        if (mysql_)
+            BeginMysqlSession();
         Prepare(sql_);
         Execute();
         ReadColumns();
@@ -337,6 +335,7 @@ public:
     bool Fetch() override
     {
         fresh_ = false;
+        CheckCancelled();
         if (firstKept_) {
             if (!onFirst_) {
                 onFirst_ = true;
@@ -401,6 +400,22 @@ public:
     void RestrictToColumn(int column) noexcept override
     {
         restrictTo_ = table_.empty() || !sqlite_ || !narrowable_ ? -1 : column;
+    }
+
+    std::string SnapshotGap() const override
+    {
+        if (!mysql_)
+            return {};
+        return MariaDbSnapshotGap(tableName_, [this](const std::string& sql) {
+            std::optional<std::vector<std::string>> values;
+            QSqlQuery query(db_);
+            if (Cancelled() || !query.exec(QString::fromStdString(sql)))
+                return values;
+            values.emplace();
+            while (query.next())
+                values->push_back(ToStd(query.value(0).toString()));
+            return values;
+        });
     }
 
     bool IsNull(int column) const override
@@ -510,8 +525,11 @@ private:
     void Execute()
     {
         firstKept_ = false;
-        if (!query_->exec())
+        CheckCancelled();
+        if (!query_->exec()) {
+            CheckCancelled();
             ThrowQtError(query_->lastError(), "Cannot read " + source_);
+        }
         if (stmt_ != nullptr) // the statement Qt steps now, should it have prepared anew
             stmt_ = *static_cast<sqlite3_stmt* const*>(query_->result()->handle().constData());
         fresh_ = true;
@@ -531,6 +549,27 @@ private:
         query_->finish();
         firstKept_ = true;
         onFirst_ = false;
+    }
+
+    // As on the client library's way: a session of this dataset's own reads only, and the
+    // connection's server thread can be stopped from another thread.
+    void BeginMysqlSession()
+    {
+        QSqlQuery query(db_);
+        if (connection_->Owned() && !query.exec(QStringLiteral("SET SESSION TRANSACTION READ ONLY")))
+            ThrowQtError(query.lastError(), "Cannot open " + source_);
+        if (!query.exec(QStringLiteral("SELECT CONNECTION_ID()")) || !query.next())
+            ThrowQtError(query.lastError(), "Cannot open " + source_);
+        canceller_ = std::make_unique<MariaDbThreadCanceller>(
+            ServerOf(db_), static_cast<unsigned long>(query.value(0).toULongLong()));
+    }
+
+    bool Cancelled() const { return canceller_ != nullptr && canceller_->Cancelled(); }
+
+    void CheckCancelled() const
+    {
+        if (Cancelled())
+            throw EDatabaseError("Cannot read " + source_ + ": the statement was cancelled");
     }
 
     // Only while the application has no transaction open on its connection (START
@@ -589,6 +628,7 @@ private:
     std::unique_ptr<Connection> connection_;
     const QSqlDatabase& db_;
     std::string table_;
+    std::string tableName_;
     std::string source_;
     std::string sql_;
     bool sqlite_;
@@ -596,6 +636,8 @@ private:
     // by the MariaDB cursor's rules, from each column's type code.
     bool mysql_;
     std::vector<MariaDbQtColumn> mysqlColumns_;
+    // Registered while the connection is open (QMYSQL only).
+    std::unique_ptr<MariaDbThreadCanceller> canceller_;
     std::unique_ptr<QSqlQuery> query_;
     // SQLite's statement under query_, read directly by the passes; null for other drivers.
     sqlite3_stmt* stmt_ = nullptr;
@@ -633,7 +675,7 @@ std::unique_ptr<DataCursor> OpenCursor(const std::string& database, const std::s
         link.owner = std::shared_ptr<Connection>(std::move(connection));
         return OpenMariaDbCursor(std::move(link), select, quoted, source, options);
     }
-    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, source);
+    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, table, source);
 }
 
 } // namespace

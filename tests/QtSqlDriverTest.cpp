@@ -269,7 +269,15 @@ std::vector<std::string> ReadAsPassesDo(const std::string& database, const std::
     return read;
 }
 
-// A QMYSQL plugin on another client library than ours is read through QSqlQuery.
+// Reads MariaDB through QSqlQuery while it lives, as with a QMYSQL plugin on another client
+// library than ours, when `on`.
+struct QtQueryReads {
+    explicit QtQueryReads(bool on) { ForceQtQueryReadsForMariaDb(on); }
+    ~QtQueryReads() { ForceQtQueryReadsForMariaDb(false); }
+    QtQueryReads(const QtQueryReads&) = delete;
+    QtQueryReads& operator=(const QtQueryReads&) = delete;
+};
+
 TEST_F(MariaDbTest, ReadsThroughQtQueriesMatchTheClientLibrarysToTheBit)
 {
     db_->Execute("CREATE TABLE K (B BOOLEAN, T TINYINT, TU TINYINT UNSIGNED, S SMALLINT UNSIGNED, "
@@ -284,16 +292,8 @@ TEST_F(MariaDbTest, ReadsThroughQtQueriesMatchTheClientLibrarysToTheBit)
                  "NULL, NULL, NULL, NULL, NULL, NULL, 1e300, NULL, NULL, NULL, NULL, NULL, NULL, "
                  "NULL)");
     const std::vector<std::string> direct = ReadAsPassesDo(db_->Name(), "K");
-    ForceQtQueryReadsForMariaDb(true);
-    std::vector<std::string> viaQt;
-    try {
-        viaQt = ReadAsPassesDo(db_->Name(), "K");
-    } catch (...) {
-        ForceQtQueryReadsForMariaDb(false);
-        throw;
-    }
-    ForceQtQueryReadsForMariaDb(false);
-    EXPECT_EQ(direct, viaQt);
+    QtQueryReads viaQt(true);
+    EXPECT_EQ(ReadAsPassesDo(db_->Name(), "K"), direct);
 }
 
 std::string QueryFailure(const std::string& database, const std::string& sql,
@@ -344,21 +344,24 @@ TEST_F(MariaDbTest, LockingReadsAndExecutableCommentsAreRefusedInTheUsersTerms)
 }
 
 // KILL QUERY through a second connection: the server stops the statement, and the cursor
-// fails rather than reading a half result.
+// fails rather than reading a half result; on either way of reading.
 TEST_F(MariaDbTest, CancelAllStatementsStopsTheStatementOnTheServer)
 {
     const std::string statement = "SELECT SLEEP(20) AS S";
-    std::atomic<bool> opened{false};
-    std::thread canceller([&] {
-        while (!opened.load() && MysqlStatementsRunning(statement) == 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        CancelAllStatements(std::chrono::seconds(5));
-    });
-    const std::string message = QueryFailure(db_->Name(), statement);
-    opened.store(true);
-    canceller.join();
-    EXPECT_NE(message.find("the statement was cancelled"), std::string::npos) << message;
-    EXPECT_EQ(StatementsLeft(statement), 0);
+    for (const bool viaQt : {false, true}) {
+        QtQueryReads reads(viaQt);
+        std::atomic<bool> opened{false};
+        std::thread canceller([&] {
+            while (!opened.load() && MysqlStatementsRunning(statement) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            CancelAllStatements(std::chrono::seconds(5));
+        });
+        const std::string message = QueryFailure(db_->Name(), statement);
+        opened.store(true);
+        canceller.join();
+        EXPECT_NE(message.find("the statement was cancelled"), std::string::npos) << message;
+        EXPECT_EQ(StatementsLeft(statement), 0);
+    }
 }
 
 TEST_F(MariaDbTest, WaitLimitCancelsAStatementAndNamesServerAndLimitWithoutPassword)
@@ -378,14 +381,22 @@ TEST_F(MariaDbTest, WaitLimitCancelsAStatementAndNamesServerAndLimitWithoutPassw
 TEST_F(MariaDbTest, SnapshotGapNamesTheEngineThatKeepsNoSnapshots)
 {
     db_->Execute("CREATE TABLE I (X INT) ENGINE=InnoDB");
-    EXPECT_EQ(OpenTableCursor(db_->Name(), "I")->SnapshotGap(), "");
-    EXPECT_EQ(OpenQueryCursor(db_->Name(), "SELECT X FROM I")->SnapshotGap(), "");
+    const auto gaps = [this] {
+        return std::vector<std::string>{OpenTableCursor(db_->Name(), "I")->SnapshotGap(),
+                                        OpenQueryCursor(db_->Name(), "SELECT X FROM I")
+                                            ->SnapshotGap()};
+    };
+    EXPECT_EQ(gaps(), (std::vector<std::string>{"", ""}));
     db_->Execute("CREATE TABLE M (X INT) ENGINE=MyISAM");
-    EXPECT_EQ(OpenTableCursor(db_->Name(), "M")->SnapshotGap(),
-              "the table's engine, MyISAM, keeps no snapshots");
-    EXPECT_EQ(OpenTableCursor(db_->Name(), "I")->SnapshotGap(), "");
-    EXPECT_NE(OpenQueryCursor(db_->Name(), "SELECT X FROM M")->SnapshotGap().find("MyISAM"),
-              std::string::npos);
+    for (const bool viaQt : {false, true}) {
+        QtQueryReads reads(viaQt);
+        EXPECT_EQ(OpenTableCursor(db_->Name(), "M")->SnapshotGap(),
+                  "the table's engine, MyISAM, keeps no snapshots");
+        // A query may read any of the database's tables.
+        EXPECT_EQ(gaps(), (std::vector<std::string>{
+                              "", "the tables it reads may be of engines that keep no snapshots "
+                                  "(the database holds tables of MyISAM)"}));
+    }
 }
 
 } // namespace
