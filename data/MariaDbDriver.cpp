@@ -196,6 +196,22 @@ private:
     std::atomic<bool> cancelled_{false};
 };
 
+// After a connection was lost under a wait limit: stops the statement should the server still
+// run it, and fails as the limit at work when it did (KILL QUERY found the thread) or when the
+// wait lasted the limit. Returns when the connection was lost for another reason.
+void ThrowIfWaitLimit(const MariaDbCanceller& canceller, const std::string& what,
+                      std::chrono::milliseconds limit, std::chrono::steady_clock::duration waited)
+{
+    if (limit.count() <= 0)
+        return;
+    const bool killed = canceller.KillQuery(std::chrono::steady_clock::now() + limit);
+    if (killed || waited >= limit)
+        ThrowMariaDbError(what, nullptr, Cause::WaitLimit,
+                          "the MariaDB server " + canceller.Server().display
+                              + " did not answer within the wait limit of " + LimitText(limit)
+                              + ", and the statement was cancelled");
+}
+
 // --- Field kinds
 
 TFieldType KindOfMysqlField(const MYSQL_FIELD& f)
@@ -706,15 +722,11 @@ private:
         const std::string context = what + source_;
         if (canceller_.Cancelled())
             ThrowMariaDbError(context, message, Cause::Cancelled);
-        if (limit_.count() > 0 && (code == CR_SERVER_LOST || code == CR_SERVER_GONE_ERROR)) {
-            const auto now = std::chrono::steady_clock::now();
-            const bool killed = canceller_.KillQuery(now + limit_);
+        if (code == CR_SERVER_LOST || code == CR_SERVER_GONE_ERROR) {
             const bool timed = waitStart_ != std::chrono::steady_clock::time_point{};
-            if (killed || (timed && now - waitStart_ >= limit_))
-                ThrowMariaDbError(context, message, Cause::WaitLimit,
-                                  "the MariaDB server " + canceller_.Server().display
-                                      + " did not answer within the wait limit of "
-                                      + LimitText(limit_) + ", and the statement was cancelled");
+            ThrowIfWaitLimit(canceller_, context, limit_,
+                             timed ? std::chrono::steady_clock::now() - waitStart_
+                                   : std::chrono::steady_clock::duration::zero());
         }
         ThrowMariaDbError(context, message);
     }
@@ -973,6 +985,14 @@ MariaDbThreadCanceller::MariaDbThreadCanceller(const MariaDbServer& server,
 MariaDbThreadCanceller::~MariaDbThreadCanceller() = default;
 
 bool MariaDbThreadCanceller::Cancelled() const { return registered_->canceller.Cancelled(); }
+
+void MariaDbThreadCanceller::ThrowIfWaitLimit(const std::string& what, int errorCode,
+                                              std::chrono::milliseconds limit,
+                                              std::chrono::steady_clock::duration waited) const
+{
+    if (errorCode == CR_SERVER_LOST || errorCode == CR_SERVER_GONE_ERROR)
+        zel::ThrowIfWaitLimit(registered_->canceller, what, limit, waited);
+}
 
 std::unique_ptr<DataCursor> OpenMariaDbCursor(MariaDbLink link, const std::string& sql,
                                               const std::string& table, const std::string& source,

@@ -6,6 +6,7 @@
 
 #include "data/Driver.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -79,6 +80,11 @@ public:
     MariaDbThreadCanceller& operator=(const MariaDbThreadCanceller&) = delete;
     // True once a cancel came: the connection's later statements are to fail at once.
     bool Cancelled() const;
+    // After a statement failed with the client library's `errorCode` (QSqlError's native
+    // code) having waited `waited`: when that was a wait limit at work, stops the statement
+    // and throws the failure that names the server and the limit; else returns.
+    void ThrowIfWaitLimit(const std::string& what, int errorCode, std::chrono::milliseconds limit,
+                          std::chrono::steady_clock::duration waited) const;
 
 private:
     struct Registered;

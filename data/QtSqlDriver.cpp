@@ -169,8 +169,9 @@ std::unique_ptr<Connection> OpenUrl(const std::string& uri, const std::string& s
                              + ": Qt's QMYSQL driver is not installed (libqt6sql6-mysql)");
     QStringList options{QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=10")};
     if (waitLimit.count() > 0) {
-        const auto seconds = QString::number((waitLimit.count() + 999) / 1000);
-        const auto connect = QString::number(std::min<std::int64_t>((waitLimit.count() + 999) / 1000, 10));
+        const std::int64_t limit = (waitLimit.count() + 999) / 1000;
+        const auto seconds = QString::number(limit);
+        const auto connect = QString::number(std::min<std::int64_t>(limit, 10));
         options = QStringList{QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=") + connect,
                               QStringLiteral("MYSQL_OPT_READ_TIMEOUT=") + seconds,
                               QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=") + seconds};
@@ -213,7 +214,8 @@ std::atomic<bool> gForceQtQueryReads{false};
 
 bool IsMysqlDriver(const QSqlDatabase& db)
 {
-    return db.driverName() == QLatin1String("QMYSQL") || db.driverName() == QLatin1String("QMARIADB");
+    const QString driver = db.driverName();
+    return driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB");
 }
 
 // The MariaDB client handle under a QMYSQL connection, when the package may call its client
@@ -287,9 +289,9 @@ public:
     // `table` quoted, `tableName` as the caller gave it.
     QtQueryCursor(std::unique_ptr<Connection> connection, const std::string& sql,
                   const std::string& table, const std::string& tableName,
-                  const std::string& source)
+                  const std::string& source, std::chrono::milliseconds waitLimit)
         : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
-          tableName_(tableName), source_(source), sql_(WithoutTrailingSemicolons(sql)),
+          tableName_(tableName), source_(source), waitLimit_(waitLimit), sql_(WithoutTrailingSemicolons(sql)),
           sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
     {
         if (mysql_)
@@ -526,8 +528,13 @@ private:
     {
         firstKept_ = false;
         CheckCancelled();
+        const auto start = std::chrono::steady_clock::now();
         if (!query_->exec()) {
             CheckCancelled();
+            if (canceller_ != nullptr)
+                canceller_->ThrowIfWaitLimit("Cannot read " + source_,
+                                             query_->lastError().nativeErrorCode().toInt(),
+                                             waitLimit_, std::chrono::steady_clock::now() - start);
             ThrowQtError(query_->lastError(), "Cannot read " + source_);
         }
         if (stmt_ != nullptr) // the statement Qt steps now, should it have prepared anew
@@ -556,7 +563,8 @@ private:
     void BeginMysqlSession()
     {
         QSqlQuery query(db_);
-        if (connection_->Owned() && !query.exec(QStringLiteral("SET SESSION TRANSACTION READ ONLY")))
+        if (connection_->Owned()
+            && !query.exec(QStringLiteral("SET SESSION TRANSACTION READ ONLY")))
             ThrowQtError(query.lastError(), "Cannot open " + source_);
         if (!query.exec(QStringLiteral("SELECT CONNECTION_ID()")) || !query.next())
             ThrowQtError(query.lastError(), "Cannot open " + source_);
@@ -630,6 +638,7 @@ private:
     std::string table_;
     std::string tableName_;
     std::string source_;
+    std::chrono::milliseconds waitLimit_;
     std::string sql_;
     bool sqlite_;
     // QMYSQL on another client library than this package's (MysqlHandle): its values are read
@@ -675,7 +684,8 @@ std::unique_ptr<DataCursor> OpenCursor(const std::string& database, const std::s
         link.owner = std::shared_ptr<Connection>(std::move(connection));
         return OpenMariaDbCursor(std::move(link), select, quoted, source, options);
     }
-    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, table, source);
+    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, table, source,
+                                           options.waitLimit);
 }
 
 } // namespace
