@@ -20,6 +20,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cctype>
 #include <charconv>
 #include <cstring>
@@ -199,6 +202,15 @@ private:
 // After a connection was lost under a wait limit: stops the statement should the server still
 // run it, and fails as the limit at work when it did (KILL QUERY found the thread) or when the
 // wait lasted the limit. Returns when the connection was lost for another reason.
+[[noreturn]] void ThrowWaitLimit(const MariaDbCanceller& canceller, const std::string& what,
+                                 std::chrono::milliseconds limit)
+{
+    ThrowMariaDbError(what, nullptr, Cause::WaitLimit,
+                      "the MariaDB server " + canceller.Server().display
+                          + " did not answer within the wait limit of " + LimitText(limit)
+                          + ", and the statement was cancelled");
+}
+
 void ThrowIfWaitLimit(const MariaDbCanceller& canceller, const std::string& what,
                       std::chrono::milliseconds limit, std::chrono::steady_clock::duration waited)
 {
@@ -206,11 +218,81 @@ void ThrowIfWaitLimit(const MariaDbCanceller& canceller, const std::string& what
         return;
     const bool killed = canceller.KillQuery(std::chrono::steady_clock::now() + limit);
     if (killed || waited >= limit)
-        ThrowMariaDbError(what, nullptr, Cause::WaitLimit,
-                          "the MariaDB server " + canceller.Server().display
-                              + " did not answer within the wait limit of " + LimitText(limit)
-                              + ", and the statement was cancelled");
+        ThrowWaitLimit(canceller, what, limit);
 }
+
+// The wait limit on a connection whose client timeouts are the application's (its own
+// QSqlDatabase, opened without them): a thread that sleeps until the deadline of the wait in
+// progress and then stops the statement with KILL QUERY. The client library then returns
+// the server's "interrupted", which Fired() explains. A connection that no longer answers at
+// all is beyond it: only the client's own timeouts end that wait.
+class WaitWatch {
+public:
+    WaitWatch(const MariaDbCanceller& canceller, std::chrono::milliseconds limit)
+        : canceller_(canceller), limit_(limit), thread_([this] { Run(); })
+    {
+    }
+
+    ~WaitWatch()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+
+    WaitWatch(const WaitWatch&) = delete;
+    WaitWatch& operator=(const WaitWatch&) = delete;
+
+    void Arm()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            deadline_ = std::chrono::steady_clock::now() + limit_;
+        }
+        wake_.notify_one();
+    }
+
+    void Disarm()
+    {
+        std::lock_guard lock(mutex_);
+        deadline_.reset();
+    }
+
+    bool Fired() const { return fired_.load(); }
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            if (!deadline_) {
+                wake_.wait(lock);
+                continue;
+            }
+            const auto deadline = *deadline_;
+            if (wake_.wait_until(lock, deadline) != std::cv_status::timeout
+                || deadline_ != deadline)
+                continue;
+            deadline_.reset();
+            fired_.store(true);
+            lock.unlock();
+            canceller_.KillQuery(std::chrono::steady_clock::now() + limit_);
+            lock.lock();
+        }
+    }
+
+    const MariaDbCanceller& canceller_;
+    std::chrono::milliseconds limit_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    bool stop_ = false;
+    std::atomic<bool> fired_{false};
+    std::thread thread_; // last: starts when every other member is made
+};
 
 // --- Field kinds
 
@@ -491,6 +573,8 @@ public:
           limit_(options.waitLimit), canceller_(link_.server, mysql_thread_id(mysql_)),
           registration_(canceller_)
     {
+        if (limit_.count() > 0 && !link_.owned)
+            watch_ = std::make_unique<WaitWatch>(canceller_, limit_);
         Open();
     }
 
@@ -722,6 +806,8 @@ private:
         const std::string context = what + source_;
         if (canceller_.Cancelled())
             ThrowMariaDbError(context, message, Cause::Cancelled);
+        if (watch_ != nullptr && watch_->Fired())
+            ThrowWaitLimit(canceller_, context, limit_);
         if (code == CR_SERVER_LOST || code == CR_SERVER_GONE_ERROR) {
             const bool timed = waitStart_ != std::chrono::steady_clock::time_point{};
             ThrowIfWaitLimit(canceller_, context, limit_,
@@ -731,18 +817,31 @@ private:
         ThrowMariaDbError(context, message);
     }
 
-    // Before each statement that waits on the server: a cancelled connection runs nothing.
-    void BeginWait(const char* what)
+    // Ends the watched wait that BeginWait began.
+    struct WaitEnd {
+        void operator()(WaitWatch* watch) const { watch->Disarm(); }
+    };
+    using Wait = std::unique_ptr<WaitWatch, WaitEnd>;
+
+    // Before each statement that waits on the server: a cancelled connection, or one whose
+    // statement the wait limit stopped, runs nothing. The wait lasts as long as the result.
+    [[nodiscard]] Wait BeginWait(const char* what)
     {
         if (canceller_.Cancelled())
             ThrowMariaDbError(what + source_, nullptr, Cause::Cancelled);
+        if (watch_ != nullptr && watch_->Fired())
+            ThrowWaitLimit(canceller_, what + source_, limit_);
         waitStart_ = std::chrono::steady_clock::now();
+        if (watch_ == nullptr)
+            return nullptr;
+        watch_->Arm();
+        return Wait(watch_.get());
     }
 
     // Runs one statement and keeps its whole result (null for a statement without one).
     Result Query(const std::string& sql, const char* what)
     {
-        BeginWait(what);
+        const Wait wait = BeginWait(what);
         if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0)
             Fail(what);
         Result result(mysql_store_result(mysql_));
@@ -769,7 +868,7 @@ private:
     // False instead of a failure to prepare when `mayFail`.
     bool Prepare(const std::string& sql, bool mayFail = false)
     {
-        BeginWait("Cannot open ");
+        const Wait wait = BeginWait("Cannot open ");
         stmt_.reset(mysql_stmt_init(mysql_));
         if (stmt_ == nullptr)
             Fail("Cannot open ");
@@ -894,7 +993,7 @@ private:
             PreparePeek();
         if (peek_ == nullptr)
             return false;
-        BeginWait("Cannot read ");
+        const Wait wait = BeginWait("Cannot read ");
         mysql_stmt_free_result(stmt_.get()); // the earlier walk's cursor is of no more use
         mysql_stmt_free_result(peek_.get());
         // Buffered: one row, and the connection is free again for the record count.
@@ -913,7 +1012,7 @@ private:
     void Execute()
     {
         peeked_ = false;
-        BeginWait("Cannot read ");
+        const Wait wait = BeginWait("Cannot read ");
         // Executing again closes the statement's earlier cursor on the server.
         mysql_stmt_free_result(stmt_.get());
         if (mysql_stmt_execute(stmt_.get()) != 0)
@@ -944,6 +1043,8 @@ private:
     std::chrono::milliseconds limit_;
     MariaDbCanceller canceller_;
     CancelRegistration registration_;
+    // Only for an application's connection under a wait limit.
+    std::unique_ptr<WaitWatch> watch_;
     std::chrono::steady_clock::time_point waitStart_{};
     Statement stmt_;
     // The first record of a table, read alone (Position).

@@ -370,9 +370,15 @@ TEST_F(MariaDbTest, WaitLimitCancelsAStatementAndNamesServerAndLimitWithoutPassw
     CursorOptions options;
     options.waitLimit = std::chrono::seconds(1);
     const QUrl url(QString::fromStdString(db_->Name()));
-    for (const bool viaQt : {false, true}) {
+    ApplicationConnection app(*db_);
+    // A URL's own connection either way of reading, and the application's connection.
+    const std::pair<std::string, bool> sources[] = {
+        {db_->Name(), false},
+        {db_->Name(), true},
+        {QtConnectionDatabaseName(app.Database().connectionName()), false}};
+    for (const auto& [database, viaQt] : sources) {
         QtQueryReads reads(viaQt);
-        const std::string message = QueryFailure(db_->Name(), statement, options);
+        const std::string message = QueryFailure(database, statement, options);
         EXPECT_NE(message.find("the MariaDB server " + url.host().toStdString()),
                   std::string::npos)
             << message;
@@ -380,6 +386,8 @@ TEST_F(MariaDbTest, WaitLimitCancelsAStatementAndNamesServerAndLimitWithoutPassw
         EXPECT_EQ(message.find(url.password().toStdString()), std::string::npos) << message;
         EXPECT_EQ(StatementsLeft(statement), 0);
     }
+    EXPECT_TRUE(app.Database().isOpen()); // the application's connection stays usable
+    EXPECT_TRUE(QSqlQuery(app.Database()).exec(QStringLiteral("SELECT 1")));
 }
 
 TEST_F(MariaDbTest, SnapshotGapNamesTheEngineThatKeepsNoSnapshots)
