@@ -291,8 +291,8 @@ public:
                   const std::string& table, const std::string& tableName,
                   const std::string& source, std::chrono::milliseconds waitLimit)
         : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
-          tableName_(tableName), source_(source), waitLimit_(waitLimit), sql_(WithoutTrailingSemicolons(sql)),
-          sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
+          tableName_(tableName), source_(source), waitLimit_(waitLimit),
+          sql_(WithoutTrailingSemicolons(sql)), sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
     {
         if (mysql_)
             BeginMysqlSession();
