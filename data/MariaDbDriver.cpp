@@ -164,7 +164,8 @@ public:
         KillQuery(deadline);
     }
 
-    // KILL QUERY for the connection's thread; true when the server knew the thread.
+    // KILL QUERY for the connection's thread; true when the server knew the thread. The
+    // client's timeouts are whole seconds: the deadline may be passed by less than one.
     bool KillQuery(Deadline deadline) const noexcept
     {
         try {
@@ -199,9 +200,7 @@ private:
     std::atomic<bool> cancelled_{false};
 };
 
-// After a connection was lost under a wait limit: stops the statement should the server still
-// run it, and fails as the limit at work when it did (KILL QUERY found the thread) or when the
-// wait lasted the limit. Returns when the connection was lost for another reason.
+// The failure of a statement that the wait limit stopped.
 [[noreturn]] void ThrowWaitLimit(const MariaDbCanceller& canceller, const std::string& what,
                                  std::chrono::milliseconds limit)
 {
@@ -211,6 +210,9 @@ private:
                           + ", and the statement was cancelled");
 }
 
+// After a connection was lost under a wait limit: stops the statement should the server still
+// run it, and fails as the limit at work when it did (KILL QUERY found the thread) or when the
+// wait lasted the limit. Returns when the connection was lost for another reason.
 void ThrowIfWaitLimit(const MariaDbCanceller& canceller, const std::string& what,
                       std::chrono::milliseconds limit, std::chrono::steady_clock::duration waited)
 {
