@@ -1,7 +1,5 @@
 #include "components/ZelQuery.h"
 
-#include "components/KindWindows.h"
-
 namespace zel {
 
 namespace {
@@ -16,17 +14,17 @@ KindWindows& QueryWindows()
 } // namespace
 
 TRivuReviQuery::TRivuReviQuery(TComponent* owner)
-    : TQueryStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this))
+    : TQueryStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this)),
+      windows_(QueryWindows)
 {
-    QueryWindows().Acquire();
 }
 
-TRivuReviQuery::~TRivuReviQuery() { QueryWindows().Release(); }
+TRivuReviQuery::~TRivuReviQuery() = default;
 
 void TRivuReviQuery::Loaded() { TQueryStatistics::Loaded(); }
 
-TClassDisplayForm& TRivuReviQuery::ClassWindow() { return QueryWindows().ClassWindow(); }
+TClassDisplayForm& TRivuReviQuery::ClassWindow() { return windows_.ClassWindow(); }
 
-TRivuReviPlotForm& TRivuReviQuery::PlotWindow() { return QueryWindows().PlotWindow(); }
+TRivuReviPlotForm& TRivuReviQuery::PlotWindow() { return windows_.PlotWindow(); }
 
 } // namespace zel

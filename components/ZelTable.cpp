@@ -1,7 +1,5 @@
 #include "components/ZelTable.h"
 
-#include "components/KindWindows.h"
-
 namespace zel {
 
 namespace {
@@ -16,17 +14,17 @@ KindWindows& TableWindows()
 } // namespace
 
 TRivuReviTable::TRivuReviTable(TComponent* owner)
-    : TTableStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this))
+    : TTableStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this)),
+      windows_(TableWindows)
 {
-    TableWindows().Acquire();
 }
 
-TRivuReviTable::~TRivuReviTable() { TableWindows().Release(); }
+TRivuReviTable::~TRivuReviTable() = default;
 
 void TRivuReviTable::Loaded() { TTableStatistics::Loaded(); }
 
-TClassDisplayForm& TRivuReviTable::ClassWindow() { return TableWindows().ClassWindow(); }
+TClassDisplayForm& TRivuReviTable::ClassWindow() { return windows_.ClassWindow(); }
 
-TRivuReviPlotForm& TRivuReviTable::PlotWindow() { return TableWindows().PlotWindow(); }
+TRivuReviPlotForm& TRivuReviTable::PlotWindow() { return windows_.PlotWindow(); }
 
 } // namespace zel
