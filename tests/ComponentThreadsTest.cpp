@@ -92,7 +92,7 @@ TEST(ComponentThreads, MessagesOffTheWindowThreadWithoutAHandlerGoToStandardErro
     });
     std::future<WorkerResult> done = task.get_future();
     std::thread worker(std::move(task), db->Name());
-    const bool finished = done.wait_for(std::chrono::minutes(2)) == std::future_status::ready;
+    const bool finished = done.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
     const std::string printed = testing::internal::GetCapturedStderr();
     SetMessageHandler(installed);
     if (!finished) {
