@@ -4,11 +4,12 @@ namespace zel {
 
 namespace {
 
-// The window pair shared by every query component.
+// The window pair shared by every query component. It is never destroyed, so that a component
+// that outlives main (a static of the program's) still gives its share back to a live pair.
 KindWindows& QueryWindows()
 {
-    static KindWindows windows;
-    return windows;
+    static KindWindows* const windows = new KindWindows;
+    return *windows;
 }
 
 } // namespace
