@@ -1,5 +1,4 @@
-// A running total whose rounding errors are carried along, the mean that follows from it, and
-// what a load keeps of its values as they come.
+// A running total whose rounding errors are carried along, and the mean that follows from it.
 #pragma once
 
 #include <cmath>
@@ -26,6 +25,21 @@ public:
     double Total() const { return sum_ + compensation_; }
     // What Total() leaves out of the sum, for a quotient that wants it.
     double Remainder() const { return compensation_ - (Total() - sum_); }
+    // Takes in the sum of values added after this one's.
+    void Combine(const CompensatedSum& later)
+    {
+        Add(later.sum_);
+        compensation_ += later.compensation_;
+    }
+    // A sum whose Total() is `total` and whose Remainder() is `remainder`, as a server's
+    // compensated sum hands them over (|remainder| at most half an ulp of total).
+    static CompensatedSum FromParts(double total, double remainder)
+    {
+        CompensatedSum s;
+        s.sum_ = total;
+        s.compensation_ = remainder;
+        return s;
+    }
 
 private:
     double sum_ = 0.0;
@@ -42,29 +56,5 @@ inline double MeanOfTotal(double total, double remainder, std::int64_t count)
         return q;
     return q + (std::fma(-q, n, total) + remainder) / n;
 }
-
-// What a load keeps of its values as they come: their number, their compensated total and their
-// extremes (the first value, then every value that passes them). The component's load and
-// describe's walk share it, so that they agree to the bit.
-struct LoadSums {
-    std::int64_t count = 0;
-    CompensatedSum total;
-    double minimum = std::nan(""), maximum = std::nan("");
-
-    void Add(double x)
-    {
-        if (count == 0) {
-            minimum = x;
-            maximum = x;
-        } else {
-            if (x > maximum)
-                maximum = x;
-            if (x < minimum)
-                minimum = x;
-        }
-        ++count;
-        total.Add(x);
-    }
-};
 
 } // namespace zel

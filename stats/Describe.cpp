@@ -2,15 +2,13 @@
 
 #include "data/DataSet.h"
 #include "stats/Spool.h"
-#include "stats/CompensatedSum.h"
+#include "stats/Aggregates.h"
 #include "stats/WalkObserver.h"
+#include "stats/WorkPool.h"
 #include "tools/ZelTools.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <exception>
-#include <thread>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -27,14 +25,7 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 struct Accumulator : LoadSums {
     std::int64_t nulls = 0;
     // Sums of the powers of the deviations from the mean, from the pass after the walk.
-    double s2 = 0, s3 = 0, s4 = 0;
-
-    double Mean() const
-    {
-        return count >= 2 ? MeanOfTotal(total.Total(), total.Remainder(), count)
-               : count == 1 ? total.Total()
-                            : NaN;
-    }
+    MomentSums moments;
 };
 
 [[noreturn]] void ThrowChanged()
@@ -178,19 +169,11 @@ private:
     Groups& groups_;
 };
 
-double Quotient(double a, double b)
-{
-    if (b == 0.0)
-        return NaN;
-    const double q = a / b;
-    return std::isfinite(q) ? q : NaN;
-}
-
 // Sums the powers of the deviations from each group's mean, by multiplication (the component
 // raises through exp and ln; the two agree to about 1e-15), a block of values at a time.
-class MomentSums {
+class GroupMoments {
 public:
-    MomentSums(Accumulator* groups, std::size_t count) : groups_(groups), means_(count)
+    GroupMoments(Accumulator* groups, std::size_t count) : groups_(groups), means_(count)
     {
         for (std::size_t g = 0; g < count; ++g)
             means_[g] = groups[g].Mean();
@@ -201,12 +184,7 @@ public:
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (of[i] >= means_.size())
                 ThrowChanged();
-            Accumulator& a = groups_[of[i]];
-            const double d = values[i] - means_[of[i]];
-            const double d2 = d * d;
-            a.s2 += d2;
-            a.s3 += d2 * d;
-            a.s4 += d2 * d2;
+            groups_[of[i]].moments.Add(values.subspan(i, 1), means_[of[i]], PowerRule::Product);
         }
     }
 
@@ -218,22 +196,18 @@ private:
 TDescribeRow MakeRow(const Accumulator& a)
 {
     TDescribeRow row;
-    const std::int64_t n = a.count;
-    row.count = n;
+    row.count = a.count;
     row.nulls = a.nulls;
     row.minimum = a.minimum;
     row.maximum = a.maximum;
     row.mean = a.Mean();
     row.stdDev = row.skew = row.kurtosis = NaN;
-    if (n >= 2) {
-        const double divisor = static_cast<double>(n - 1);
-        const double variance = a.s2 / divisor, mu3 = a.s3 / divisor, mu4 = a.s4 / divisor;
-        row.stdDev = std::sqrt(variance);
-        // Skewness here is the squared moment coefficient; its sign is reported separately.
-        row.skew = Quotient(mu3 * mu3, variance * variance * variance);
-        // Kurtosis is the plain ratio; no 3 is subtracted.
-        row.kurtosis = Quotient(mu4, variance * variance);
-        row.skewSign = mu3 < 0 ? "(-)" : mu3 > 0 ? "(+)" : mu3 == 0 ? "(0)" : "";
+    if (a.count >= 2) {
+        const MomentResults r = FinishMoments(a.moments, PowerRule::Product);
+        row.stdDev = std::sqrt(r.variance);
+        row.skew = r.skew;
+        row.kurtosis = r.kurtosis;
+        row.skewSign = SkewSign(r.mu3);
     }
     return row;
 }
@@ -379,8 +353,8 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
         groupSpool.reset();
 
     // Each field is described from its own values alone, and its quartiles and its moments
-    // apart, so the pieces of fields whose spools kept them are worked out two at a time on
-    // two processors, every field's quartiles first (the dearer pieces), then the moments;
+    // apart, so the pieces of fields whose spools kept them are worked out by the pool
+    // (stats/WorkPool.h), every field's quartiles first (the dearer pieces), then the moments;
     // the numbers do not depend on which thread does what, as each piece reads its field's
     // values in their own order. A spool that could not keep every value (no temporary
     // folder, a full disk) leaves its field to be read again from the records, of the same
@@ -401,50 +375,30 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
         }
     }
     const std::size_t pieces = 2 * spooled.size();
-    const std::size_t workers =
-        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), pieces});
+    TWorkPool pool(pieces);
     // The budget is shared by the quartiles worked out at once.
     const std::size_t budget =
-        request.quantileBudget / std::max<std::size_t>(std::min(spooled.size(), workers), 1);
-
-    std::vector<std::exception_ptr> errors(pieces);
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next++) < pieces;) {
-            const std::size_t f = spooled[i % spooled.size()];
-            try {
-                SpooledValues source(*spools[f], groupSpool.get());
-                if (i < spooled.size()) {
-                    quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget);
-                    continue;
-                }
-                MomentSums moments(sums[f].data(), count);
-                std::vector<double> values(1024);
-                std::vector<std::uint32_t> of(values.size());
-                source.Start();
-                while (const std::size_t n = source.Read(values.data(), of.data(), values.size()))
-                    moments(std::span(values.data(), n), std::span(of.data(), n));
-                source.Finish();
-            } catch (...) {
-                errors[i] = std::current_exception();
-            }
+        request.quantileBudget / std::max<std::size_t>(std::min(spooled.size(), pool.Threads()), 1);
+    pool.Run(pieces, [&](std::size_t i) {
+        const std::size_t f = spooled[i % spooled.size()];
+        SpooledValues source(*spools[f], groupSpool.get());
+        if (i < spooled.size()) {
+            quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget);
+            return;
         }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        for (std::size_t w = 1; w < workers; ++w)
-            helpers.emplace_back(work);
-        work();
-    }
+        GroupMoments moments(sums[f].data(), count);
+        std::vector<double> values(1024);
+        std::vector<std::uint32_t> of(values.size());
+        source.Start();
+        while (const std::size_t n = source.Read(values.data(), of.data(), values.size()))
+            moments(std::span(values.data(), n), std::span(of.data(), n));
+        source.Finish();
+    });
     for (const std::size_t f : reread) {
         // The moments are summed during the first pass that selects the quartiles.
         DataSetValues source(dataset, *fields[f], groups);
-        MomentSums moments(sums[f].data(), count);
+        GroupMoments moments(sums[f].data(), count);
         quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget, std::ref(moments));
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error)
-            std::rethrow_exception(error);
     }
 
     std::vector<TDescribeRow> rows;

@@ -1,5 +1,7 @@
 #include "stats/Quantiles.h"
 
+#include "stats/Aggregates.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -343,6 +345,13 @@ std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minim
     OneGroup grouped(source);
     const TGroupExtent extent{n, minimum, maximum};
     return Quantiles(grouped, std::span(&extent, 1), ps, budget)[0];
+}
+
+std::vector<double> Quantiles(std::span<const double> values, std::span<const double> ps)
+{
+    const LoadSums sums = SumValues(values);
+    TSpanValues source(values);
+    return Quantiles(source, sums.count, sums.minimum, sums.maximum, ps);
 }
 
 } // namespace zel

@@ -77,6 +77,9 @@ std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minim
                               double maximum, std::span<const double> ps,
                               std::size_t budget = DefaultQuantileBudget);
 
+// The same for values held in memory: q(p) of the values for each p; NaN with no values.
+std::vector<double> Quantiles(std::span<const double> values, std::span<const double> ps);
+
 // Values held in memory, read as a value source (they have no records and no nulls).
 class TSpanValues : public TValueSource {
 public:

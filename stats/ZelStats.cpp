@@ -5,19 +5,15 @@
 #include "tools/VectorState.h"
 #include "stats/ClassTally.h"
 #include "stats/ResultRules.h"
-#include "stats/CompensatedSum.h"
+#include "stats/Aggregates.h"
 #include "stats/Quantiles.h"
+#include "stats/WorkPool.h"
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -79,28 +75,28 @@ void FindMode(TFreqData& table)
 // The moments pass: the sums of the second, third and fourth powers of the deviations from the
 // mean, in value order, and the class counts of the values. The powers (a logarithm and three
 // exponentials a value, the dearest part of a summary) and the class counts are worked out a
-// batch at a time, each half of a batch on its own core, the second half by a helper thread
-// that lives as long as the pass; each core counts into tables of its own, and the counts are
-// added at the end. The sums add the powers one value after the other, so every sum is the
-// same to the bit as when each value's powers are added as they are worked out, and every
-// count the same integer, whatever the threads do.
-class MomentSums {
+// batch at a time, the batch cut into one piece per thread of the pool; each piece counts into
+// tables of its own, and the pieces' counts are added in piece order at the end. The sums add
+// the powers one value after the other, so every sum is the same to the bit as when each
+// value's powers are added as they are worked out, and every count the same integer, whatever
+// the number of threads.
+class MomentPass {
 public:
     // Counts into `tables` too, unless it is empty; they must outlive the pass.
-    MomentSums(double mean, std::span<TFreqData> tables) : mean_(mean), tables_(tables)
+    MomentPass(double mean, std::span<TFreqData> tables)
+        : mean_(mean), tables_(tables), pool_(MaxThreads()), pieces_(pool_.Threads())
     {
-        if (!tables.empty()) {
-            tallies_[0].emplace(tables);
-            helperTables_.assign(tables.begin(), tables.end());
-            for (TFreqData& table : helperTables_)
+        if (tables.empty())
+            return;
+        pieceTables_.resize(pieces_ - 1);
+        tallies_.emplace_back(tables);
+        for (auto& own : pieceTables_) {
+            own.assign(tables.begin(), tables.end());
+            for (TFreqData& table : own)
                 std::fill_n(table.ClassCount.data(), table.NumClasses, 0);
-            tallies_[1].emplace(helperTables_);
+            tallies_.emplace_back(own);
         }
     }
-
-    ~MomentSums() { StopHelper(); }
-    MomentSums(const MomentSums&) = delete;
-    MomentSums& operator=(const MomentSums&) = delete;
 
     void Add(double x)
     {
@@ -109,132 +105,59 @@ public:
             Flush();
     }
 
-    // Works out what is left and adds the counts into the tables. The sums are complete after.
-    void Finish()
+    // Works out what is left and adds the counts into the tables, piece by piece in order.
+    // Returns the complete sums.
+    const MomentSums& Finish()
     {
         Flush();
-        StopHelper();
         if (tables_.empty())
-            return;
-        tallies_[0]->AddPiecesToTables();
-        tallies_[1]->AddPiecesToTables();
-        ClassTally::AddCounts(tables_, helperTables_);
+            return sums_;
+        for (ClassTally& tally : tallies_)
+            tally.AddPiecesToTables();
+        for (const auto& own : pieceTables_)
+            ClassTally::AddCounts(tables_, own);
+        return sums_;
     }
 
-    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-
 private:
-    // 1 MiB of batch in all: large enough that handing half of it over costs little
+    // 1 MiB of batch in all: large enough that handing pieces of it over costs little
     // (bench/spool.sh), small enough to stay in the cache.
     static constexpr std::size_t Batch = std::size_t{1} << 15;
     static constexpr std::size_t MinSplit = 4096;
 
     void Flush()
     {
-        const std::size_t half = size_ / 2;
-        const bool shared = size_ >= MinSplit && StartHelper();
-        if (shared) {
-            {
-                const std::lock_guard lock(mutex_);
-                jobFrom_ = half;
-                jobTo_ = size_;
-                ++given_;
-            }
-            wake_.notify_one();
-        }
-        // Should the helper have failed to start, this thread counts with both tallies' first.
-        Work(0, 0, shared ? half : size_);
-        if (shared) {
-            std::unique_lock lock(mutex_);
-            done_.wait(lock, [this] { return finished_ == given_; });
-            if (error_)
-                std::rethrow_exception(std::exchange(error_, nullptr));
-        }
-        for (std::size_t i = 0; i < size_; ++i) {
-            s2 += p2_[i];
-            s3 += p3_[i];
-            s4 += p4_[i];
-        }
+        const std::size_t pieces = size_ >= MinSplit ? pieces_ : 1;
+        pool_.Run(pieces, [&](std::size_t piece) {
+            Work(piece, size_ * piece / pieces, size_ * (piece + 1) / pieces);
+        });
+        sums_.AddPowers(p2_.get(), p3_.get(), p4_.get(), size_);
         size_ = 0;
     }
 
-    void Work(int tally, std::size_t from, std::size_t to)
+    void Work(std::size_t piece, std::size_t from, std::size_t to)
     {
-        std::optional<ClassTally>& classes = tallies_[tally];
-        for (std::size_t i = from; i < to; ++i) {
-            const double x = values_[i];
-            const double d = x - mean_;
-            // One logarithm serves the three powers; the results are those of raiseTo.
-            const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
-            p2_[i] = raiseToWithLog(d, lnAbs, 2);
-            p3_[i] = raiseToWithLog(d, lnAbs, 3);
-            p4_[i] = raiseToWithLog(d, lnAbs, 4);
-            if (classes)
-                classes->Count(x);
-        }
-    }
-
-    bool StartHelper()
-    {
-        if (!helper_.joinable() && !helperFailed_) {
-            try {
-                helper_ = std::thread([this] { HelperLoop(); });
-            } catch (const std::system_error&) {
-                helperFailed_ = true; // no thread to be had: this one does all the work
-            }
-        }
-        return helper_.joinable();
-    }
-
-    void StopHelper()
-    {
-        if (!helper_.joinable())
+        DeviationPowers(std::span(values_.get() + from, to - from), mean_, p2_.get() + from,
+                        p3_.get() + from, p4_.get() + from);
+        if (tallies_.empty())
             return;
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_one();
-        helper_.join();
-    }
-
-    void HelperLoop()
-    {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return stop_ || given_ != finished_; });
-            if (stop_)
-                return;
-            lock.unlock();
-            try {
-                Work(1, jobFrom_, jobTo_);
-            } catch (...) {
-                error_ = std::current_exception();
-            }
-            lock.lock();
-            ++finished_;
-            done_.notify_one();
-        }
+        ClassTally& classes = tallies_[piece];
+        for (std::size_t i = from; i < to; ++i)
+            classes.Count(values_[i]);
     }
 
     const double mean_;
     std::span<TFreqData> tables_;
-    std::vector<TFreqData> helperTables_;
-    std::optional<ClassTally> tallies_[2]; // this thread's and the helper's
+    TWorkPool pool_;
+    const std::size_t pieces_;
+    std::vector<std::vector<TFreqData>> pieceTables_; // pieces 1.. count apart; piece 0 in tables_
+    std::vector<ClassTally> tallies_;                 // one a piece
+    MomentSums sums_;
     std::size_t size_ = 0;
     std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p2_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p3_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p4_ = std::make_unique_for_overwrite<double[]>(Batch);
-
-    std::thread helper_;
-    bool helperFailed_ = false;
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    std::size_t jobFrom_ = 0, jobTo_ = 0;
-    std::uint64_t given_ = 0, finished_ = 0; // halves handed to the helper, and done by it
-    bool stop_ = false;
-    std::exception_ptr error_;
 };
 
 // Tells the observer how far a walk has come. A dialog shows Trunc(fraction × 100), so it is
@@ -352,6 +275,13 @@ private:
 };
 
 } // namespace
+
+bool AskToShowProgress()
+{
+    return MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
+                      TMsgDlgType::mtConfirmation, mbYes | mbNo)
+           == TModalResult::mrYes;
+}
 
 TStatistics::TStatistics(TDataSet& dataset) : dataset_(dataset)
 {
@@ -486,9 +416,7 @@ bool TStatistics::LoadDataSet()
     const std::unique_ptr<TValueSource> source = OpenValues();
     bool accepted = false;
     if (showCalcProgress_ == TBoolPlus::Prompt && source->MoreRecordsThan(1000)) {
-        accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
-                              TMsgDlgType::mtConfirmation, mbYes | mbNo)
-                   == TModalResult::mrYes;
+        accepted = AskToShowProgress();
     }
     const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
@@ -623,13 +551,13 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     }
 
     PassSums sums;
-    std::optional<MomentSums> moments;
+    std::optional<MomentPass> moments;
     if (pass == Pass::Moments)
         moments.emplace(mean_, std::span<TFreqData>(tables));
     WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
         const double d = x - mean_;
         switch (pass) {
-        case Pass::Moments: moments->Add(x); break;
+        case Pass::Moments: moments->Add(x); return;
         case Pass::Variance: sums.s2 += d * d; break;
         case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
         case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
@@ -640,12 +568,8 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     });
     if (classes)
         classes->AddPiecesToTables();
-    if (moments) {
-        moments->Finish();
-        sums.s2 = moments->s2;
-        sums.s3 = moments->s3;
-        sums.s4 = moments->s4;
-    }
+    if (moments)
+        sums = moments->Finish();
 
     CommitPass(pass, sums, tally ? &tables : nullptr);
 }
@@ -656,16 +580,16 @@ void TStatistics::CommitPass(Pass pass, const PassSums& sums, PassTables* tables
     const double divisor = static_cast<double>(sums.n - 1);
     const bool enough = sums.n >= 2;
     switch (pass) {
-    case Pass::Moments:
-        variance_ = enough ? sums.s2 / divisor : Undefined;
-        mu3_ = enough ? sums.s3 / divisor : Undefined;
-        mu4_ = enough ? sums.s4 / divisor : Undefined;
-        // Skewness here is the squared moment coefficient; its sign is reported separately.
-        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
-        // Kurtosis is the plain ratio; no 3 is subtracted.
-        kurtosis_ = Quotient(mu4_, variance_ * variance_);
+    case Pass::Moments: {
+        const MomentResults r = FinishMoments(sums);
+        variance_ = r.variance;
+        mu3_ = r.mu3;
+        mu4_ = r.mu4;
+        skew_ = r.skew;
+        kurtosis_ = r.kurtosis;
         varianceValid_ = skewValid_ = kurtosisValid_ = true;
         break;
+    }
     case Pass::Variance:
         variance_ = enough ? sums.s2 / divisor : Undefined;
         break;
@@ -716,16 +640,7 @@ double TStatistics::GetdsCoeffVariation()
 
 double TStatistics::GetdsSkew() { return CachedPass(Pass::Skewness, skewValid_, skew_); }
 
-std::string TStatistics::GetdsSkewSign() const
-{
-    if (mu3_ < 0)
-        return "(-)";
-    if (mu3_ > 0)
-        return "(+)";
-    if (mu3_ == 0)
-        return "(0)";
-    return ""; // an undefined third moment has no sign
-}
+std::string TStatistics::GetdsSkewSign() const { return SkewSign(mu3_); }
 
 double TStatistics::GetdsKurtosis() { return CachedPass(Pass::Kurtosis, kurtosisValid_, kurtosis_); }
 

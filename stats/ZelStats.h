@@ -11,6 +11,7 @@
 // and mode of a component that read no value at all.
 #pragma once
 
+#include "stats/Aggregates.h"
 #include "stats/ValueSource.h"
 #include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
@@ -28,6 +29,11 @@ namespace zel {
 class TDataSet;
 
 enum class TBoolPlus : std::uint8_t { Prompt = 0, Always = 1, Never = 2 };
+
+// The question a walk over more than 1000 records asks when ShowCalcProgress is Prompt, on the
+// summary, on the server and in describe alike: "Large dataset. Show progress during loading or
+// calculating." True when the answer is Yes.
+bool AskToShowProgress();
 
 inline constexpr int MaxStoredValues = 10000;
 // A class table has at most 50 classes; cell k + 1 holds the totals of a table of k classes.
@@ -215,10 +221,8 @@ private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
     // The progress message of a pass, on the walk and on the server alike.
     static const std::string& PassMessage(Pass pass);
-    struct PassSums {
-        std::int64_t n = 0;
-        double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-    };
+    // A pass's sums: the moment sums of stats/Aggregates.h.
+    using PassSums = MomentSums;
     using PassTables = std::array<TFreqData, MaintainedSlots + 1>;
     void RunPass(Pass pass);
     // The pass's results from its sums, the same for a walk and for the server; the tables,

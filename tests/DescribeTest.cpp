@@ -4,11 +4,13 @@
 #include "components/ZelTable.h"
 #include "data/DataSet.h"
 #include "stats/Describe.h"
+#include "stats/WorkPool.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -210,6 +212,27 @@ TEST_P(DescribeTest, AgreesWithTheSummaryOfEachNumericField)
         EXPECT_EQ(row.q3, component.GetdsQuantile(0.75));
         EXPECT_THROW(component.GetdsQuantile(1.01), std::out_of_range);
     }
+}
+
+TEST_P(DescribeTest, SameToTheBitOnOneThreadOrTwo)
+{
+    TDescribeRequest request;
+    request.by = FieldName("G");
+    std::vector<std::vector<double>> runs;
+    for (const std::size_t threads : {1u, 2u}) {
+        SetMaxThreads(threads);
+        const std::vector<TDescribeRow> rows = Describe(*Table(), request);
+        SetMaxThreads(0);
+        std::vector<double> numbers;
+        for (const TDescribeRow& r : rows)
+            numbers.insert(numbers.end(), {double(r.count), r.mean, r.stdDev, r.minimum, r.q1,
+                                           r.median, r.q3, r.maximum, r.skew, r.kurtosis});
+        runs.push_back(numbers);
+    }
+    ASSERT_EQ(runs[0].size(), runs[1].size());
+    for (std::size_t i = 0; i < runs[0].size(); ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(runs[0][i]), std::bit_cast<std::uint64_t>(runs[1][i]))
+            << i;
 }
 
 TEST_P(DescribeTest, GroupsInOrderOfFirstAppearanceWithNullAsAGroupOfItsOwn)

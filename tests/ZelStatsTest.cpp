@@ -3,6 +3,8 @@
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
 #include "gui/Dialogs.h"
+#include "stats/Aggregates.h"
+#include "stats/WorkPool.h"
 #include "tests/TestSupport.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"
@@ -967,28 +969,40 @@ TEST(StatisticsCore, LargeOffsetKeepsMeanVarianceAndSkewnessExact)
 
 namespace {
 
-// The moments pass works its powers out on two threads a batch at a time; its sums must still
-// be those of one value after the other, to the bit, across many batches and a partial last.
-TEST(StatisticsCore, MomentsAreTheSumsOfOneValueAfterTheOther)
+// The moments pass works its powers and class counts out on the pool's threads a batch at a
+// time; its sums must still be those of one value after the other, to the bit, across many
+// batches and a partial last: those of the pure kernel over the same values, and the same on
+// one thread as on two.
+TEST(StatisticsCore, MomentsAreTheSumsOfOneValueAfterTheOtherOnAnyNumberOfThreads)
 {
     const std::int64_t n = 300'001;
     auto make = [](std::int64_t k) { return std::sin(double(k)) * 1e3 + double(k % 7); };
-    MadeStatistics s(n, make);
-    s.Summarize();
-    const double mean = s.GetdsMean();
-    double s2 = 0, s3 = 0, s4 = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        const double d = make(k) - mean;
-        s2 += raiseTo(d, 2);
-        s3 += raiseTo(d, 3);
-        s4 += raiseTo(d, 4);
+    std::vector<double> values(n);
+    for (std::int64_t k = 0; k < n; ++k)
+        values[k] = make(k);
+    const MomentResults expected = Moments(values);
+    auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    std::vector<std::array<std::int64_t, 50>> counts;
+    for (const std::size_t threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        SetMaxThreads(threads);
+        MadeStatistics s(n, make);
+        s.SetdsFreqClasses(37);
+        s.Summarize();
+        SetMaxThreads(0);
+        EXPECT_EQ(s.GetdsMean(), SumValues(values).Mean());
+        EXPECT_EQ(bits(s.GetdsVariance()), bits(expected.variance));
+        EXPECT_EQ(bits(s.GetdsMu3()), bits(expected.mu3));
+        EXPECT_EQ(bits(s.GetdsMu4()), bits(expected.mu4));
+        EXPECT_EQ(bits(s.GetdsSkew()), bits(expected.skew));
+        EXPECT_EQ(bits(s.GetdsKurtosis()), bits(expected.kurtosis));
+        std::array<std::int64_t, 50> c{};
+        for (int i = 1; i <= 37; ++i)
+            c[i - 1] = s.GetdsClassCount(i);
+        EXPECT_EQ(s.GetdsClassCount(38), n);
+        counts.push_back(c);
     }
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsVariance()),
-              std::bit_cast<std::uint64_t>(s2 / double(n - 1)));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu3()),
-              std::bit_cast<std::uint64_t>(s3 / double(n - 1)));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu4()),
-              std::bit_cast<std::uint64_t>(s4 / double(n - 1)));
+    EXPECT_EQ(counts[0], counts[1]);
 }
 
 } // namespace
