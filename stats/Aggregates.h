@@ -63,6 +63,33 @@ struct LoadSums {
 // to about 1e-15 a power.
 enum class PowerRule { ExpLog, Product };
 
+// What a pass saw of the values: their number and extremes, by LoadSums' rule, for the check
+// that it saw what the load saw.
+struct ValueExtent {
+    std::int64_t count = 0;
+    double minimum = std::nan(""), maximum = std::nan("");
+
+    void Add(double x)
+    {
+        if (count == 0 || x < minimum)
+            minimum = x;
+        if (count == 0 || x > maximum)
+            maximum = x;
+        ++count;
+    }
+    // The same number of values and the same extremes as the load's.
+    bool Matches(const LoadSums& load) const
+    {
+        return count == load.count
+               && (count == 0 || (minimum == load.minimum && maximum == load.maximum));
+    }
+};
+
+// The one line a summary or describe fails with when a pass saw other values than the load:
+// "The data changed during the <what> ..." naming why the source could not hold it still,
+// `gap` (DataCursor::SnapshotGap) appended when not empty.
+std::string DataChangedMessage(const std::string& what, const std::string& gap);
+
 // The sums of the second, third and fourth powers of the deviations of n values from a mean
 // given before the pass. A server's piece rows are {count, s2, s3, s4}.
 struct MomentSums {
@@ -79,8 +106,10 @@ struct MomentSums {
         }
         n += static_cast<std::int64_t>(count);
     }
-    // Adds a batch of values' powers, one value after the other.
-    void Add(std::span<const double> values, double mean, PowerRule rule = PowerRule::ExpLog);
+    // Adds a batch of values' powers, one value after the other; each deviation is taken as
+    // x * 2^shift - mean * 2^shift (see DeviationShift).
+    void Add(std::span<const double> values, double mean, PowerRule rule = PowerRule::ExpLog,
+             int shift = 0);
     // Takes in the state of values read after this one's.
     void Combine(const MomentSums& later)
     {
@@ -91,10 +120,19 @@ struct MomentSums {
     }
 };
 
+// The power of two 2^shift the deviations from `mean` are multiplied by before they are raised,
+// so that neither their sixth powers (the variance cubed) nor the reciprocals of those leave
+// the doubles: 0 for deviations of at most 2^120 and at least 2^-120 (all ordinary data, whose
+// results are then those of the plain deviations to the bit); else one that brings the
+// largest deviation near 1. Skewness and kurtosis do not change with the scale; the variance,
+// the moments and the standard deviation are scaled back at the end.
+int DeviationShift(double mean, double minimum, double maximum);
+
 // The deviations' powers d^2, d^3, d^4 of each value from `mean`, as raiseTo gives them (one
-// logarithm serves the three). A pure kernel: the moments pass runs it on pieces of a batch.
-void DeviationPowers(std::span<const double> values, double mean, double* p2, double* p3,
-                     double* p4);
+// logarithm serves the three), d = x * 2^shift - mean * 2^shift. A pure kernel: the moments
+// pass runs it on pieces of a batch.
+void DeviationPowers(std::span<const double> values, double mean, int shift, double* p2,
+                     double* p3, double* p4);
 
 // What the moment sums finish into. The definitions are the component's: divisors n - 1,
 // skewness the squared moment coefficient mu3^2 / variance^3 with the sign of mu3 reported
@@ -102,8 +140,14 @@ void DeviationPowers(std::span<const double> values, double mean, double* p2, do
 // not defined (fewer than two values; shape with no spread).
 struct MomentResults {
     double variance = 0, mu3 = 0, mu4 = 0, skew = 0, kurtosis = 0;
+    // Worked out from the scaled moments, so finite wherever the true value is a double.
+    double stdDev = 0;
+    // mu3 before it is scaled back: its sign holds where mu3 itself underflows.
+    double scaledMu3 = 0;
 };
-MomentResults FinishMoments(const MomentSums& sums, PowerRule rule = PowerRule::ExpLog);
+// Sums of deviations scaled by 2^shift are scaled back here.
+MomentResults FinishMoments(const MomentSums& sums, PowerRule rule = PowerRule::ExpLog,
+                            int shift = 0);
 
 // a / b, or undefined where the quotient is: a zero divisor, or an overflow to infinity.
 inline double Quotient(double a, double b)

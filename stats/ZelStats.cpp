@@ -1,6 +1,7 @@
 #include "stats/ZelStats.h"
 
 #include "data/DataSet.h"
+#include "data/Driver.h"
 #include "data/Messages.h"
 #include "tools/VectorState.h"
 #include "stats/ClassTally.h"
@@ -20,6 +21,8 @@
 namespace zel {
 
 namespace {
+
+constexpr double Infinity = std::numeric_limits<double>::infinity();
 
 // Counts of the class cache slots 0..7; slot 0 follows FreqClasses.
 constexpr std::uint16_t SlotClassCounts[MaintainedSlots] = {10, 5, 10, 15, 20, 25, 35, 50};
@@ -46,6 +49,35 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
         start[i] = end[i - 1];
         end[i] = start[i] + e / k;
     }
+}
+
+// Widens the outer bounds where the values spread but the layout's classes have no width
+// (subnormal data, or 64-bit integers near 2^63, whose doubles lie thousands apart) or its
+// span overflows. The first class then starts at the minimum and the last ends just above the
+// maximum, so that every value still lies in exactly one class. Layouts whose classes all have
+// a width are left as they are, and so are those of equal values, which hold none.
+void CoverExtremes(TFreqData& table, int k, double minimum, double maximum)
+{
+    double* start = table.ClassStart.data();
+    double* end = table.ClassEnd.data();
+    bool degenerate = false;
+    for (int i = 0; i < k; ++i)
+        degenerate = degenerate || !(start[i] < end[i]);
+    if (!degenerate || !(maximum > minimum))
+        return;
+    if (std::isnan(start[0]) || std::isnan(end[k - 1])) {
+        // An overflowing span: one class holds everything, the others are empty at its top.
+        start[0] = minimum;
+        for (int i = 0; i < k; ++i)
+            end[i] = i + 1 < k ? maximum : std::nextafter(maximum, Infinity);
+        for (int i = 1; i < k; ++i)
+            start[i] = end[i - 1];
+        return;
+    }
+    if (!(start[0] <= minimum))
+        start[0] = minimum;
+    if (!(maximum < end[k - 1]))
+        end[k - 1] = std::nextafter(maximum, Infinity);
 }
 
 void ClearCounts(TFreqData& table)
@@ -83,8 +115,9 @@ void FindMode(TFreqData& table)
 class MomentPass {
 public:
     // Counts into `tables` too, unless it is empty; they must outlive the pass.
-    MomentPass(double mean, std::span<TFreqData> tables)
-        : mean_(mean), tables_(tables), pool_(MaxThreads()), pieces_(pool_.Threads())
+    MomentPass(double mean, int shift, std::span<TFreqData> tables)
+        : mean_(mean), shift_(shift), tables_(tables), pool_(MaxThreads()),
+          pieces_(pool_.Threads())
     {
         if (tables.empty())
             return;
@@ -137,8 +170,8 @@ private:
 
     void Work(std::size_t piece, std::size_t from, std::size_t to)
     {
-        DeviationPowers(std::span(values_.get() + from, to - from), mean_, p2_.get() + from,
-                        p3_.get() + from, p4_.get() + from);
+        DeviationPowers(std::span(values_.get() + from, to - from), mean_, shift_,
+                        p2_.get() + from, p3_.get() + from, p4_.get() + from);
         if (tallies_.empty())
             return;
         ClassTally& classes = tallies_[piece];
@@ -147,6 +180,7 @@ private:
     }
 
     const double mean_;
+    const int shift_;
     std::span<TFreqData> tables_;
     TWorkPool pool_;
     const std::size_t pieces_;
@@ -375,14 +409,16 @@ std::unique_ptr<TValueSource> TStatistics::OpenValues()
 
 TSpool* TStatistics::CurrentSpool()
 {
-    if (spool_ != nullptr) {
-        const SpoolOrigin& o = spoolOrigin_;
-        if (!useSpool_ || o.field != statFieldName_ || o.scaleBy != scaleBy_
-            || o.openings != dataset_.Openings() || o.active != dataset_.Active()
-            || o.source != SourceText())
-            DropSpool();
-    }
+    if (spool_ != nullptr && (!useSpool_ || !ReadsAsLoaded(spoolOrigin_)))
+        DropSpool();
     return spool_.get();
+}
+
+bool TStatistics::ReadsAsLoaded(const SpoolOrigin& o) const
+{
+    return o.field == statFieldName_ && o.scaleBy == scaleBy_
+           && o.openings == dataset_.Openings() && o.active == dataset_.Active()
+           && o.source == SourceText();
 }
 
 void TStatistics::DropSpool() { spool_.reset(); }
@@ -407,8 +443,11 @@ void TStatistics::Summarize()
 
 bool TStatistics::LoadDataSet()
 {
-    if (computeOnServer_)
+    if (computeOnServer_) {
+        loadOrigin_.reset();
+        loadMean_ = Undefined; // the server's total is finite, or so is no mean
         return LoadOnServer();
+    }
     static const std::string message = "Loading dataset, calculating totals, mean";
 
     // The values of an earlier load go first, so that memory holds one load's at most.
@@ -438,9 +477,11 @@ bool TStatistics::LoadDataSet()
     });
     const std::int64_t n = sums.count;
 
+    const SpoolOrigin origin{statFieldName_,      SourceText(),       scaleBy_,
+                             dataset_.Openings(), dataset_.Active(), source->RecordCount()};
+    loadOrigin_ = origin;
     if (spool && spool->Seal()) {
-        spoolOrigin_ = {statFieldName_, SourceText(),       scaleBy_,
-                        dataset_.Openings(), dataset_.Active(), source->RecordCount()};
+        spoolOrigin_ = origin;
         spool_ = std::move(spool);
     }
     std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
@@ -449,6 +490,7 @@ bool TStatistics::LoadDataSet()
     minimum_ = sums.minimum;
     maximum_ = sums.maximum;
     total_ = sums.total.Total();
+    loadMean_ = sums.Mean();
     totalRemainder_ = sums.total.Remainder();
     anyValueRead_ = n > 0;
     GetdsClasses();
@@ -472,7 +514,8 @@ double TStatistics::GetdsMean()
 {
     mean_ = 0.0;
     if (GetdsLoaded())
-        mean_ = MeanOfTotal(GetdsTotal(), totalRemainder_, GetdsDataCount());
+        mean_ = std::isfinite(total_) ? MeanOfTotal(GetdsTotal(), totalRemainder_, GetdsDataCount())
+                                      : loadMean_;
     return mean_;
 }
 
@@ -551,11 +594,16 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     }
 
     PassSums sums;
+    // Deviations of extreme size are scaled by a power of two (stats/Aggregates.h).
+    const int shift = DeviationShift(mean_, minimum_, maximum_);
+    const double scale = std::ldexp(1.0, shift), scaledMean = mean_ * scale;
     std::optional<MomentPass> moments;
     if (pass == Pass::Moments)
-        moments.emplace(mean_, std::span<TFreqData>(tables));
+        moments.emplace(mean_, shift, std::span<TFreqData>(tables));
+    ValueExtent seen;
     WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
-        const double d = x - mean_;
+        seen.Add(x);
+        const double d = x * scale - scaledMean;
         switch (pass) {
         case Pass::Moments: moments->Add(x); return;
         case Pass::Variance: sums.s2 += d * d; break;
@@ -570,38 +618,59 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
         classes->AddPiecesToTables();
     if (moments)
         sums = moments->Finish();
+    // A pass after a change of field, scale or rows reads other values by design.
+    if (loadOrigin_ && ReadsAsLoaded(*loadOrigin_))
+        CheckSameValues(seen);
 
-    CommitPass(pass, sums, tally ? &tables : nullptr);
+    CommitPass(pass, sums, tally ? &tables : nullptr, shift);
 }
 
-void TStatistics::CommitPass(Pass pass, const PassSums& sums, PassTables* tables)
+void TStatistics::CheckSameValues(const ValueExtent& seen)
+{
+    const LoadSums load = LoadSums::FromParts(dataCount_, total_, totalRemainder_, minimum_,
+                                              maximum_);
+    if (seen.Matches(load))
+        return;
+    // The cursor of the dataset the pass read, where it is open, says why no snapshot held.
+    const std::string gap = dataset_.Active() ? dataset_.DriverCursor().SnapshotGap() : "";
+    throw EDatabaseError(DataChangedMessage("summary", gap));
+}
+
+void TStatistics::CommitPass(Pass pass, const PassSums& sums, PassTables* tables, int shift)
 {
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);
     const bool enough = sums.n >= 2;
     switch (pass) {
     case Pass::Moments: {
-        const MomentResults r = FinishMoments(sums);
+        const MomentResults r = FinishMoments(sums, PowerRule::ExpLog, shift);
         variance_ = r.variance;
         mu3_ = r.mu3;
         mu4_ = r.mu4;
         skew_ = r.skew;
         kurtosis_ = r.kurtosis;
+        scaledVariance_ = enough ? sums.s2 / divisor : Undefined;
+        scaledMu3_ = r.scaledMu3;
         varianceValid_ = skewValid_ = kurtosisValid_ = true;
         break;
     }
     case Pass::Variance:
-        variance_ = enough ? sums.s2 / divisor : Undefined;
+        scaledVariance_ = enough ? sums.s2 / divisor : Undefined;
+        variance_ = std::ldexp(scaledVariance_, -2 * shift);
         break;
     case Pass::Skewness:
-        mu3_ = enough ? sums.s3 / divisor : Undefined;
-        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
+        scaledMu3_ = enough ? sums.s3 / divisor : Undefined;
+        mu3_ = std::ldexp(scaledMu3_, -3 * shift);
+        skew_ = Quotient(raiseTo(scaledMu3_, 2), raiseTo(scaledVariance_, 3));
         break;
-    case Pass::Kurtosis:
-        mu4_ = enough ? sums.s4 / divisor : Undefined;
-        kurtosis_ = Quotient(mu4_, variance_ * variance_);
+    case Pass::Kurtosis: {
+        const double mu4 = enough ? sums.s4 / divisor : Undefined;
+        mu4_ = std::ldexp(mu4, -4 * shift);
+        kurtosis_ = Quotient(mu4, scaledVariance_ * scaledVariance_);
         break;
     }
+    }
+    momentShift_ = shift;
     if (tables != nullptr) {
         for (auto& table : *tables)
             UpdatePercentages(table, dataCount_);
@@ -626,7 +695,8 @@ double TStatistics::GetdsVariance() { return CachedPass(Pass::Variance, variance
 
 double TStatistics::GetdsStdDev()
 {
-    stdDev_ = std::sqrt(variance_);
+    // From the scaled variance, so that it is given wherever it is a double.
+    stdDev_ = std::ldexp(std::sqrt(scaledVariance_), -momentShift_);
     return stdDev_;
 }
 
@@ -640,7 +710,7 @@ double TStatistics::GetdsCoeffVariation()
 
 double TStatistics::GetdsSkew() { return CachedPass(Pass::Skewness, skewValid_, skew_); }
 
-std::string TStatistics::GetdsSkewSign() const { return SkewSign(mu3_); }
+std::string TStatistics::GetdsSkewSign() const { return SkewSign(scaledMu3_); }
 
 double TStatistics::GetdsKurtosis() { return CachedPass(Pass::Kurtosis, kurtosisValid_, kurtosis_); }
 
@@ -650,8 +720,11 @@ void TStatistics::GetdsClasses()
 {
     const double range = GetdsRange();
     LayOutBounds(current_, current_.NumClasses, minimum_, range);
-    for (int slot = 0; slot < MaintainedSlots; ++slot)
+    CoverExtremes(current_, current_.NumClasses, minimum_, maximum_);
+    for (int slot = 0; slot < MaintainedSlots; ++slot) {
         LayOutBounds(cache_[slot], cache_[slot].NumClasses, minimum_, range);
+        CoverExtremes(cache_[slot], cache_[slot].NumClasses, minimum_, maximum_);
+    }
 }
 
 void TStatistics::ClearClassCounts()

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -227,8 +228,11 @@ private:
     void RunPass(Pass pass);
     // The pass's results from its sums, the same for a walk and for the server; the tables,
     // where the pass tallied them, replace the component's own.
-    void CommitPass(Pass pass, const PassSums& sums, PassTables* tables);
+    // `shift`: the sums are of deviations scaled by 2^shift (stats/Aggregates.h); 0 for plain.
+    void CommitPass(Pass pass, const PassSums& sums, PassTables* tables, int shift = 0);
     void WalkPass(Pass pass, TValueSource& source, double scaleBy);
+    // Throws EDatabaseError unless a pass saw as many values as the load and its extremes.
+    void CheckSameValues(const ValueExtent& seen);
     // The spool of the last load while it still describes what a walk of the data source
     // would read; null after a change of field, ScaleBy, data source or dataset opening.
     TSpool* CurrentSpool();
@@ -260,8 +264,12 @@ private:
         // The record count the load saw, nulls included: a pass's progress is a share of it.
         std::int64_t records = 0;
     };
+    // Whether a walk now reads what the load described by `origin` read.
+    bool ReadsAsLoaded(const SpoolOrigin& origin) const;
     std::unique_ptr<TSpool> spool_;
     SpoolOrigin spoolOrigin_;
+    // What the last load walked; none after a load on the server.
+    std::optional<SpoolOrigin> loadOrigin_;
     bool computeOnServer_ = false;
 
     double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
@@ -269,6 +277,12 @@ private:
     double total_ = 0, coeffVariation_ = 0;
     // What the rounded total leaves out of the exact sum of the values.
     double totalRemainder_ = 0;
+    // The mean the load worked out, also where its total overflowed.
+    double loadMean_ = 0;
+    // The variance and third moment of the deviations scaled by 2^momentShift_ (the last
+    // pass's), for the results that are worked out from them.
+    double scaledVariance_ = 0, scaledMu3_ = 0;
+    int momentShift_ = 0;
     std::int64_t dataCount_ = 0;
     bool dataLoaded_ = false, medianValid_ = false, varianceValid_ = false;
     bool skewValid_ = false, kurtosisValid_ = false, progressAccepted_ = false;

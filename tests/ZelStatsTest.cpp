@@ -969,6 +969,88 @@ TEST(StatisticsCore, LargeOffsetKeepsMeanVarianceAndSkewnessExact)
 
 namespace {
 
+// A source without a snapshot may read other values on the pass than on the load: the summary
+// fails with one line, rather than mixing the two.
+TEST(StatisticsCore, APassThatSeesOtherExtremesThanTheLoadFails)
+{
+    for (const double changed : {1e6, -1e6}) {
+        int walks = 0;
+        MadeStatistics s(1000, [&](std::int64_t k) {
+            walks += k == 0;
+            return k == 5 && walks > 1 ? changed : double(k % 10);
+        });
+        s.SetUseSpool(false);
+        try {
+            s.Summarize();
+            ADD_FAILURE() << "no error for " << changed;
+        } catch (const EDatabaseError& e) {
+            EXPECT_NE(std::string(e.what()).find("The data changed during the summary"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+}
+
+// Data at the edges of the doubles: every value lies in one class, a mean and a standard
+// deviation that are doubles are given, and skewness and kurtosis are those of the same data
+// brought to ordinary size by a power of two.
+struct RangeCase {
+    const char* name;
+    std::vector<double> values;
+    std::vector<double> ordinary; // the same shape at ordinary size; empty: not checked
+    double mean = NAN, stdDev = NAN; // NaN: not checked
+};
+
+class RangeLimitTest : public testing::TestWithParam<RangeCase> {};
+
+TEST_P(RangeLimitTest, ClassesHoldEveryValueAndResultsStayDoubles)
+{
+    const RangeCase& c = GetParam();
+    const auto n = static_cast<std::int64_t>(c.values.size());
+    MadeStatistics s(n, [&](std::int64_t k) { return c.values[k]; });
+    s.Summarize();
+    EXPECT_EQ(s.GetdsClassCount(s.FreqClasses() + 1), n);
+    auto near = [](double actual, double expected) {
+        return std::fabs(actual - expected) <= 1e-12 * std::fabs(expected);
+    };
+    if (!std::isnan(c.mean)) {
+        EXPECT_PRED2(near, s.GetdsMean(), c.mean);
+    }
+    if (!std::isnan(c.stdDev)) {
+        EXPECT_PRED2(near, s.GetdsStdDev(), c.stdDev);
+    }
+    if (c.ordinary.empty())
+        return;
+    const MomentResults expected = Moments(c.ordinary);
+    EXPECT_PRED2(near, s.GetdsSkew(), expected.skew);
+    EXPECT_PRED2(near, s.GetdsKurtosis(), expected.kurtosis);
+    EXPECT_EQ(s.GetdsSkewSign(), SkewSign(expected.mu3));
+    const MomentResults product = Moments(c.values, PowerRule::Product);
+    EXPECT_PRED2(near, product.skew, expected.skew);
+    EXPECT_EQ(SkewSign(product.scaledMu3), SkewSign(expected.mu3));
+}
+
+std::vector<double> Alternating(double a, double b, std::size_t n)
+{
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = i % 2 == 0 ? a : b;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, RangeLimitTest,
+    testing::Values(
+        RangeCase{"Subnormal", {5e-324, 1e-323, 1.5e-323, 2e-323}, {}},
+        RangeCase{"NearTwoToThe63", Alternating(0x1p63, 0x1p63 - 1024, 1000), {}},
+        RangeCase{"TotalOverflows", {1e308, 1e308, 7e307}, {}, 9e307},
+        RangeCase{"VarianceUnderflows", {1e-200, 2e-200, 4e-200}, {1, 2, 4}, 7e-200 / 3,
+                  std::sqrt(7.0 / 3) * 1e-200},
+        RangeCase{"Near1eMinus60", {1e-60, 2e-60, 4e-60}, {1, 2, 4}},
+        RangeCase{"Near1e55", {1e55, 2e55, 4e55}, {1, 2, 4}},
+        RangeCase{"PlusMinus1e80", {1e80, -1e80, 1e80, 4e80}, {1, -1, 1, 4}}),
+    [](const auto& info) { return info.param.name; });
+
 // The moments pass works its powers and class counts out on the pool's threads a batch at a
 // time; its sums must still be those of one value after the other, to the bit, across many
 // batches and a partial last: those of the pure kernel over the same values, and the same on
