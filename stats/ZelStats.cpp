@@ -52,28 +52,23 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
 }
 
 // Widens the outer bounds where the values spread but the layout's classes have no width
-// (subnormal data, or 64-bit integers near 2^63, whose doubles lie thousands apart) or its
-// span overflows. The first class then starts at the minimum and the last ends just above the
-// maximum, so that every value still lies in exactly one class. Layouts whose classes all have
-// a width are left as they are, and so are those of equal values, which hold none.
+// (subnormal data, or 64-bit integers near 2^63, whose doubles lie thousands apart): the first
+// class then starts at the minimum and the last ends just above the maximum, so that every
+// value still lies in exactly one class. Layouts whose classes all have a width are left as
+// they are, and so are those of equal values, which hold none, and those of a range that
+// overflows, whose bounds are undefined: no class can be made of it.
 void CoverExtremes(TFreqData& table, int k, double minimum, double maximum)
 {
     double* start = table.ClassStart.data();
     double* end = table.ClassEnd.data();
     bool degenerate = false;
-    for (int i = 0; i < k; ++i)
+    for (int i = 0; i < k; ++i) {
+        if (std::isnan(start[i]) || std::isnan(end[i]))
+            return;
         degenerate = degenerate || !(start[i] < end[i]);
+    }
     if (!degenerate || !(maximum > minimum))
         return;
-    if (std::isnan(start[0]) || std::isnan(end[k - 1])) {
-        // An overflowing span: one class holds everything, the others are empty at its top.
-        start[0] = minimum;
-        for (int i = 0; i < k; ++i)
-            end[i] = i + 1 < k ? maximum : std::nextafter(maximum, Infinity);
-        for (int i = 1; i < k; ++i)
-            start[i] = end[i - 1];
-        return;
-    }
     if (!(start[0] <= minimum))
         start[0] = minimum;
     if (!(maximum < end[k - 1]))
