@@ -3,6 +3,7 @@
 // no spool can be kept.
 #include "components/ZelTable.h"
 #include "data/DataSet.h"
+#include "data/Driver.h"
 #include "stats/Describe.h"
 #include "stats/WorkPool.h"
 #include "tests/TestSupport.h"
@@ -330,5 +331,72 @@ TEST_P(DescribeTest, ComponentQuantileIsOfTheScaledValuesAndUndefinedWithoutValu
 
 INSTANTIATE_TEST_SUITE_P(Backends, DescribeTest, testing::ValuesIn(Backends()),
                          [](const auto& info) { return info.param; });
+
+// Rows that read otherwise once they have been read to the end, as from a table whose engine
+// keeps no snapshots.
+class ChangingCursor : public DataCursor {
+public:
+    explicit ChangingCursor(bool& readOnce) : readOnce_(readOnce) {}
+    const std::vector<ColumnInfo>& Columns() const override { return columns_; }
+    void Rewind() override { row_ = -1; }
+    bool Fetch() override
+    {
+        if (++row_ < 100)
+            return true;
+        readOnce_ = true;
+        return false;
+    }
+    std::int64_t CountRecords() override { return 100; }
+    std::string SnapshotGap() const override { return "its engine keeps no snapshots"; }
+    bool IsNull(int) const override { return false; }
+    bool ReadDouble(int, double& value) const override
+    {
+        value = row_ == 7 && readOnce_ ? 1e6 : row_;
+        return true;
+    }
+    std::string ReadText(int) const override { return std::to_string(row_); }
+
+private:
+    bool& readOnce_;
+    int row_ = -1;
+    std::vector<ColumnInfo> columns_{{"X", TFieldType::ftFloat}};
+};
+
+class ChangingRows : public TDataSet {
+public:
+    std::string SourceDescription() const override { return "table CHANGING"; }
+
+protected:
+    std::unique_ptr<DataCursor> OpenCursor() override
+    {
+        return std::make_unique<ChangingCursor>(readOnce_);
+    }
+
+private:
+    bool readOnce_ = false;
+};
+
+TEST(DescribeCore, PassesThatReadOtherRowsThanTheWalkFailNamingTheGap)
+{
+    const std::string tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    // No spool can be kept: the passes read the records again.
+    setenv("TMPDIR", "/nonexistent/zelstats-describe", 1);
+    TDescribeRequest request;
+    request.spoolMemory = 0;
+    ChangingRows rows;
+    try {
+        Describe(rows, request);
+        ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "The data changed during the description: a pass read other values than the "
+                  "load, because the data source offers no snapshot: its engine keeps no "
+                  "snapshots.");
+    }
+    if (tmpdir.empty())
+        unsetenv("TMPDIR");
+    else
+        setenv("TMPDIR", tmpdir.c_str(), 1);
+}
 
 } // namespace
