@@ -699,7 +699,9 @@ double TStatistics::GetdsCoeffVariation()
 {
     const double sd = GetdsStdDev();
     const double mean = GetdsMean();
-    coeffVariation_ = Quotient(sd, mean) * 100;
+    // A quotient near the largest double overflows when made a percentage: undefined, too.
+    const double percent = Quotient(sd, mean) * 100;
+    coeffVariation_ = std::isfinite(percent) ? percent : Undefined;
     return coeffVariation_;
 }
 

@@ -1010,6 +1010,7 @@ TEST_P(RangeLimitTest, ClassesHoldEveryValueAndResultsStayDoubles)
     MadeStatistics s(n, [&](std::int64_t k) { return c.values[k]; });
     s.Summarize();
     EXPECT_EQ(s.GetdsClassCount(s.FreqClasses() + 1), n);
+    EXPECT_FALSE(std::isinf(s.GetdsCoeffVariation()));
     auto near = [](double actual, double expected) {
         return std::fabs(actual - expected) <= 1e-12 * std::fabs(expected);
     };
@@ -1048,6 +1049,7 @@ INSTANTIATE_TEST_SUITE_P(
                   std::sqrt(7.0 / 3) * 1e-200},
         RangeCase{"Near1eMinus60", {1e-60, 2e-60, 4e-60}, {1, 2, 4}},
         RangeCase{"Near1e55", {1e55, 2e55, 4e55}, {1, 2, 4}},
+        RangeCase{"CoefficientOfVariationOverflows", {-1e300, 1e300, 1e-6}, {}},
         RangeCase{"PlusMinus1e80", {1e80, -1e80, 1e80, 4e80}, {1, -1, 1, 4}}),
     [](const auto& info) { return info.param.name; });
 
