@@ -649,9 +649,7 @@ int DescribeFields(const Options& options, const DescribePicture& picture)
     // question is answered No), and the bar is drawn only on a terminal.
     bool shown = progress == TBoolPlus::Always;
     if (progress == TBoolPlus::Prompt && dataset->MoreRecordsThan(1000))
-        shown = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
-                           TMsgDlgType::mtConfirmation, mbYes | mbNo)
-                == TModalResult::mrYes;
+        shown = AskToShowProgress();
     request.showProgress = shown;
     request.observer = shown && isatty(STDERR_FILENO) ? &textProgress : nullptr;
     const std::vector<TDescribeRow> rows = Describe(*dataset, request);

@@ -1,5 +1,4 @@
-// A running total whose rounding errors are carried along, the mean that follows from it, and
-// what a load keeps of its values as they come.
+// A running total whose rounding errors are carried along, and the mean that follows from it.
 #pragma once
 
 #include <cmath>
@@ -17,19 +16,66 @@ class CompensatedSum {
 public:
     void Add(double x)
     {
+        if (shift_ != 0) [[unlikely]]
+            x = std::ldexp(x, -shift_);
         const double t = sum_ + x;
+        if (std::isinf(t) && std::isfinite(sum_) && std::isfinite(x)) [[unlikely]] {
+            // The total passed the largest double: it goes on scaled down, so that a mean that
+            // is a double can still be given.
+            Shrink(Shift);
+            return AddScaled(std::ldexp(x, -Shift));
+        }
         // The smaller addend is the one whose low bits the addition lost.
         compensation_ += std::fabs(sum_) >= std::fabs(x) ? (sum_ - t) + x : (x - t) + sum_;
         sum_ = t;
     }
-    // The sum, rounded once.
-    double Total() const { return sum_ + compensation_; }
+    // The sum, rounded once; an infinity when it passed the largest double.
+    double Total() const { return std::ldexp(sum_ + compensation_, shift_); }
     // What Total() leaves out of the sum, for a quotient that wants it.
-    double Remainder() const { return compensation_ - (Total() - sum_); }
+    double Remainder() const
+    {
+        return shift_ != 0 ? 0.0 : compensation_ - ((sum_ + compensation_) - sum_);
+    }
+    // The mean of `count` values: MeanOfTotal of the total, also where the total overflowed.
+    double MeanOf(std::int64_t count) const;
+    // Takes in the sum of values added after this one's.
+    void Combine(const CompensatedSum& later)
+    {
+        if (later.shift_ > shift_)
+            Shrink(later.shift_ - shift_);
+        const int apart = shift_ - later.shift_;
+        AddScaled(std::ldexp(later.sum_, -apart));
+        compensation_ += std::ldexp(later.compensation_, -apart);
+    }
+    // A sum whose Total() is `total` and whose Remainder() is `remainder`, as a server's
+    // compensated sum hands them over (|remainder| at most half an ulp of total).
+    static CompensatedSum FromParts(double total, double remainder)
+    {
+        CompensatedSum s;
+        s.sum_ = total;
+        s.compensation_ = remainder;
+        return s;
+    }
 
 private:
+    // 2^64: no count of values of at most the largest double overflows once shrunk so.
+    static constexpr int Shift = 64;
+    void AddScaled(double x)
+    {
+        const double t = sum_ + x;
+        compensation_ += std::fabs(sum_) >= std::fabs(x) ? (sum_ - t) + x : (x - t) + sum_;
+        sum_ = t;
+    }
+    void Shrink(int by)
+    {
+        sum_ = std::ldexp(sum_, -by);
+        compensation_ = std::ldexp(compensation_, -by);
+        shift_ += by;
+    }
+
     double sum_ = 0.0;
     double compensation_ = 0.0;
+    int shift_ = 0; // sum_ and compensation_ hold the sum divided by 2^shift_
 };
 
 // total / n, corrected by what the rounding of the quotient and of the total left out, so that
@@ -43,28 +89,11 @@ inline double MeanOfTotal(double total, double remainder, std::int64_t count)
     return q + (std::fma(-q, n, total) + remainder) / n;
 }
 
-// What a load keeps of its values as they come: their number, their compensated total and their
-// extremes (the first value, then every value that passes them). The component's load and
-// describe's walk share it, so that they agree to the bit.
-struct LoadSums {
-    std::int64_t count = 0;
-    CompensatedSum total;
-    double minimum = std::nan(""), maximum = std::nan("");
-
-    void Add(double x)
-    {
-        if (count == 0) {
-            minimum = x;
-            maximum = x;
-        } else {
-            if (x > maximum)
-                maximum = x;
-            if (x < minimum)
-                minimum = x;
-        }
-        ++count;
-        total.Add(x);
-    }
-};
+inline double CompensatedSum::MeanOf(std::int64_t count) const
+{
+    const double total = sum_ + compensation_;
+    const double mean = MeanOfTotal(total, compensation_ - (total - sum_), count);
+    return shift_ != 0 ? std::ldexp(mean, shift_) : mean;
+}
 
 } // namespace zel

@@ -1,16 +1,15 @@
 #include "stats/Describe.h"
 
 #include "data/DataSet.h"
+#include "data/Driver.h"
 #include "stats/Spool.h"
-#include "stats/CompensatedSum.h"
+#include "stats/Aggregates.h"
 #include "stats/WalkObserver.h"
+#include "stats/WorkPool.h"
 #include "tools/ZelTools.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <exception>
-#include <thread>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -27,20 +26,12 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 struct Accumulator : LoadSums {
     std::int64_t nulls = 0;
     // Sums of the powers of the deviations from the mean, from the pass after the walk.
-    double s2 = 0, s3 = 0, s4 = 0;
-
-    double Mean() const
-    {
-        return count >= 2 ? MeanOfTotal(total.Total(), total.Remainder(), count)
-               : count == 1 ? total.Total()
-                            : NaN;
-    }
+    MomentSums moments;
 };
 
 [[noreturn]] void ThrowChanged()
 {
-    throw EDatabaseError("The records changed while they were described; describe reads the "
-                         "same values on every pass.");
+    throw EDatabaseError(DataChangedMessage("description", ""));
 }
 
 // The values of one field as the walk kept them: a spool of every record's value (NaN for
@@ -173,22 +164,17 @@ private:
     Groups& groups_;
 };
 
-double Quotient(double a, double b)
-{
-    if (b == 0.0)
-        return NaN;
-    const double q = a / b;
-    return std::isfinite(q) ? q : NaN;
-}
-
 // Sums the powers of the deviations from each group's mean, by multiplication (the component
 // raises through exp and ln; the two agree to about 1e-15), a block of values at a time.
-class MomentSums {
+class GroupMoments {
 public:
-    MomentSums(Accumulator* groups, std::size_t count) : groups_(groups), means_(count)
+    GroupMoments(Accumulator* groups, std::size_t count)
+        : groups_(groups), means_(count), shifts_(count), seen_(count)
     {
-        for (std::size_t g = 0; g < count; ++g)
+        for (std::size_t g = 0; g < count; ++g) {
             means_[g] = groups[g].Mean();
+            shifts_[g] = DeviationShift(means_[g], groups[g].minimum, groups[g].maximum);
+        }
     }
 
     void operator()(std::span<const double> values, std::span<const std::uint32_t> of)
@@ -196,39 +182,44 @@ public:
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (of[i] >= means_.size())
                 ThrowChanged();
-            Accumulator& a = groups_[of[i]];
-            const double d = values[i] - means_[of[i]];
-            const double d2 = d * d;
-            a.s2 += d2;
-            a.s3 += d2 * d;
-            a.s4 += d2 * d2;
+            groups_[of[i]].moments.Add(values.subspan(i, 1), means_[of[i]], PowerRule::Product,
+                                       shifts_[of[i]]);
+            seen_[of[i]].Add(values[i]);
+        }
+    }
+
+    // Throws unless every group saw as many values as the walk and the walk's extremes.
+    void Check(const std::string& gap) const
+    {
+        for (std::size_t g = 0; g < seen_.size(); ++g) {
+            if (!seen_[g].Matches(groups_[g]))
+                throw EDatabaseError(DataChangedMessage("description", gap));
         }
     }
 
 private:
     Accumulator* groups_;
     std::vector<double> means_;
+    std::vector<int> shifts_;
+    std::vector<ValueExtent> seen_;
 };
 
 TDescribeRow MakeRow(const Accumulator& a)
 {
     TDescribeRow row;
-    const std::int64_t n = a.count;
-    row.count = n;
+    row.count = a.count;
     row.nulls = a.nulls;
     row.minimum = a.minimum;
     row.maximum = a.maximum;
     row.mean = a.Mean();
     row.stdDev = row.skew = row.kurtosis = NaN;
-    if (n >= 2) {
-        const double divisor = static_cast<double>(n - 1);
-        const double variance = a.s2 / divisor, mu3 = a.s3 / divisor, mu4 = a.s4 / divisor;
-        row.stdDev = std::sqrt(variance);
-        // Skewness here is the squared moment coefficient; its sign is reported separately.
-        row.skew = Quotient(mu3 * mu3, variance * variance * variance);
-        // Kurtosis is the plain ratio; no 3 is subtracted.
-        row.kurtosis = Quotient(mu4, variance * variance);
-        row.skewSign = mu3 < 0 ? "(-)" : mu3 > 0 ? "(+)" : mu3 == 0 ? "(0)" : "";
+    if (a.count >= 2) {
+        const MomentResults r = FinishMoments(a.moments, PowerRule::Product,
+                                              DeviationShift(row.mean, a.minimum, a.maximum));
+        row.stdDev = r.stdDev;
+        row.skew = r.skew;
+        row.kurtosis = r.kurtosis;
+        row.skewSign = SkewSign(r.scaledMu3);
     }
     return row;
 }
@@ -281,184 +272,265 @@ std::vector<const TField*> ChooseFields(const TDataSet& dataset, const TDescribe
     return fields;
 }
 
+// Tells the observer of the walk when the whole percentage changes, checked every few
+// thousand records.
+class WalkReport {
+public:
+    WalkReport(TDataSet& dataset, TWalkObserver* observer)
+        : observer_(observer),
+          records_(observer != nullptr ? static_cast<double>(dataset.RecordCount()) : 0.0)
+    {
+    }
+    void RecordDone()
+    {
+        ++done_;
+        if (observer_ == nullptr || (done_ & 4095) != 0 || records_ <= 0)
+            return;
+        const double fraction = std::min(1.0, static_cast<double>(done_) / records_);
+        const int percent = static_cast<int>(fraction * 100.0);
+        if (percent != shownPercent_) {
+            shownPercent_ = percent;
+            static const std::string message = "Loading dataset, describing fields";
+            observer_->WalkProgress(TWalkKind::Load, message, fraction);
+        }
+    }
+
+private:
+    TWalkObserver* observer_;
+    double records_;
+    std::int64_t done_ = 0;
+    int shownPercent_ = -1;
+};
+
+// One description, from the walk over the records to its rows. The walk keeps every field's
+// values in a spool of its own, the passes after it read them back.
+class Description {
+public:
+    Description(TDataSet& dataset, const TDescribeRequest& request)
+        : dataset_(dataset), request_(request), fields_(ChooseFields(dataset, request)),
+          by_(request.by.empty() ? nullptr : &dataset.FieldByName(request.by)),
+          width_(fields_.size()), groups_(by_, request.maxGroups, dataset), accumulators_(width_)
+    {
+        // One spool per field, and one of the groups, sharing one memory budget.
+        const std::size_t spoolCount = width_ + (by_ != nullptr ? 1 : 0);
+        const std::size_t memory = spoolCount > 0 ? request.spoolMemory / spoolCount : 0;
+        for (std::size_t f = 0; f < width_; ++f)
+            spools_.push_back(std::make_unique<TSpool>(memory));
+        if (by_ != nullptr)
+            groupSpool_ = std::make_unique<TSpool>(memory);
+    }
+
+    // The fields read, the grouping field among them.
+    std::vector<const TField*> ReadFields() const
+    {
+        std::vector<const TField*> read = fields_;
+        if (by_ != nullptr)
+            read.push_back(by_);
+        return read;
+    }
+
+    void Walk();
+    void Passes();
+    std::vector<TDescribeRow> Rows() const;
+
+private:
+    // One value of one field of a record; NaN is a null, as the walk reads only finite numbers.
+    static void Take(Accumulator& a, TSpool& spool, double x)
+    {
+        if (std::isnan(x))
+            ++a.nulls;
+        else
+            a.Add(x);
+        spool.Add(x);
+    }
+    void WalkBatches(WalkReport& report);
+    void WalkRecords(WalkReport& report);
+    void SplitAccumulators(std::vector<std::size_t>& spooled, std::vector<std::size_t>& reread);
+    void SpooledPasses(const std::vector<std::size_t>& spooled, const std::string& gap,
+                       std::size_t& budget);
+    void RereadPasses(const std::vector<std::size_t>& reread, const std::string& gap,
+                      std::size_t budget);
+
+    static constexpr double Quartiles[] = {0.25, 0.5, 0.75};
+
+    TDataSet& dataset_;
+    const TDescribeRequest& request_;
+    const std::vector<const TField*> fields_;
+    const TField* by_;
+    const std::size_t width_;
+    Groups groups_;
+    std::vector<std::unique_ptr<TSpool>> spools_;
+    std::unique_ptr<TSpool> groupSpool_;
+    std::vector<Accumulator> accumulators_; // group-major: [group * width + field]
+    // After the walk, by field and group.
+    std::vector<std::vector<Accumulator>> sums_;
+    std::vector<std::vector<TGroupExtent>> extents_;
+    std::vector<std::vector<std::vector<double>>> quartilesOf_;
+};
+
+void Description::Walk()
+{
+    const TWalkFrame frame(request_.observer, "Describe " + dataset_.SourceDescription(),
+                          request_.showProgress);
+    WalkReport report(dataset_, request_.observer);
+    dataset_.First();
+    if (by_ == nullptr)
+        WalkBatches(report);
+    WalkRecords(report);
+}
+
+// Without groups the records are read a batch at a time.
+void Description::WalkBatches(WalkReport& report)
+{
+    constexpr std::size_t Batch = 256;
+    std::vector<double> batch(Batch * std::max<std::size_t>(width_, 1));
+    while (const std::size_t n = dataset_.ReadRecords(fields_, batch.data(), Batch)) {
+        for (std::size_t r = 0; r < n; ++r) {
+            for (std::size_t f = 0; f < width_; ++f)
+                Take(accumulators_[f], *spools_[f], batch[r * width_ + f]);
+            report.RecordDone();
+        }
+    }
+}
+
+// Record by record, each in its group; what is left at the end of the batches is nothing.
+void Description::WalkRecords(WalkReport& report)
+{
+    for (; !dataset_.Eof(); dataset_.Next()) {
+        const std::uint32_t group = groups_.Current(true);
+        if (groupSpool_) {
+            groupSpool_->Add(group);
+            if (accumulators_.size() < groups_.Count() * width_)
+                accumulators_.resize(groups_.Count() * width_);
+        }
+        Accumulator* row = accumulators_.data() + group * width_;
+        for (std::size_t f = 0; f < width_; ++f) {
+            double x;
+            Take(row[f], *spools_[f], fields_[f]->ReadFloat(x) ? x : NaN);
+        }
+        report.RecordDone();
+    }
+}
+
+// Each field is described from its own values alone, and its quartiles and its moments apart,
+// so the pieces of fields whose spools kept them are worked out by the pool (stats/WorkPool.h),
+// every field's quartiles first (the dearer pieces), then the moments; the numbers do not
+// depend on which thread does what, as each piece reads its field's values in their own order.
+// A spool that could not keep every value (no temporary folder, a full disk) leaves its field
+// to be read again from the records, of the same snapshot, one field after another on this
+// thread, as the dataset has one cursor.
+void Description::Passes()
+{
+    if (groupSpool_ != nullptr && !groupSpool_->Seal())
+        groupSpool_.reset();
+    std::vector<std::size_t> spooled, reread;
+    SplitAccumulators(spooled, reread);
+    // Why the source may not hold still between passes, for the message should it not have.
+    const std::string gap = dataset_.DriverCursor().SnapshotGap();
+    std::size_t budget = request_.quantileBudget;
+    SpooledPasses(spooled, gap, budget);
+    RereadPasses(reread, gap, budget);
+}
+
+void Description::SplitAccumulators(std::vector<std::size_t>& spooled,
+                                    std::vector<std::size_t>& reread)
+{
+    const bool groupsKept = by_ == nullptr || groupSpool_ != nullptr;
+    const std::size_t count = groups_.Count();
+    sums_.resize(width_);
+    extents_.resize(width_);
+    quartilesOf_.resize(width_);
+    for (std::size_t f = 0; f < width_; ++f) {
+        (spools_[f]->Seal() && groupsKept ? spooled : reread).push_back(f);
+        sums_[f].resize(count);
+        extents_[f].resize(count);
+        for (std::size_t g = 0; g < count; ++g) {
+            const Accumulator& a = sums_[f][g] = accumulators_[g * width_ + f];
+            extents_[f][g] = {a.count, a.minimum, a.maximum};
+        }
+    }
+}
+
+// `budget` comes back as the share of it each field's quartiles had.
+void Description::SpooledPasses(const std::vector<std::size_t>& spooled, const std::string& gap,
+                                std::size_t& budget)
+{
+    const std::size_t pieces = 2 * spooled.size();
+    TWorkPool pool(pieces);
+    // The budget is shared by the quartiles worked out at once.
+    budget /= std::max<std::size_t>(std::min(spooled.size(), pool.Threads()), 1);
+    const std::size_t count = groups_.Count();
+    pool.Run(pieces, [&](std::size_t i) {
+        const std::size_t f = spooled[i % spooled.size()];
+        SpooledValues source(*spools_[f], groupSpool_.get());
+        if (i < spooled.size()) {
+            quartilesOf_[f] = Quantiles(source, extents_[f], Quartiles, budget);
+            return;
+        }
+        GroupMoments moments(sums_[f].data(), count);
+        std::vector<double> values(1024);
+        std::vector<std::uint32_t> of(values.size());
+        source.Start();
+        while (const std::size_t n = source.Read(values.data(), of.data(), values.size()))
+            moments(std::span(values.data(), n), std::span(of.data(), n));
+        source.Finish();
+        moments.Check(gap);
+    });
+}
+
+void Description::RereadPasses(const std::vector<std::size_t>& reread, const std::string& gap,
+                               std::size_t budget)
+{
+    for (const std::size_t f : reread) {
+        // The moments are summed during the first pass that selects the quartiles.
+        DataSetValues source(dataset_, *fields_[f], groups_);
+        GroupMoments moments(sums_[f].data(), groups_.Count());
+        try {
+            quartilesOf_[f] = Quantiles(source, extents_[f], Quartiles, budget, std::ref(moments));
+        } catch (const EValuesChanged&) {
+            throw EDatabaseError(DataChangedMessage("description", gap));
+        }
+        moments.Check(gap);
+    }
+}
+
+std::vector<TDescribeRow> Description::Rows() const
+{
+    const std::vector<std::string> written = WriteGroupKeys(groups_.Keys());
+    std::vector<TDescribeRow> rows;
+    rows.reserve(accumulators_.size());
+    for (std::size_t f = 0; f < width_; ++f) {
+        for (std::size_t g = 0; g < groups_.Count(); ++g) {
+            TDescribeRow row = MakeRow(sums_[f][g]);
+            row.field = fields_[f]->FieldName();
+            row.key = groups_.Key(g);
+            if (row.key.Kind() != TGroupKey::TKind::Null)
+                row.group = written[g];
+            row.q1 = quartilesOf_[f][g][0];
+            row.median = quartilesOf_[f][g][1];
+            row.q3 = quartilesOf_[f][g][2];
+            rows.push_back(std::move(row));
+        }
+    }
+    return rows;
+}
+
 } // namespace
 
 std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& request)
 {
-    static const std::string message = "Loading dataset, describing fields";
-
     const DataSetHold hold(dataset);
     const TDataSet::TSnapshot snapshot(dataset);
     if (!dataset.Active())
         dataset.Open();
     if (!dataset.Active())
         throw EDatabaseError("Nothing to describe: the table name or SQL text is empty.");
-    const std::vector<const TField*> fields = ChooseFields(dataset, request);
-    const TField* by = request.by.empty() ? nullptr : &dataset.FieldByName(request.by);
-    const std::size_t width = fields.size();
+    Description description(dataset, request);
     // The database is asked for the fields that are read, and no other.
-    std::vector<const TField*> read = fields;
-    if (by != nullptr)
-        read.push_back(by);
-    const TDataSet::TFieldWalk narrowed(dataset, read);
-
-    // One spool per field, and one of the groups, sharing one memory budget.
-    Groups groups(by, request.maxGroups, dataset);
-    const std::size_t spoolCount = width + (by != nullptr ? 1 : 0);
-    const std::size_t spoolMemory = spoolCount > 0 ? request.spoolMemory / spoolCount : 0;
-    std::vector<std::unique_ptr<TSpool>> spools;
-    for (std::size_t f = 0; f < width; ++f)
-        spools.push_back(std::make_unique<TSpool>(spoolMemory));
-    std::unique_ptr<TSpool> groupSpool = by != nullptr ? std::make_unique<TSpool>(spoolMemory) : nullptr;
-
-    std::vector<Accumulator> accumulators(width); // group-major: [group * width + field]
-    {
-        const TWalkFrame frame(request.observer, "Describe " + dataset.SourceDescription(),
-                              request.showProgress);
-        const double records =
-            request.observer != nullptr ? static_cast<double>(dataset.RecordCount()) : 0.0;
-        std::int64_t done = 0;
-        int shownPercent = -1;
-        // Told when the whole percentage changes, checked every few thousand records.
-        auto report = [&] {
-            if (request.observer != nullptr && (done & 4095) == 0 && records > 0) {
-                const double fraction = std::min(1.0, static_cast<double>(done) / records);
-                const int percent = static_cast<int>(fraction * 100.0);
-                if (percent != shownPercent) {
-                    shownPercent = percent;
-                    request.observer->WalkProgress(TWalkKind::Load, message, fraction);
-                }
-            }
-        };
-        // One value of one field of a record; NaN is a null, as the walk reads only finite
-        // numbers.
-        auto take = [&](Accumulator& a, TSpool& spool, double x) {
-            if (std::isnan(x))
-                ++a.nulls;
-            else
-                a.Add(x);
-            spool.Add(x);
-        };
-        dataset.First();
-        if (by == nullptr) {
-            // Without groups the records are read a batch at a time.
-            constexpr std::size_t Batch = 256;
-            std::vector<double> batch(Batch * std::max<std::size_t>(width, 1));
-            while (const std::size_t n = dataset.ReadRecords(fields, batch.data(), Batch)) {
-                for (std::size_t r = 0; r < n; ++r) {
-                    for (std::size_t f = 0; f < width; ++f)
-                        take(accumulators[f], *spools[f], batch[r * width + f]);
-                    ++done;
-                    report();
-                }
-            }
-        }
-        for (; !dataset.Eof(); dataset.Next()) {
-            const std::uint32_t group = groups.Current(true);
-            if (groupSpool) {
-                groupSpool->Add(group);
-                if (accumulators.size() < groups.Count() * width)
-                    accumulators.resize(groups.Count() * width);
-            }
-            Accumulator* row = accumulators.data() + group * width;
-            for (std::size_t f = 0; f < width; ++f) {
-                double x;
-                take(row[f], *spools[f], fields[f]->ReadFloat(x) ? x : NaN);
-            }
-            ++done;
-            report();
-        }
-    }
-    const bool groupsKept = groupSpool == nullptr || groupSpool->Seal();
-    if (!groupsKept)
-        groupSpool.reset();
-
-    // Each field is described from its own values alone, and its quartiles and its moments
-    // apart, so the pieces of fields whose spools kept them are worked out two at a time on
-    // two processors, every field's quartiles first (the dearer pieces), then the moments;
-    // the numbers do not depend on which thread does what, as each piece reads its field's
-    // values in their own order. A spool that could not keep every value (no temporary
-    // folder, a full disk) leaves its field to be read again from the records, of the same
-    // snapshot, one field after another on this thread, as the dataset has one cursor.
-    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
-    const std::size_t count = groups.Count();
-    std::vector<std::vector<Accumulator>> sums(width);
-    std::vector<std::vector<std::vector<double>>> quartilesOf(width);
-    std::vector<std::vector<TGroupExtent>> extents(width);
-    std::vector<std::size_t> spooled, reread;
-    for (std::size_t f = 0; f < width; ++f) {
-        (spools[f]->Seal() && groupsKept ? spooled : reread).push_back(f);
-        sums[f].resize(count);
-        extents[f].resize(count);
-        for (std::size_t g = 0; g < count; ++g) {
-            const Accumulator& a = sums[f][g] = accumulators[g * width + f];
-            extents[f][g] = {a.count, a.minimum, a.maximum};
-        }
-    }
-    const std::size_t pieces = 2 * spooled.size();
-    const std::size_t workers =
-        std::min<std::size_t>({2, std::max(1u, std::thread::hardware_concurrency()), pieces});
-    // The budget is shared by the quartiles worked out at once.
-    const std::size_t budget =
-        request.quantileBudget / std::max<std::size_t>(std::min(spooled.size(), workers), 1);
-
-    std::vector<std::exception_ptr> errors(pieces);
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next++) < pieces;) {
-            const std::size_t f = spooled[i % spooled.size()];
-            try {
-                SpooledValues source(*spools[f], groupSpool.get());
-                if (i < spooled.size()) {
-                    quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget);
-                    continue;
-                }
-                MomentSums moments(sums[f].data(), count);
-                std::vector<double> values(1024);
-                std::vector<std::uint32_t> of(values.size());
-                source.Start();
-                while (const std::size_t n = source.Read(values.data(), of.data(), values.size()))
-                    moments(std::span(values.data(), n), std::span(of.data(), n));
-                source.Finish();
-            } catch (...) {
-                errors[i] = std::current_exception();
-            }
-        }
-    };
-    {
-        std::vector<std::jthread> helpers;
-        for (std::size_t w = 1; w < workers; ++w)
-            helpers.emplace_back(work);
-        work();
-    }
-    for (const std::size_t f : reread) {
-        // The moments are summed during the first pass that selects the quartiles.
-        DataSetValues source(dataset, *fields[f], groups);
-        MomentSums moments(sums[f].data(), count);
-        quartilesOf[f] = Quantiles(source, extents[f], quartiles, budget, std::ref(moments));
-    }
-    for (const std::exception_ptr& error : errors) {
-        if (error)
-            std::rethrow_exception(error);
-    }
-
-    const std::vector<std::string> written = WriteGroupKeys(groups.Keys());
-    std::vector<TDescribeRow> rows;
-    rows.reserve(accumulators.size());
-    for (std::size_t f = 0; f < width; ++f) {
-        for (std::size_t g = 0; g < count; ++g) {
-            TDescribeRow row = MakeRow(sums[f][g]);
-            row.field = fields[f]->FieldName();
-            row.key = groups.Key(g);
-            if (row.key.Kind() != TGroupKey::TKind::Null)
-                row.group = written[g];
-            row.q1 = quartilesOf[f][g][0];
-            row.median = quartilesOf[f][g][1];
-            row.q3 = quartilesOf[f][g][2];
-            rows.push_back(std::move(row));
-        }
-    }
-    return rows;
+    const TDataSet::TFieldWalk narrowed(dataset, description.ReadFields());
+    description.Walk();
+    description.Passes();
+    return description.Rows();
 }
 
 } // namespace zel

@@ -7,8 +7,9 @@
 // as it goes with the component's compensated sum; a pass over each spool sums the moments
 // about the mean, and the quartiles of all groups are selected from it together in bounded
 // memory (stats/Quantiles.h) by passes of their own. These pieces of the fields whose values
-// were spooled are worked out two at a time on two threads; each field's numbers come from
-// its own values in their own order, so they are the same whatever the number of threads.
+// were spooled are worked out by the core's thread pool (stats/WorkPool.h); each field's
+// numbers come from its own values in their own order, so they are the same whatever the
+// number of threads.
 //
 // The definitions are the component's: divisors n - 1, the skewness the squared moment
 // coefficient with the sign of the third moment reported apart, the kurtosis the plain ratio

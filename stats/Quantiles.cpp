@@ -1,5 +1,7 @@
 #include "stats/Quantiles.h"
 
+#include "stats/Aggregates.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -35,7 +37,7 @@ double FromKey(std::uint64_t key)
 
 [[noreturn]] void ThrowChanged()
 {
-    throw std::runtime_error("the values changed while their quantiles were found; "
+    throw EValuesChanged("the values changed while their quantiles were found; "
                              "the data source must read the same values on every walk");
 }
 
@@ -104,192 +106,255 @@ std::size_t TSpanValues::Read(double* values, std::size_t capacity)
     return n;
 }
 
+namespace {
+
+// One selection of order statistics: what is wanted of each group, what is found, and the
+// tasks that are left for the next pass.
+class Selection {
+public:
+    Selection(TGroupedValues& source, std::span<const TGroupExtent> groups,
+              std::span<const std::vector<std::int64_t>> ranks, std::size_t budget)
+        : source_(source), groups_(groups), budget_(std::max(budget, MinimumBudget)),
+          wanted_(groups.size()), found_(groups.size()), firstTask_(groups.size() + 1)
+    {
+        for (std::uint32_t g = 0; g < groups.size(); ++g)
+            Plan(g, ranks[g]);
+    }
+
+    // Passes over the source until every rank is found; `visit` is shown the first pass, or a
+    // pass of its own when none is needed.
+    void Run(const TBlockVisitor& visit);
+    std::vector<std::vector<double>> Results(std::span<const std::vector<std::int64_t>> ranks) const;
+
+private:
+    void Plan(std::uint32_t g, const std::vector<std::int64_t>& ranks);
+    void Settle(std::uint32_t g, std::int64_t rank, double value)
+    {
+        const auto& w = wanted_[g];
+        found_[g][std::lower_bound(w.begin(), w.end(), rank) - w.begin()] = value;
+    }
+    std::vector<Task> Admit(std::vector<Task>& later);
+    void ReadPass(std::vector<Task>& active, const TBlockVisitor* visit);
+    void Refine(std::vector<Task>& active, std::vector<Task>& later);
+    void Split(const Task& task, std::vector<Task>& later);
+
+    TGroupedValues& source_;
+    std::span<const TGroupExtent> groups_;
+    const std::size_t budget_;
+    std::vector<std::vector<std::int64_t>> wanted_;
+    std::vector<std::vector<double>> found_;
+    std::vector<Task> pending_;
+    std::int64_t total_ = 0;
+    std::vector<std::size_t> firstTask_;
+    std::vector<double> values_ = std::vector<double>(1024);
+    std::vector<std::uint32_t> valueGroups_ = std::vector<std::uint32_t>(1024);
+};
+
+void Selection::Plan(std::uint32_t g, const std::vector<std::int64_t>& ranks)
+{
+    const TGroupExtent& extent = groups_[g];
+    total_ += extent.count;
+    std::vector<std::int64_t>& w = wanted_[g];
+    w = ranks;
+    std::sort(w.begin(), w.end());
+    w.erase(std::unique(w.begin(), w.end()), w.end());
+    if (!w.empty() && (w.front() < 0 || w.back() >= extent.count))
+        throw std::out_of_range("rank " + std::to_string(w.front() < 0 ? w.front() : w.back())
+                                + " is outside 0.." + std::to_string(extent.count - 1));
+    found_[g].resize(w.size());
+    // The smallest and the largest value are known without a pass.
+    Task task;
+    task.group = g;
+    task.lo = Key(extent.minimum);
+    task.hi = Key(extent.maximum);
+    task.count = extent.count;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (w[i] == 0)
+            found_[g][i] = extent.minimum;
+        else if (w[i] == extent.count - 1)
+            found_[g][i] = extent.maximum;
+        else
+            task.ranks.push_back(w[i]);
+    }
+    if (!task.ranks.empty())
+        pending_.push_back(std::move(task));
+}
+
+void Selection::Run(const TBlockVisitor& visit)
+{
+    bool visited = false;
+    while (!pending_.empty()) {
+        std::vector<Task> later;
+        std::vector<Task> active = Admit(later);
+        if (active.empty())
+            break;
+        ReadPass(active, visit && !visited ? &visit : nullptr);
+        visited = true;
+        Refine(active, later);
+        std::sort(later.begin(), later.end(), [](const Task& a, const Task& b) {
+            return a.group != b.group ? a.group < b.group : a.lo < b.lo;
+        });
+        pending_ = std::move(later);
+    }
+    if (visit && !visited) {
+        source_.Start();
+        while (const std::size_t got =
+                   source_.Read(values_.data(), valueGroups_.data(), values_.size()))
+            visit(std::span(values_.data(), got), std::span(valueGroups_.data(), got));
+        source_.Finish();
+    }
+}
+
+// Admits work to this pass up to the budget, the first task always; the rest waits. Tasks stay
+// ordered by group and key, so that a group's tasks are found together.
+std::vector<Task> Selection::Admit(std::vector<Task>& later)
+{
+    std::vector<Task> active;
+    std::size_t held = 0;
+    // Histograms share the budget: many groups too large to collect get coarser bins (at least
+    // 1,024, or the whole budget when it is smaller), so that a pass serves many.
+    const auto large = std::count_if(pending_.begin(), pending_.end(), [&](const Task& task) {
+        return static_cast<std::uint64_t>(task.count) > budget_;
+    });
+    const std::size_t bins = std::max(
+        std::min(budget_, std::size_t(1024)),
+        std::min(MaximumBins, budget_ / static_cast<std::size_t>(std::max<long>(large, 1))));
+    for (Task& task : pending_) {
+        if (task.lo >= task.hi) { // one key: all its values are equal
+            for (const std::int64_t rank : task.ranks)
+                Settle(task.group, rank, FromKey(task.lo));
+            continue;
+        }
+        const bool collect = static_cast<std::uint64_t>(task.count) <= budget_;
+        const std::size_t cost = collect ? static_cast<std::size_t>(task.count) : bins;
+        if (!active.empty() && held + cost > budget_) {
+            later.push_back(std::move(task));
+            continue;
+        }
+        held += cost;
+        task.collect = collect;
+        if (collect) {
+            task.values.reserve(static_cast<std::size_t>(task.count));
+        } else {
+            const std::uint64_t range = task.hi - task.lo;
+            while ((range >> task.shift) >= bins)
+                ++task.shift;
+            task.bins.assign((range >> task.shift) + 1, 0);
+        }
+        active.push_back(std::move(task));
+    }
+    return active;
+}
+
+void Selection::ReadPass(std::vector<Task>& active, const TBlockVisitor* visit)
+{
+    std::fill(firstTask_.begin(), firstTask_.end(), 0);
+    for (const Task& task : active)
+        ++firstTask_[task.group + 1];
+    for (std::size_t g = 1; g < firstTask_.size(); ++g)
+        firstTask_[g] += firstTask_[g - 1];
+    // The key ranges apart, in order, for the search of every value.
+    std::vector<std::uint64_t> los, his;
+    for (const Task& task : active) {
+        los.push_back(task.lo);
+        his.push_back(task.hi);
+    }
+    source_.Start();
+    std::int64_t read = 0;
+    while (const std::size_t got = source_.Read(values_.data(), valueGroups_.data(), values_.size())) {
+        read += static_cast<std::int64_t>(got);
+        if (visit != nullptr)
+            (*visit)(std::span(values_.data(), got), std::span(valueGroups_.data(), got));
+        for (std::size_t i = 0; i < got; ++i) {
+            const double x = values_[i];
+            const std::uint32_t g = valueGroups_[i];
+            if (g >= groups_.size() || std::isnan(x))
+                ThrowChanged();
+            const std::uint64_t key = Key(x);
+            // A group's tasks are ordered by key and never overlap.
+            for (std::size_t t = firstTask_[g]; t < firstTask_[g + 1] && key >= los[t]; ++t) {
+                if (key <= his[t]) {
+                    active[t].Take(x, key);
+                    break;
+                }
+            }
+        }
+    }
+    source_.Finish();
+    if (read != total_)
+        ThrowChanged();
+}
+
+// Settles what the pass found; the bins that are still too full go on to the next.
+void Selection::Refine(std::vector<Task>& active, std::vector<Task>& later)
+{
+    for (Task& task : active) {
+        if (task.seen != task.count)
+            ThrowChanged();
+        if (task.collect) {
+            auto first = task.values.begin();
+            for (const std::int64_t rank : task.ranks) {
+                const auto nth = task.values.begin() + (rank - task.below);
+                std::nth_element(first, nth, task.values.end());
+                Settle(task.group, rank, *nth);
+                first = nth;
+            }
+        } else if (task.minKey == task.maxKey) {
+            for (const std::int64_t rank : task.ranks)
+                Settle(task.group, rank, FromKey(task.minKey));
+        } else {
+            Split(task, later);
+        }
+    }
+}
+
+// The bins of a histogram that hold a wanted rank, each a task of its own.
+void Selection::Split(const Task& task, std::vector<Task>& later)
+{
+    std::int64_t before = task.below;
+    std::size_t next = 0;
+    for (std::size_t b = 0; b < task.bins.size() && next < task.ranks.size(); ++b) {
+        const std::int64_t after = before + task.bins[b];
+        if (task.ranks[next] < after) {
+            Task part;
+            part.group = task.group;
+            const std::uint64_t width = (std::uint64_t(1) << task.shift) - 1;
+            const std::uint64_t start = task.lo + (std::uint64_t(b) << task.shift);
+            const std::uint64_t end = task.hi - start > width ? start + width : task.hi;
+            part.lo = std::max(start, task.minKey);
+            part.hi = std::min(end, task.maxKey);
+            part.below = before;
+            part.count = task.bins[b];
+            while (next < task.ranks.size() && task.ranks[next] < after)
+                part.ranks.push_back(task.ranks[next++]);
+            later.push_back(std::move(part));
+        }
+        before = after;
+    }
+}
+
+std::vector<std::vector<double>> Selection::Results(
+    std::span<const std::vector<std::int64_t>> ranks) const
+{
+    std::vector<std::vector<double>> out(groups_.size());
+    for (std::uint32_t g = 0; g < groups_.size(); ++g) {
+        for (const std::int64_t rank : ranks[g])
+            out[g].push_back(found_[g][std::lower_bound(wanted_[g].begin(), wanted_[g].end(), rank)
+                                       - wanted_[g].begin()]);
+    }
+    return out;
+}
+
+} // namespace
+
 std::vector<std::vector<double>> OrderStatistics(TGroupedValues& source,
                                                  std::span<const TGroupExtent> groups,
                                                  std::span<const std::vector<std::int64_t>> ranks,
                                                  std::size_t budget, const TBlockVisitor& visit)
 {
-    budget = std::max(budget, MinimumBudget);
-    std::vector<std::vector<std::int64_t>> wanted(groups.size());
-    std::vector<std::vector<double>> found(groups.size());
-    std::vector<Task> pending;
-    std::int64_t total = 0;
-    for (std::uint32_t g = 0; g < groups.size(); ++g) {
-        const TGroupExtent& extent = groups[g];
-        total += extent.count;
-        std::vector<std::int64_t>& w = wanted[g];
-        w = ranks[g];
-        std::sort(w.begin(), w.end());
-        w.erase(std::unique(w.begin(), w.end()), w.end());
-        if (!w.empty() && (w.front() < 0 || w.back() >= extent.count))
-            throw std::out_of_range("rank " + std::to_string(w.front() < 0 ? w.front() : w.back())
-                                    + " is outside 0.." + std::to_string(extent.count - 1));
-        found[g].resize(w.size());
-        // The smallest and the largest value are known without a pass.
-        Task task;
-        task.group = g;
-        task.lo = Key(extent.minimum);
-        task.hi = Key(extent.maximum);
-        task.count = extent.count;
-        for (std::size_t i = 0; i < w.size(); ++i) {
-            if (w[i] == 0)
-                found[g][i] = extent.minimum;
-            else if (w[i] == extent.count - 1)
-                found[g][i] = extent.maximum;
-            else
-                task.ranks.push_back(w[i]);
-        }
-        if (!task.ranks.empty())
-            pending.push_back(std::move(task));
-    }
-    auto settle = [&](std::uint32_t g, std::int64_t rank, double value) {
-        found[g][std::lower_bound(wanted[g].begin(), wanted[g].end(), rank) - wanted[g].begin()] =
-            value;
-    };
-
-    // The visitor is shown the first pass, or a pass of its own when none is needed.
-    bool visited = false;
-    std::vector<std::size_t> firstTask(groups.size() + 1);
-    std::vector<double> values(1024);
-    std::vector<std::uint32_t> valueGroups(values.size());
-    while (!pending.empty()) {
-        // Admit work to this pass up to the budget, the first task always; the rest waits.
-        // Tasks stay ordered by group and key, so that a group's tasks are found together.
-        std::vector<Task> active, later;
-        std::size_t held = 0;
-        // Histograms share the budget: many groups too large to collect get coarser bins (at
-        // least 1,024, or the whole budget when it is smaller), so that a pass serves many.
-        const auto large = std::count_if(pending.begin(), pending.end(), [&](const Task& task) {
-            return static_cast<std::uint64_t>(task.count) > budget;
-        });
-        const std::size_t bins = std::max(
-            std::min(budget, std::size_t(1024)),
-            std::min(MaximumBins, budget / static_cast<std::size_t>(std::max<long>(large, 1))));
-        for (Task& task : pending) {
-            if (task.lo >= task.hi) { // one key: all its values are equal
-                for (const std::int64_t rank : task.ranks)
-                    settle(task.group, rank, FromKey(task.lo));
-                continue;
-            }
-            const bool collect = static_cast<std::uint64_t>(task.count) <= budget;
-            const std::size_t cost = collect ? static_cast<std::size_t>(task.count) : bins;
-            if (!active.empty() && held + cost > budget) {
-                later.push_back(std::move(task));
-                continue;
-            }
-            held += cost;
-            task.collect = collect;
-            if (collect) {
-                task.values.reserve(static_cast<std::size_t>(task.count));
-            } else {
-                const std::uint64_t range = task.hi - task.lo;
-                while ((range >> task.shift) >= bins)
-                    ++task.shift;
-                task.bins.assign((range >> task.shift) + 1, 0);
-            }
-            active.push_back(std::move(task));
-        }
-        if (active.empty())
-            break;
-        const bool visiting = visit && !visited;
-        visited = true;
-        std::fill(firstTask.begin(), firstTask.end(), 0);
-        for (const Task& task : active)
-            ++firstTask[task.group + 1];
-        for (std::size_t g = 1; g < firstTask.size(); ++g)
-            firstTask[g] += firstTask[g - 1];
-        // The key ranges apart, in order, for the search of every value.
-        std::vector<std::uint64_t> los, his;
-        for (const Task& task : active) {
-            los.push_back(task.lo);
-            his.push_back(task.hi);
-        }
-
-        source.Start();
-        std::int64_t read = 0;
-        while (const std::size_t got = source.Read(values.data(), valueGroups.data(), values.size())) {
-            read += static_cast<std::int64_t>(got);
-            if (visiting)
-                visit(std::span(values.data(), got), std::span(valueGroups.data(), got));
-            for (std::size_t i = 0; i < got; ++i) {
-                const double x = values[i];
-                const std::uint32_t g = valueGroups[i];
-                if (g >= groups.size() || std::isnan(x))
-                    ThrowChanged();
-                const std::uint64_t key = Key(x);
-                // A group's tasks are ordered by key and never overlap.
-                for (std::size_t t = firstTask[g]; t < firstTask[g + 1] && key >= los[t]; ++t) {
-                    if (key <= his[t]) {
-                        active[t].Take(x, key);
-                        break;
-                    }
-                }
-            }
-        }
-        source.Finish();
-        if (read != total)
-            ThrowChanged();
-
-        // Settle what the pass found; refine the bins that are still too full.
-        for (Task& task : active) {
-            if (task.seen != task.count)
-                ThrowChanged();
-            if (task.collect) {
-                auto first = task.values.begin();
-                for (const std::int64_t rank : task.ranks) {
-                    const auto nth = task.values.begin() + (rank - task.below);
-                    std::nth_element(first, nth, task.values.end());
-                    settle(task.group, rank, *nth);
-                    first = nth;
-                }
-                continue;
-            }
-            if (task.minKey == task.maxKey) {
-                for (const std::int64_t rank : task.ranks)
-                    settle(task.group, rank, FromKey(task.minKey));
-                continue;
-            }
-            std::int64_t before = task.below;
-            std::size_t next = 0;
-            for (std::size_t b = 0; b < task.bins.size() && next < task.ranks.size(); ++b) {
-                const std::int64_t after = before + task.bins[b];
-                if (task.ranks[next] < after) {
-                    Task part;
-                    part.group = task.group;
-                    const std::uint64_t width = (std::uint64_t(1) << task.shift) - 1;
-                    const std::uint64_t start = task.lo + (std::uint64_t(b) << task.shift);
-                    const std::uint64_t end = task.hi - start > width ? start + width : task.hi;
-                    part.lo = std::max(start, task.minKey);
-                    part.hi = std::min(end, task.maxKey);
-                    part.below = before;
-                    part.count = task.bins[b];
-                    while (next < task.ranks.size() && task.ranks[next] < after)
-                        part.ranks.push_back(task.ranks[next++]);
-                    later.push_back(std::move(part));
-                }
-                before = after;
-            }
-        }
-        std::sort(later.begin(), later.end(), [](const Task& a, const Task& b) {
-            return a.group != b.group ? a.group < b.group : a.lo < b.lo;
-        });
-        pending = std::move(later);
-    }
-
-    if (visit && !visited) {
-        source.Start();
-        while (const std::size_t got = source.Read(values.data(), valueGroups.data(), values.size()))
-            visit(std::span(values.data(), got), std::span(valueGroups.data(), got));
-        source.Finish();
-    }
-
-    std::vector<std::vector<double>> out(groups.size());
-    for (std::uint32_t g = 0; g < groups.size(); ++g) {
-        for (const std::int64_t rank : ranks[g])
-            out[g].push_back(found[g][std::lower_bound(wanted[g].begin(), wanted[g].end(), rank)
-                                      - wanted[g].begin()]);
-    }
-    return out;
+    Selection selection(source, groups, ranks, budget);
+    selection.Run(visit);
+    return selection.Results(ranks);
 }
 
 std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
@@ -343,6 +408,13 @@ std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minim
     OneGroup grouped(source);
     const TGroupExtent extent{n, minimum, maximum};
     return Quantiles(grouped, std::span(&extent, 1), ps, budget)[0];
+}
+
+std::vector<double> Quantiles(std::span<const double> values, std::span<const double> ps)
+{
+    const LoadSums sums = SumValues(values);
+    TSpanValues source(values);
+    return Quantiles(source, sums.count, sums.minimum, sums.maximum, ps);
 }
 
 } // namespace zel

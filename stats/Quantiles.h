@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 namespace zel {
@@ -29,6 +30,12 @@ inline constexpr std::size_t DefaultQuantileBudget = std::size_t(1) << 19;
 
 // Throws std::out_of_range, naming p and the range 0..1, unless 0 <= p <= 1.
 void CheckProbability(double p);
+
+// A walk over the values read other values than the ones the extents said.
+class EValuesChanged : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // A re-readable sequence of values, each belonging to one group 0, 1, 2, ...: the values of
 // many groups read in one walk.
@@ -56,8 +63,8 @@ using TBlockVisitor =
 // For each group, the values of its `ranks[group]` (0-based, each below its count). Walks the
 // source a few times, every group at once. Holds at most `budget` values and counts together
 // (at least 16 are allowed for), whatever the number of groups and values: a pass admits the
-// groups' work up to the budget and leaves the rest to the next. Throws std::runtime_error
-// when the source reads other values than the extents said. -0 and 0 count as equal.
+// groups' work up to the budget and leaves the rest to the next. Throws EValuesChanged when
+// the source reads other values than the extents said. -0 and 0 count as equal.
 std::vector<std::vector<double>> OrderStatistics(
     TGroupedValues& source, std::span<const TGroupExtent> groups,
     std::span<const std::vector<std::int64_t>> ranks, std::size_t budget = DefaultQuantileBudget,
@@ -76,6 +83,9 @@ std::vector<std::vector<double>> Quantiles(TGroupedValues& source,
 std::vector<double> Quantiles(TValueSource& source, std::int64_t n, double minimum,
                               double maximum, std::span<const double> ps,
                               std::size_t budget = DefaultQuantileBudget);
+
+// The same for values held in memory: q(p) of the values for each p; NaN with no values.
+std::vector<double> Quantiles(std::span<const double> values, std::span<const double> ps);
 
 // Values held in memory, read as a value source (they have no records and no nulls).
 class TSpanValues : public TValueSource {

@@ -2,21 +2,13 @@
 // alike, so that they give the same results from the same sums.
 #pragma once
 
+#include "stats/Aggregates.h"
 #include "stats/ZelStats.h"
 
 #include <cmath>
 #include <cstdint>
 
 namespace zel {
-
-// a / b, or undefined where the quotient is: a zero divisor, or an overflow to infinity.
-inline double Quotient(double a, double b)
-{
-    if (b == 0.0)
-        return Undefined;
-    const double q = a / b;
-    return std::isfinite(q) ? q : Undefined;
-}
 
 // Percentages of dataCount, cumulative percentages, and the totals in cell k + 1.
 inline void UpdatePercentages(TFreqData& table, std::int64_t dataCount)

@@ -19,7 +19,13 @@ std::unique_ptr<double[]> NewValues(std::size_t count)
 
 } // namespace
 
-TSpool::TSpool(std::size_t memoryBudget) : budgetValues_(memoryBudget / sizeof(double)) {}
+TSpool::TSpool(std::size_t memoryBudget)
+    : writeValues_(std::clamp(memoryBudget / sizeof(double) / 8, MinWriteValues, BlockValues)),
+      blockBudget_(memoryBudget / sizeof(double) > writeValues_
+                       ? memoryBudget / sizeof(double) - writeValues_
+                       : 0)
+{
+}
 
 TSpool::~TSpool()
 {
@@ -42,7 +48,7 @@ void TSpool::MakeRoom() noexcept
     }
     if (writeBuffer_ == nullptr) {
         // Still in memory: another block while the budget allows one, else the file.
-        const std::size_t room = budgetValues_ - memoryValues_;
+        const std::size_t room = blockBudget_ - memoryValues_;
         try {
             if (room > 0) {
                 const std::size_t size = std::min(room, BlockValues);
@@ -52,7 +58,7 @@ void TSpool::MakeRoom() noexcept
                 end_ = next_ + size;
                 return;
             }
-            writeBuffer_ = NewValues(BlockValues);
+            writeBuffer_ = NewValues(writeValues_);
         } catch (const std::bad_alloc&) {
             Fail();
             MakeRoom();
@@ -69,7 +75,7 @@ void TSpool::MakeRoom() noexcept
         return;
     }
     next_ = writeBuffer_.get();
-    end_ = next_ + BlockValues;
+    end_ = next_ + writeValues_;
 }
 
 bool TSpool::OpenFile() noexcept

@@ -3,7 +3,9 @@
 //
 // Values are kept in memory up to a budget, in blocks, and beyond it in an unnamed temporary
 // file in the system's temporary folder (TMPDIR, else /tmp) that disappears with the process:
-// 8 bytes a value beyond the budget, written in 1 MiB blocks. Whatever goes wrong while
+// 8 bytes a value beyond the budget. The buffer the file is written through counts against the
+// budget too (an eighth of it, at most 1 MiB and at least 4 KiB), so a spool holds no more
+// than its budget whatever the number of values: many spools share one budget in describe. Whatever goes wrong while
 // writing (no temporary folder, a full disk, no memory for a block) does not fail the load:
 // the spool says it is not Complete() and its owner reads the data source again instead.
 //
@@ -31,8 +33,10 @@ class TSpool {
 public:
     // Bytes a spool keeps in memory before it turns to its temporary file.
     static constexpr std::size_t DefaultMemory = std::size_t{64} << 20;
-    // Values of one memory block, one file write and one file read: 1 MiB.
+    // Values of one memory block, of the largest file write and of one file read: 1 MiB.
     static constexpr std::size_t BlockValues = std::size_t{1} << 17;
+    // Values of the smallest write buffer: 4 KiB, the one thing a budget below it does not hold.
+    static constexpr std::size_t MinWriteValues = 512;
 
     // A budget of 0 keeps every value in the file.
     explicit TSpool(std::size_t memoryBudget = DefaultMemory);
@@ -55,8 +59,13 @@ public:
     bool Complete() const { return sealed_ && !failed_; }
     // Values kept; meaningful once Complete().
     std::int64_t Count() const { return count_; }
-    // Bytes held in memory blocks, and written to the temporary file.
-    std::size_t MemoryBytes() const { return memoryValues_ * sizeof(double); }
+    // Bytes held in memory: the memory blocks and the write buffer. At most the budget (or
+    // 4 KiB, should the budget be smaller).
+    std::size_t MemoryBytes() const
+    {
+        return (memoryValues_ + (writeBuffer_ != nullptr ? writeValues_ : 0)) * sizeof(double);
+    }
+    // Bytes written to the temporary file.
     std::int64_t FileBytes() const { return fileValues_ * static_cast<std::int64_t>(sizeof(double)); }
 
     // The folder the temporary file goes to: TMPDIR when set and not empty, else /tmp.
@@ -99,7 +108,8 @@ private:
     bool WriteBuffer() noexcept;
     void Fail() noexcept;
 
-    std::size_t budgetValues_;
+    std::size_t writeValues_;  // values of the write buffer, once there is one
+    std::size_t blockBudget_;  // values the memory blocks may hold: the budget less the buffer
     std::vector<Block> blocks_;
     std::size_t memoryValues_ = 0; // values of the memory blocks, the one being filled included
     std::unique_ptr<double[]> writeBuffer_;

@@ -1,29 +1,28 @@
 #include "stats/ZelStats.h"
 
 #include "data/DataSet.h"
+#include "data/Driver.h"
 #include "data/Messages.h"
 #include "tools/VectorState.h"
 #include "stats/ClassTally.h"
 #include "stats/ResultRules.h"
-#include "stats/CompensatedSum.h"
+#include "stats/Aggregates.h"
 #include "stats/Quantiles.h"
+#include "stats/WorkPool.h"
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace zel {
 
 namespace {
+
+constexpr double Infinity = std::numeric_limits<double>::infinity();
 
 // Counts of the class cache slots 0..7; slot 0 follows FreqClasses.
 constexpr std::uint16_t SlotClassCounts[MaintainedSlots] = {10, 5, 10, 15, 20, 25, 35, 50};
@@ -50,6 +49,30 @@ void LayOutBounds(TFreqData& table, int k, double minimum, double range)
         start[i] = end[i - 1];
         end[i] = start[i] + e / k;
     }
+}
+
+// Widens the outer bounds where the values spread but the layout's classes have no width
+// (subnormal data, or 64-bit integers near 2^63, whose doubles lie thousands apart): the first
+// class then starts at the minimum and the last ends just above the maximum, so that every
+// value still lies in exactly one class. Layouts whose classes all have a width are left as
+// they are, and so are those of equal values, which hold none, and those of a range that
+// overflows, whose bounds are undefined: no class can be made of it.
+void CoverExtremes(TFreqData& table, int k, double minimum, double maximum)
+{
+    double* start = table.ClassStart.data();
+    double* end = table.ClassEnd.data();
+    bool degenerate = false;
+    for (int i = 0; i < k; ++i) {
+        if (std::isnan(start[i]) || std::isnan(end[i]))
+            return;
+        degenerate = degenerate || !(start[i] < end[i]);
+    }
+    if (!degenerate || !(maximum > minimum))
+        return;
+    if (!(start[0] <= minimum))
+        start[0] = minimum;
+    if (!(maximum < end[k - 1]))
+        end[k - 1] = std::nextafter(maximum, Infinity);
 }
 
 void ClearCounts(TFreqData& table)
@@ -79,28 +102,29 @@ void FindMode(TFreqData& table)
 // The moments pass: the sums of the second, third and fourth powers of the deviations from the
 // mean, in value order, and the class counts of the values. The powers (a logarithm and three
 // exponentials a value, the dearest part of a summary) and the class counts are worked out a
-// batch at a time, each half of a batch on its own core, the second half by a helper thread
-// that lives as long as the pass; each core counts into tables of its own, and the counts are
-// added at the end. The sums add the powers one value after the other, so every sum is the
-// same to the bit as when each value's powers are added as they are worked out, and every
-// count the same integer, whatever the threads do.
-class MomentSums {
+// batch at a time, the batch cut into one piece per thread of the pool; each piece counts into
+// tables of its own, and the pieces' counts are added in piece order at the end. The sums add
+// the powers one value after the other, so every sum is the same to the bit as when each
+// value's powers are added as they are worked out, and every count the same integer, whatever
+// the number of threads.
+class MomentPass {
 public:
     // Counts into `tables` too, unless it is empty; they must outlive the pass.
-    MomentSums(double mean, std::span<TFreqData> tables) : mean_(mean), tables_(tables)
+    MomentPass(double mean, int shift, std::span<TFreqData> tables)
+        : mean_(mean), shift_(shift), tables_(tables), pool_(MaxThreads()),
+          pieces_(pool_.Threads())
     {
-        if (!tables.empty()) {
-            tallies_[0].emplace(tables);
-            helperTables_.assign(tables.begin(), tables.end());
-            for (TFreqData& table : helperTables_)
+        if (tables.empty())
+            return;
+        pieceTables_.resize(pieces_ - 1);
+        tallies_.emplace_back(tables);
+        for (auto& own : pieceTables_) {
+            own.assign(tables.begin(), tables.end());
+            for (TFreqData& table : own)
                 std::fill_n(table.ClassCount.data(), table.NumClasses, 0);
-            tallies_[1].emplace(helperTables_);
+            tallies_.emplace_back(own);
         }
     }
-
-    ~MomentSums() { StopHelper(); }
-    MomentSums(const MomentSums&) = delete;
-    MomentSums& operator=(const MomentSums&) = delete;
 
     void Add(double x)
     {
@@ -109,132 +133,60 @@ public:
             Flush();
     }
 
-    // Works out what is left and adds the counts into the tables. The sums are complete after.
-    void Finish()
+    // Works out what is left and adds the counts into the tables, piece by piece in order.
+    // Returns the complete sums.
+    const MomentSums& Finish()
     {
         Flush();
-        StopHelper();
         if (tables_.empty())
-            return;
-        tallies_[0]->AddPiecesToTables();
-        tallies_[1]->AddPiecesToTables();
-        ClassTally::AddCounts(tables_, helperTables_);
+            return sums_;
+        for (ClassTally& tally : tallies_)
+            tally.AddPiecesToTables();
+        for (const auto& own : pieceTables_)
+            ClassTally::AddCounts(tables_, own);
+        return sums_;
     }
 
-    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-
 private:
-    // 1 MiB of batch in all: large enough that handing half of it over costs little
+    // 1 MiB of batch in all: large enough that handing pieces of it over costs little
     // (bench/spool.sh), small enough to stay in the cache.
     static constexpr std::size_t Batch = std::size_t{1} << 15;
     static constexpr std::size_t MinSplit = 4096;
 
     void Flush()
     {
-        const std::size_t half = size_ / 2;
-        const bool shared = size_ >= MinSplit && StartHelper();
-        if (shared) {
-            {
-                const std::lock_guard lock(mutex_);
-                jobFrom_ = half;
-                jobTo_ = size_;
-                ++given_;
-            }
-            wake_.notify_one();
-        }
-        // Should the helper have failed to start, this thread counts with both tallies' first.
-        Work(0, 0, shared ? half : size_);
-        if (shared) {
-            std::unique_lock lock(mutex_);
-            done_.wait(lock, [this] { return finished_ == given_; });
-            if (error_)
-                std::rethrow_exception(std::exchange(error_, nullptr));
-        }
-        for (std::size_t i = 0; i < size_; ++i) {
-            s2 += p2_[i];
-            s3 += p3_[i];
-            s4 += p4_[i];
-        }
+        const std::size_t pieces = size_ >= MinSplit ? pieces_ : 1;
+        pool_.Run(pieces, [&](std::size_t piece) {
+            Work(piece, size_ * piece / pieces, size_ * (piece + 1) / pieces);
+        });
+        sums_.AddPowers(p2_.get(), p3_.get(), p4_.get(), size_);
         size_ = 0;
     }
 
-    void Work(int tally, std::size_t from, std::size_t to)
+    void Work(std::size_t piece, std::size_t from, std::size_t to)
     {
-        std::optional<ClassTally>& classes = tallies_[tally];
-        for (std::size_t i = from; i < to; ++i) {
-            const double x = values_[i];
-            const double d = x - mean_;
-            // One logarithm serves the three powers; the results are those of raiseTo.
-            const double lnAbs = d == 0.0 ? 0.0 : std::log(std::fabs(d));
-            p2_[i] = raiseToWithLog(d, lnAbs, 2);
-            p3_[i] = raiseToWithLog(d, lnAbs, 3);
-            p4_[i] = raiseToWithLog(d, lnAbs, 4);
-            if (classes)
-                classes->Count(x);
-        }
-    }
-
-    bool StartHelper()
-    {
-        if (!helper_.joinable() && !helperFailed_) {
-            try {
-                helper_ = std::thread([this] { HelperLoop(); });
-            } catch (const std::system_error&) {
-                helperFailed_ = true; // no thread to be had: this one does all the work
-            }
-        }
-        return helper_.joinable();
-    }
-
-    void StopHelper()
-    {
-        if (!helper_.joinable())
+        DeviationPowers(std::span(values_.get() + from, to - from), mean_, shift_,
+                        p2_.get() + from, p3_.get() + from, p4_.get() + from);
+        if (tallies_.empty())
             return;
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_one();
-        helper_.join();
-    }
-
-    void HelperLoop()
-    {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return stop_ || given_ != finished_; });
-            if (stop_)
-                return;
-            lock.unlock();
-            try {
-                Work(1, jobFrom_, jobTo_);
-            } catch (...) {
-                error_ = std::current_exception();
-            }
-            lock.lock();
-            ++finished_;
-            done_.notify_one();
-        }
+        ClassTally& classes = tallies_[piece];
+        for (std::size_t i = from; i < to; ++i)
+            classes.Count(values_[i]);
     }
 
     const double mean_;
+    const int shift_;
     std::span<TFreqData> tables_;
-    std::vector<TFreqData> helperTables_;
-    std::optional<ClassTally> tallies_[2]; // this thread's and the helper's
+    TWorkPool pool_;
+    const std::size_t pieces_;
+    std::vector<std::vector<TFreqData>> pieceTables_; // pieces 1.. count apart; piece 0 in tables_
+    std::vector<ClassTally> tallies_;                 // one a piece
+    MomentSums sums_;
     std::size_t size_ = 0;
     std::unique_ptr<double[]> values_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p2_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p3_ = std::make_unique_for_overwrite<double[]>(Batch);
     std::unique_ptr<double[]> p4_ = std::make_unique_for_overwrite<double[]>(Batch);
-
-    std::thread helper_;
-    bool helperFailed_ = false;
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    std::size_t jobFrom_ = 0, jobTo_ = 0;
-    std::uint64_t given_ = 0, finished_ = 0; // halves handed to the helper, and done by it
-    bool stop_ = false;
-    std::exception_ptr error_;
 };
 
 // Tells the observer how far a walk has come. A dialog shows Trunc(fraction × 100), so it is
@@ -353,6 +305,13 @@ private:
 
 } // namespace
 
+bool AskToShowProgress()
+{
+    return MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
+                      TMsgDlgType::mtConfirmation, mbYes | mbNo)
+           == TModalResult::mrYes;
+}
+
 TStatistics::TStatistics(TDataSet& dataset) : dataset_(dataset)
 {
     current_.NumClasses = 10;
@@ -445,14 +404,16 @@ std::unique_ptr<TValueSource> TStatistics::OpenValues()
 
 TSpool* TStatistics::CurrentSpool()
 {
-    if (spool_ != nullptr) {
-        const SpoolOrigin& o = spoolOrigin_;
-        if (!useSpool_ || o.field != statFieldName_ || o.scaleBy != scaleBy_
-            || o.openings != dataset_.Openings() || o.active != dataset_.Active()
-            || o.source != SourceText())
-            DropSpool();
-    }
+    if (spool_ != nullptr && (!useSpool_ || !ReadsAsLoaded(spoolOrigin_)))
+        DropSpool();
     return spool_.get();
+}
+
+bool TStatistics::ReadsAsLoaded(const SpoolOrigin& o) const
+{
+    return o.field == statFieldName_ && o.scaleBy == scaleBy_
+           && o.openings == dataset_.Openings() && o.active == dataset_.Active()
+           && o.source == SourceText();
 }
 
 void TStatistics::DropSpool() { spool_.reset(); }
@@ -477,8 +438,11 @@ void TStatistics::Summarize()
 
 bool TStatistics::LoadDataSet()
 {
-    if (computeOnServer_)
+    if (computeOnServer_) {
+        loadOrigin_.reset();
+        loadMean_ = Undefined; // the server's total is finite, or so is no mean
         return LoadOnServer();
+    }
     static const std::string message = "Loading dataset, calculating totals, mean";
 
     // The values of an earlier load go first, so that memory holds one load's at most.
@@ -486,9 +450,7 @@ bool TStatistics::LoadDataSet()
     const std::unique_ptr<TValueSource> source = OpenValues();
     bool accepted = false;
     if (showCalcProgress_ == TBoolPlus::Prompt && source->MoreRecordsThan(1000)) {
-        accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
-                              TMsgDlgType::mtConfirmation, mbYes | mbNo)
-                   == TModalResult::mrYes;
+        accepted = AskToShowProgress();
     }
     const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
@@ -510,9 +472,11 @@ bool TStatistics::LoadDataSet()
     });
     const std::int64_t n = sums.count;
 
+    const SpoolOrigin origin{statFieldName_,      SourceText(),       scaleBy_,
+                             dataset_.Openings(), dataset_.Active(), source->RecordCount()};
+    loadOrigin_ = origin;
     if (spool && spool->Seal()) {
-        spoolOrigin_ = {statFieldName_, SourceText(),       scaleBy_,
-                        dataset_.Openings(), dataset_.Active(), source->RecordCount()};
+        spoolOrigin_ = origin;
         spool_ = std::move(spool);
     }
     std::copy_n(loadBuffer_.begin(), std::min<std::int64_t>(n, MaxStoredValues),
@@ -521,6 +485,7 @@ bool TStatistics::LoadDataSet()
     minimum_ = sums.minimum;
     maximum_ = sums.maximum;
     total_ = sums.total.Total();
+    loadMean_ = sums.Mean();
     totalRemainder_ = sums.total.Remainder();
     anyValueRead_ = n > 0;
     GetdsClasses();
@@ -544,7 +509,8 @@ double TStatistics::GetdsMean()
 {
     mean_ = 0.0;
     if (GetdsLoaded())
-        mean_ = MeanOfTotal(GetdsTotal(), totalRemainder_, GetdsDataCount());
+        mean_ = std::isfinite(total_) ? MeanOfTotal(GetdsTotal(), totalRemainder_, GetdsDataCount())
+                                      : loadMean_;
     return mean_;
 }
 
@@ -623,13 +589,18 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     }
 
     PassSums sums;
-    std::optional<MomentSums> moments;
+    // Deviations of extreme size are scaled by a power of two (stats/Aggregates.h).
+    const int shift = DeviationShift(mean_, minimum_, maximum_);
+    const double scale = std::ldexp(1.0, shift), scaledMean = mean_ * scale;
+    std::optional<MomentPass> moments;
     if (pass == Pass::Moments)
-        moments.emplace(mean_, std::span<TFreqData>(tables));
+        moments.emplace(mean_, shift, std::span<TFreqData>(tables));
+    ValueExtent seen;
     WalkValues(source, scaleBy, progress, ReportWhen::BeforeValue, [&](double x) {
-        const double d = x - mean_;
+        seen.Add(x);
+        const double d = x * scale - scaledMean;
         switch (pass) {
-        case Pass::Moments: moments->Add(x); break;
+        case Pass::Moments: moments->Add(x); return;
         case Pass::Variance: sums.s2 += d * d; break;
         case Pass::Skewness: sums.s3 += raiseTo(d, 3); break;
         case Pass::Kurtosis: sums.s4 += raiseTo(d, 4); break;
@@ -640,44 +611,61 @@ void TStatistics::WalkPass(Pass pass, TValueSource& source, double scaleBy)
     });
     if (classes)
         classes->AddPiecesToTables();
-    if (moments) {
-        moments->Finish();
-        sums.s2 = moments->s2;
-        sums.s3 = moments->s3;
-        sums.s4 = moments->s4;
-    }
+    if (moments)
+        sums = moments->Finish();
+    // A pass after a change of field, scale or rows reads other values by design.
+    if (loadOrigin_ && ReadsAsLoaded(*loadOrigin_))
+        CheckSameValues(seen);
 
-    CommitPass(pass, sums, tally ? &tables : nullptr);
+    CommitPass(pass, sums, tally ? &tables : nullptr, shift);
 }
 
-void TStatistics::CommitPass(Pass pass, const PassSums& sums, PassTables* tables)
+void TStatistics::CheckSameValues(const ValueExtent& seen)
+{
+    const LoadSums load = LoadSums::FromParts(dataCount_, total_, totalRemainder_, minimum_,
+                                              maximum_);
+    if (seen.Matches(load))
+        return;
+    // The cursor of the dataset the pass read, where it is open, says why no snapshot held.
+    const std::string gap = dataset_.Active() ? dataset_.DriverCursor().SnapshotGap() : "";
+    throw EDatabaseError(DataChangedMessage("summary", gap));
+}
+
+void TStatistics::CommitPass(Pass pass, const PassSums& sums, PassTables* tables, int shift)
 {
     // All three moments divide by n - 1; with fewer than two values they are undefined.
     const double divisor = static_cast<double>(sums.n - 1);
     const bool enough = sums.n >= 2;
     switch (pass) {
-    case Pass::Moments:
-        variance_ = enough ? sums.s2 / divisor : Undefined;
-        mu3_ = enough ? sums.s3 / divisor : Undefined;
-        mu4_ = enough ? sums.s4 / divisor : Undefined;
-        // Skewness here is the squared moment coefficient; its sign is reported separately.
-        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
-        // Kurtosis is the plain ratio; no 3 is subtracted.
-        kurtosis_ = Quotient(mu4_, variance_ * variance_);
+    case Pass::Moments: {
+        const MomentResults r = FinishMoments(sums, PowerRule::ExpLog, shift);
+        variance_ = r.variance;
+        mu3_ = r.mu3;
+        mu4_ = r.mu4;
+        skew_ = r.skew;
+        kurtosis_ = r.kurtosis;
+        scaledVariance_ = enough ? sums.s2 / divisor : Undefined;
+        scaledMu3_ = r.scaledMu3;
         varianceValid_ = skewValid_ = kurtosisValid_ = true;
         break;
+    }
     case Pass::Variance:
-        variance_ = enough ? sums.s2 / divisor : Undefined;
+        scaledVariance_ = enough ? sums.s2 / divisor : Undefined;
+        variance_ = std::ldexp(scaledVariance_, -2 * shift);
         break;
     case Pass::Skewness:
-        mu3_ = enough ? sums.s3 / divisor : Undefined;
-        skew_ = Quotient(raiseTo(mu3_, 2), raiseTo(variance_, 3));
+        scaledMu3_ = enough ? sums.s3 / divisor : Undefined;
+        mu3_ = std::ldexp(scaledMu3_, -3 * shift);
+        skew_ = Quotient(raiseTo(scaledMu3_, 2), raiseTo(scaledVariance_, 3));
         break;
-    case Pass::Kurtosis:
-        mu4_ = enough ? sums.s4 / divisor : Undefined;
-        kurtosis_ = Quotient(mu4_, variance_ * variance_);
+    case Pass::Kurtosis: {
+        const double mu4 = enough ? sums.s4 / divisor : Undefined;
+        mu4_ = std::ldexp(mu4, -4 * shift);
+        kurtosis_ = Quotient(mu4, scaledVariance_ * scaledVariance_);
         break;
     }
+    }
+    momentShift_ = shift;
     if (tables != nullptr) {
         for (auto& table : *tables)
             UpdatePercentages(table, dataCount_);
@@ -702,7 +690,8 @@ double TStatistics::GetdsVariance() { return CachedPass(Pass::Variance, variance
 
 double TStatistics::GetdsStdDev()
 {
-    stdDev_ = std::sqrt(variance_);
+    // From the scaled variance, so that it is given wherever it is a double.
+    stdDev_ = std::ldexp(std::sqrt(scaledVariance_), -momentShift_);
     return stdDev_;
 }
 
@@ -710,22 +699,15 @@ double TStatistics::GetdsCoeffVariation()
 {
     const double sd = GetdsStdDev();
     const double mean = GetdsMean();
-    coeffVariation_ = Quotient(sd, mean) * 100;
+    // A quotient near the largest double overflows when made a percentage: undefined, too.
+    const double percent = Quotient(sd, mean) * 100;
+    coeffVariation_ = std::isfinite(percent) ? percent : Undefined;
     return coeffVariation_;
 }
 
 double TStatistics::GetdsSkew() { return CachedPass(Pass::Skewness, skewValid_, skew_); }
 
-std::string TStatistics::GetdsSkewSign() const
-{
-    if (mu3_ < 0)
-        return "(-)";
-    if (mu3_ > 0)
-        return "(+)";
-    if (mu3_ == 0)
-        return "(0)";
-    return ""; // an undefined third moment has no sign
-}
+std::string TStatistics::GetdsSkewSign() const { return SkewSign(scaledMu3_); }
 
 double TStatistics::GetdsKurtosis() { return CachedPass(Pass::Kurtosis, kurtosisValid_, kurtosis_); }
 
@@ -735,8 +717,11 @@ void TStatistics::GetdsClasses()
 {
     const double range = GetdsRange();
     LayOutBounds(current_, current_.NumClasses, minimum_, range);
-    for (int slot = 0; slot < MaintainedSlots; ++slot)
+    CoverExtremes(current_, current_.NumClasses, minimum_, maximum_);
+    for (int slot = 0; slot < MaintainedSlots; ++slot) {
         LayOutBounds(cache_[slot], cache_[slot].NumClasses, minimum_, range);
+        CoverExtremes(cache_[slot], cache_[slot].NumClasses, minimum_, maximum_);
+    }
 }
 
 void TStatistics::ClearClassCounts()

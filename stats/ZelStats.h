@@ -11,6 +11,7 @@
 // and mode of a component that read no value at all.
 #pragma once
 
+#include "stats/Aggregates.h"
 #include "stats/ValueSource.h"
 #include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,6 +30,11 @@ namespace zel {
 class TDataSet;
 
 enum class TBoolPlus : std::uint8_t { Prompt = 0, Always = 1, Never = 2 };
+
+// The question a walk over more than 1000 records asks when ShowCalcProgress is Prompt, on the
+// summary, on the server and in describe alike: "Large dataset. Show progress during loading or
+// calculating." True when the answer is Yes.
+bool AskToShowProgress();
 
 inline constexpr int MaxStoredValues = 10000;
 // A class table has at most 50 classes; cell k + 1 holds the totals of a table of k classes.
@@ -215,16 +222,17 @@ private:
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
     // The progress message of a pass, on the walk and on the server alike.
     static const std::string& PassMessage(Pass pass);
-    struct PassSums {
-        std::int64_t n = 0;
-        double s2 = 0.0, s3 = 0.0, s4 = 0.0;
-    };
+    // A pass's sums: the moment sums of stats/Aggregates.h.
+    using PassSums = MomentSums;
     using PassTables = std::array<TFreqData, MaintainedSlots + 1>;
     void RunPass(Pass pass);
     // The pass's results from its sums, the same for a walk and for the server; the tables,
     // where the pass tallied them, replace the component's own.
-    void CommitPass(Pass pass, const PassSums& sums, PassTables* tables);
+    // `shift`: the sums are of deviations scaled by 2^shift (stats/Aggregates.h); 0 for plain.
+    void CommitPass(Pass pass, const PassSums& sums, PassTables* tables, int shift = 0);
     void WalkPass(Pass pass, TValueSource& source, double scaleBy);
+    // Throws EDatabaseError unless a pass saw as many values as the load and its extremes.
+    void CheckSameValues(const ValueExtent& seen);
     // The spool of the last load while it still describes what a walk of the data source
     // would read; null after a change of field, ScaleBy, data source or dataset opening.
     TSpool* CurrentSpool();
@@ -256,8 +264,12 @@ private:
         // The record count the load saw, nulls included: a pass's progress is a share of it.
         std::int64_t records = 0;
     };
+    // Whether a walk now reads what the load described by `origin` read.
+    bool ReadsAsLoaded(const SpoolOrigin& origin) const;
     std::unique_ptr<TSpool> spool_;
     SpoolOrigin spoolOrigin_;
+    // What the last load walked; none after a load on the server.
+    std::optional<SpoolOrigin> loadOrigin_;
     bool computeOnServer_ = false;
 
     double mean_ = 0, stdDev_ = 0, variance_ = 0, minimum_ = 0, maximum_ = 0;
@@ -265,6 +277,12 @@ private:
     double total_ = 0, coeffVariation_ = 0;
     // What the rounded total leaves out of the exact sum of the values.
     double totalRemainder_ = 0;
+    // The mean the load worked out, also where its total overflowed.
+    double loadMean_ = 0;
+    // The variance and third moment of the deviations scaled by 2^momentShift_ (the last
+    // pass's), for the results that are worked out from them.
+    double scaledVariance_ = 0, scaledMu3_ = 0;
+    int momentShift_ = 0;
     std::int64_t dataCount_ = 0;
     bool dataLoaded_ = false, medianValid_ = false, varianceValid_ = false;
     bool skewValid_ = false, kurtosisValid_ = false, progressAccepted_ = false;

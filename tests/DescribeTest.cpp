@@ -3,12 +3,15 @@
 // no spool can be kept.
 #include "components/ZelTable.h"
 #include "data/DataSet.h"
+#include "data/Driver.h"
 #include "stats/Describe.h"
+#include "stats/WorkPool.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -213,6 +216,27 @@ TEST_P(DescribeTest, AgreesWithTheSummaryOfEachNumericField)
     }
 }
 
+TEST_P(DescribeTest, SameToTheBitOnOneThreadOrTwo)
+{
+    TDescribeRequest request;
+    request.by = FieldName("G");
+    std::vector<std::vector<double>> runs;
+    for (const std::size_t threads : {1u, 2u}) {
+        SetMaxThreads(threads);
+        const std::vector<TDescribeRow> rows = Describe(*Table(), request);
+        SetMaxThreads(0);
+        std::vector<double> numbers;
+        for (const TDescribeRow& r : rows)
+            numbers.insert(numbers.end(), {double(r.count), r.mean, r.stdDev, r.minimum, r.q1,
+                                           r.median, r.q3, r.maximum, r.skew, r.kurtosis});
+        runs.push_back(numbers);
+    }
+    ASSERT_EQ(runs[0].size(), runs[1].size());
+    for (std::size_t i = 0; i < runs[0].size(); ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(runs[0][i]), std::bit_cast<std::uint64_t>(runs[1][i]))
+            << i;
+}
+
 TEST_P(DescribeTest, GroupsInOrderOfFirstAppearanceWithNullAsAGroupOfItsOwn)
 {
     for (const bool spooled : {true, false}) {
@@ -362,5 +386,72 @@ TEST_P(DescribeTest, ComponentQuantileIsOfTheScaledValuesAndUndefinedWithoutValu
 
 INSTANTIATE_TEST_SUITE_P(Backends, DescribeTest, testing::ValuesIn(Backends()),
                          [](const auto& info) { return info.param; });
+
+// Rows that read otherwise once they have been read to the end, as from a table whose engine
+// keeps no snapshots.
+class ChangingCursor : public DataCursor {
+public:
+    explicit ChangingCursor(bool& readOnce) : readOnce_(readOnce) {}
+    const std::vector<ColumnInfo>& Columns() const override { return columns_; }
+    void Rewind() override { row_ = -1; }
+    bool Fetch() override
+    {
+        if (++row_ < 100)
+            return true;
+        readOnce_ = true;
+        return false;
+    }
+    std::int64_t CountRecords() override { return 100; }
+    std::string SnapshotGap() const override { return "its engine keeps no snapshots"; }
+    bool IsNull(int) const override { return false; }
+    bool ReadDouble(int, double& value) const override
+    {
+        value = row_ == 7 && readOnce_ ? 1e6 : row_;
+        return true;
+    }
+    std::string ReadText(int) const override { return std::to_string(row_); }
+
+private:
+    bool& readOnce_;
+    int row_ = -1;
+    std::vector<ColumnInfo> columns_{{"X", TFieldType::ftFloat}};
+};
+
+class ChangingRows : public TDataSet {
+public:
+    std::string SourceDescription() const override { return "table CHANGING"; }
+
+protected:
+    std::unique_ptr<DataCursor> OpenCursor() override
+    {
+        return std::make_unique<ChangingCursor>(readOnce_);
+    }
+
+private:
+    bool readOnce_ = false;
+};
+
+TEST(DescribeCore, PassesThatReadOtherRowsThanTheWalkFailNamingTheGap)
+{
+    const std::string tmpdir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    // No spool can be kept: the passes read the records again.
+    setenv("TMPDIR", "/nonexistent/zelstats-describe", 1);
+    TDescribeRequest request;
+    request.spoolMemory = 0;
+    ChangingRows rows;
+    try {
+        Describe(rows, request);
+        ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "The data changed during the description: a pass read other values than the "
+                  "load, because the data source offers no snapshot: its engine keeps no "
+                  "snapshots.");
+    }
+    if (tmpdir.empty())
+        unsetenv("TMPDIR");
+    else
+        setenv("TMPDIR", tmpdir.c_str(), 1);
+}
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "components/ZelQuery.h"
 #include "components/ZelTable.h"
 #include "gui/Dialogs.h"
+#include "stats/Aggregates.h"
+#include "stats/WorkPool.h"
 #include "tests/TestSupport.h"
 #include "windows/ZelClass.h"
 #include "windows/ZelGauge.h"
@@ -967,28 +969,124 @@ TEST(StatisticsCore, LargeOffsetKeepsMeanVarianceAndSkewnessExact)
 
 namespace {
 
-// The moments pass works its powers out on two threads a batch at a time; its sums must still
-// be those of one value after the other, to the bit, across many batches and a partial last.
-TEST(StatisticsCore, MomentsAreTheSumsOfOneValueAfterTheOther)
+// A source without a snapshot may read other values on the pass than on the load: the summary
+// fails with one line, rather than mixing the two.
+TEST(StatisticsCore, APassThatSeesOtherExtremesThanTheLoadFails)
+{
+    for (const double changed : {1e6, -1e6}) {
+        int walks = 0;
+        MadeStatistics s(1000, [&](std::int64_t k) {
+            walks += k == 0;
+            return k == 5 && walks > 1 ? changed : double(k % 10);
+        });
+        s.SetUseSpool(false);
+        try {
+            s.Summarize();
+            ADD_FAILURE() << "no error for " << changed;
+        } catch (const EDatabaseError& e) {
+            EXPECT_NE(std::string(e.what()).find("The data changed during the summary"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+}
+
+// Data at the edges of the doubles: every value lies in one class, a mean and a standard
+// deviation that are doubles are given, and skewness and kurtosis are those of the same data
+// brought to ordinary size by a power of two.
+struct RangeCase {
+    const char* name;
+    std::vector<double> values;
+    std::vector<double> ordinary; // the same shape at ordinary size; empty: not checked
+    double mean = NAN, stdDev = NAN; // NaN: not checked
+};
+
+class RangeLimitTest : public testing::TestWithParam<RangeCase> {};
+
+TEST_P(RangeLimitTest, ClassesHoldEveryValueAndResultsStayDoubles)
+{
+    const RangeCase& c = GetParam();
+    const auto n = static_cast<std::int64_t>(c.values.size());
+    MadeStatistics s(n, [&](std::int64_t k) { return c.values[k]; });
+    s.Summarize();
+    EXPECT_EQ(s.GetdsClassCount(s.FreqClasses() + 1), n);
+    EXPECT_FALSE(std::isinf(s.GetdsCoeffVariation()));
+    auto near = [](double actual, double expected) {
+        return std::fabs(actual - expected) <= 1e-12 * std::fabs(expected);
+    };
+    if (!std::isnan(c.mean)) {
+        EXPECT_PRED2(near, s.GetdsMean(), c.mean);
+    }
+    if (!std::isnan(c.stdDev)) {
+        EXPECT_PRED2(near, s.GetdsStdDev(), c.stdDev);
+    }
+    if (c.ordinary.empty())
+        return;
+    const MomentResults expected = Moments(c.ordinary);
+    EXPECT_PRED2(near, s.GetdsSkew(), expected.skew);
+    EXPECT_PRED2(near, s.GetdsKurtosis(), expected.kurtosis);
+    EXPECT_EQ(s.GetdsSkewSign(), SkewSign(expected.mu3));
+    const MomentResults product = Moments(c.values, PowerRule::Product);
+    EXPECT_PRED2(near, product.skew, expected.skew);
+    EXPECT_EQ(SkewSign(product.scaledMu3), SkewSign(expected.mu3));
+}
+
+std::vector<double> Alternating(double a, double b, std::size_t n)
+{
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = i % 2 == 0 ? a : b;
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, RangeLimitTest,
+    testing::Values(
+        RangeCase{"Subnormal", {5e-324, 1e-323, 1.5e-323, 2e-323}, {}},
+        RangeCase{"NearTwoToThe63", Alternating(0x1p63, 0x1p63 - 1024, 1000), {}},
+        RangeCase{"TotalOverflows", {1e308, 1e308, 7e307}, {}, 9e307},
+        RangeCase{"VarianceUnderflows", {1e-200, 2e-200, 4e-200}, {1, 2, 4}, 7e-200 / 3,
+                  std::sqrt(7.0 / 3) * 1e-200},
+        RangeCase{"Near1eMinus60", {1e-60, 2e-60, 4e-60}, {1, 2, 4}},
+        RangeCase{"Near1e55", {1e55, 2e55, 4e55}, {1, 2, 4}},
+        RangeCase{"CoefficientOfVariationOverflows", {-1e300, 1e300, 1e-6}, {}},
+        RangeCase{"PlusMinus1e80", {1e80, -1e80, 1e80, 4e80}, {1, -1, 1, 4}}),
+    [](const auto& info) { return info.param.name; });
+
+// The moments pass works its powers and class counts out on the pool's threads a batch at a
+// time; its sums must still be those of one value after the other, to the bit, across many
+// batches and a partial last: those of the pure kernel over the same values, and the same on
+// one thread as on two.
+TEST(StatisticsCore, MomentsAreTheSumsOfOneValueAfterTheOtherOnAnyNumberOfThreads)
 {
     const std::int64_t n = 300'001;
     auto make = [](std::int64_t k) { return std::sin(double(k)) * 1e3 + double(k % 7); };
-    MadeStatistics s(n, make);
-    s.Summarize();
-    const double mean = s.GetdsMean();
-    double s2 = 0, s3 = 0, s4 = 0;
-    for (std::int64_t k = 0; k < n; ++k) {
-        const double d = make(k) - mean;
-        s2 += raiseTo(d, 2);
-        s3 += raiseTo(d, 3);
-        s4 += raiseTo(d, 4);
+    std::vector<double> values(n);
+    for (std::int64_t k = 0; k < n; ++k)
+        values[k] = make(k);
+    const MomentResults expected = Moments(values);
+    auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
+    std::vector<std::array<std::int64_t, 50>> counts;
+    for (const std::size_t threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        SetMaxThreads(threads);
+        MadeStatistics s(n, make);
+        s.SetdsFreqClasses(37);
+        s.Summarize();
+        SetMaxThreads(0);
+        EXPECT_EQ(s.GetdsMean(), SumValues(values).Mean());
+        EXPECT_EQ(bits(s.GetdsVariance()), bits(expected.variance));
+        EXPECT_EQ(bits(s.GetdsMu3()), bits(expected.mu3));
+        EXPECT_EQ(bits(s.GetdsMu4()), bits(expected.mu4));
+        EXPECT_EQ(bits(s.GetdsSkew()), bits(expected.skew));
+        EXPECT_EQ(bits(s.GetdsKurtosis()), bits(expected.kurtosis));
+        std::array<std::int64_t, 50> c{};
+        for (int i = 1; i <= 37; ++i)
+            c[i - 1] = s.GetdsClassCount(i);
+        EXPECT_EQ(s.GetdsClassCount(38), n);
+        counts.push_back(c);
     }
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsVariance()),
-              std::bit_cast<std::uint64_t>(s2 / double(n - 1)));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu3()),
-              std::bit_cast<std::uint64_t>(s3 / double(n - 1)));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.GetdsMu4()),
-              std::bit_cast<std::uint64_t>(s4 / double(n - 1)));
+    EXPECT_EQ(counts[0], counts[1]);
 }
 
 } // namespace

@@ -115,20 +115,17 @@ std::string Sign(const Decimal& d)
 
 constexpr int GeneralPrecision = 15;
 
-} // namespace
+// Where a format picture's placeholders are.
+struct PictureLayout {
+    int intPlaceholders = 0; // '#' and '0' before the decimal point
+    int firstIntZero = -1;   // index of the first '0' among them
+    int decPlaceholders = 0; // '#' and '0' after it
+    int lastDecZero = -1;    // index of the last '0' among those
+};
 
-std::string FormatFloat(std::string_view picture, double value)
+PictureLayout ReadPicture(std::string_view picture)
 {
-    if (!std::isfinite(value))
-        return NonFinite(value);
-    if (picture.empty())
-        return FloatToStr(value);
-
-    // First pass: where the placeholders are.
-    int intPlaceholders = 0;   // '#' and '0' before the decimal point
-    int firstIntZero = -1;     // index of the first '0' among them
-    int decPlaceholders = 0;   // '#' and '0' after it
-    int lastDecZero = -1;      // index of the last '0' among those
+    PictureLayout p;
     bool seenPoint = false;
     char quote = 0;
     for (char c : picture) {
@@ -143,42 +140,30 @@ std::string FormatFloat(std::string_view picture, double value)
             seenPoint = true;
         } else if (c == '#' || c == '0') {
             if (!seenPoint) {
-                if (c == '0' && firstIntZero < 0)
-                    firstIntZero = intPlaceholders;
-                ++intPlaceholders;
+                if (c == '0' && p.firstIntZero < 0)
+                    p.firstIntZero = p.intPlaceholders;
+                ++p.intPlaceholders;
             } else {
                 if (c == '0')
-                    lastDecZero = decPlaceholders;
-                ++decPlaceholders;
+                    p.lastDecZero = p.decPlaceholders;
+                ++p.decPlaceholders;
             }
         }
     }
+    return p;
+}
 
-    // Take the value to 15 significant digits first, so that binary noise (1.005 stored as
-    // 1.00499999999999989…) rounds as the number it stands for.
-    Decimal d = ToDecimal(value);
-    RoundDigits(d, GeneralPrecision);
-    RoundDigits(d, d.exponent + decPlaceholders);
-
-    std::string integer = IntegerDigits(d);
-    const std::size_t forcedInt =
-        firstIntZero < 0 ? 0 : static_cast<std::size_t>(intPlaceholders - firstIntZero);
-    if (integer.size() < forcedInt)
-        integer.insert(0, forcedInt - integer.size(), '0');
-    std::string fraction = FractionDigits(d, decPlaceholders);
-    const std::size_t forcedDec = static_cast<std::size_t>(lastDecZero + 1);
-    while (fraction.size() > forcedDec && fraction.back() == '0')
-        fraction.pop_back();
-
-    // Second pass: write the text. Integer placeholder k shows the digit that lines up with it
-    // from the right; digits beyond the placeholders go in front of the first one.
-    std::string out = Sign(d);
-    const int excess = static_cast<int>(integer.size()) - intPlaceholders;
-    bool integerWritten = intPlaceholders > 0;
+// Writes the text: integer placeholder k shows the digit that lines up with it from the right;
+// digits beyond the placeholders go in front of the first one.
+std::string WritePicture(std::string_view picture, const PictureLayout& p, std::string out,
+                         const std::string& integer, const std::string& fraction)
+{
+    const int excess = static_cast<int>(integer.size()) - p.intPlaceholders;
+    bool integerWritten = p.intPlaceholders > 0;
     int intIndex = 0;
     int decIndex = 0;
-    seenPoint = false;
-    quote = 0;
+    bool seenPoint = false;
+    char quote = 0;
     for (char c : picture) {
         if (quote != 0) {
             if (c == quote)
@@ -216,6 +201,34 @@ std::string FormatFloat(std::string_view picture, double value)
     if (!integerWritten)
         out += integer;
     return out;
+}
+
+} // namespace
+
+std::string FormatFloat(std::string_view picture, double value)
+{
+    if (!std::isfinite(value))
+        return NonFinite(value);
+    if (picture.empty())
+        return FloatToStr(value);
+    const PictureLayout p = ReadPicture(picture);
+
+    // Take the value to 15 significant digits first, so that binary noise (1.005 stored as
+    // 1.00499999999999989…) rounds as the number it stands for.
+    Decimal d = ToDecimal(value);
+    RoundDigits(d, GeneralPrecision);
+    RoundDigits(d, d.exponent + p.decPlaceholders);
+
+    std::string integer = IntegerDigits(d);
+    const std::size_t forcedInt =
+        p.firstIntZero < 0 ? 0 : static_cast<std::size_t>(p.intPlaceholders - p.firstIntZero);
+    if (integer.size() < forcedInt)
+        integer.insert(0, forcedInt - integer.size(), '0');
+    std::string fraction = FractionDigits(d, p.decPlaceholders);
+    const std::size_t forcedDec = static_cast<std::size_t>(p.lastDecZero + 1);
+    while (fraction.size() > forcedDec && fraction.back() == '0')
+        fraction.pop_back();
+    return WritePicture(picture, p, Sign(d), integer, fraction);
 }
 
 std::string FloatToStrF(double value, int precision, int digits)
