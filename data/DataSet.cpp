@@ -44,6 +44,50 @@ namespace {
 // characters. A cell may hold megabytes of text.
 constexpr std::size_t kMaxShown = 100;
 
+// The length in bytes of the UTF-8 character at `i` and its code point, or 0 for a byte that
+// starts no valid UTF-8 sequence.
+std::size_t NextCharacter(std::string_view text, std::size_t i, long& code)
+{
+    const auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
+                         : byte >= 0xE0 && byte < 0xF0               ? 3
+                         : byte >= 0xF0 && byte < 0xF5               ? 4
+                                                                     : 0;
+    code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
+                                                                        : byte & 0x07;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no valid UTF-8.
+    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000)))
+        || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+        return 0;
+    return length;
+}
+
+// The escape of a character a message does not show as it is, or empty.
+std::string Escape(long code)
+{
+    static const char* const kHex = "0123456789abcdef";
+    if (code == '\n')
+        return "\\n";
+    if (code == '\r')
+        return "\\r";
+    if (code == '\t')
+        return "\\t";
+    if (code < 0x20 || code == 0x7F)
+        return {'\\', 'x', kHex[code >> 4], kHex[code & 0xF]};
+    if ((code >= 0x80 && code < 0xA0) || code == 0x2028 || code == 0x2029)
+        return {'\\', 'u', kHex[(code >> 12) & 0xF], kHex[(code >> 8) & 0xF],
+                kHex[(code >> 4) & 0xF], kHex[code & 0xF]};
+    return {};
+}
+
 std::string ShownValue(std::string_view text)
 {
     static const char* const kHex = "0123456789abcdef";
@@ -52,50 +96,19 @@ std::string ShownValue(std::string_view text)
     std::size_t lastFit = std::string::npos; // where "…" goes when the text is cut
     std::size_t i = 0;
     while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        // The next character: its code point and its length in bytes, 0 for a byte that
-        // starts no valid UTF-8 sequence.
-        std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
-                             : byte >= 0xE0 && byte < 0xF0               ? 3
-                             : byte >= 0xF0 && byte < 0xF5               ? 4
-                                                                         : 0;
-        long code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
-                                                                                 : byte & 0x07;
-        if (length == 0 || i + length > text.size())
-            length = 0;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                length = 0;
-                break;
-            }
-            code = (code << 6) | (next & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are no valid UTF-8.
-        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000)))
-            || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-            length = 0;
-
+        long code = 0;
+        std::size_t length = NextCharacter(text, i, code);
         std::string unit;
-        bool escaped = true;
         if (length == 0) {
+            const auto byte = static_cast<unsigned char>(text[i]);
             unit = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
             length = 1;
-        } else if (code == '\n') {
-            unit = "\\n";
-        } else if (code == '\r') {
-            unit = "\\r";
-        } else if (code == '\t') {
-            unit = "\\t";
-        } else if (code < 0x20 || code == 0x7F) {
-            unit = {'\\', 'x', kHex[code >> 4], kHex[code & 0xF]};
-        } else if ((code >= 0x80 && code < 0xA0) || code == 0x2028 || code == 0x2029) {
-            unit = {'\\', 'u', kHex[(code >> 12) & 0xF], kHex[(code >> 8) & 0xF],
-                    kHex[(code >> 4) & 0xF], kHex[code & 0xF]};
         } else {
-            unit = std::string(text.substr(i, length));
-            escaped = false;
+            unit = Escape(code);
         }
+        const bool escaped = !unit.empty();
+        if (!escaped)
+            unit = std::string(text.substr(i, length));
         const std::size_t unitChars = escaped ? unit.size() : 1;
         if (lastFit == std::string::npos && chars + unitChars > kMaxShown - 1)
             lastFit = shown.size();
@@ -408,6 +421,22 @@ TDataSet::TFieldWalk::~TFieldWalk()
         dataset_.cursor_->RestrictToColumn(-1);
 }
 
+void TDataSet::SetWaitLimit(double seconds)
+{
+    // A year is far beyond any wait, and keeps the milliseconds within range.
+    if (!(seconds >= 0.0) || seconds > 366.0 * 24 * 3600)
+        throw EDatabaseError("The wait limit of " + SourceDescription()
+                             + " must be 0 (none) or a number of seconds up to a year");
+    waitLimit_ = seconds;
+}
+
+std::int64_t TDataSet::WaitLimitMilliseconds() const
+{
+    if (waitLimit_ <= 0.0)
+        return 0;
+    return std::max<std::int64_t>(1, std::llround(waitLimit_ * 1000.0));
+}
+
 void TDataSet::CheckInactive(const char* property) const
 {
     if (Active())
@@ -486,7 +515,8 @@ std::unique_ptr<DataCursor> TQuery::OpenCursor()
     std::string text = SQLText();
     if (text.find_first_not_of(" \t\r\n") == std::string::npos)
         return nullptr;
-    return OpenQueryCursor(databaseName_, text);
+    return OpenQueryCursor(databaseName_, text,
+                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds())});
 }
 
 // --- TTable
@@ -524,7 +554,8 @@ std::unique_ptr<DataCursor> TTable::OpenCursor()
 {
     if (tableName_.empty())
         return nullptr;
-    return OpenTableCursor(databaseName_, tableName_);
+    return OpenTableCursor(databaseName_, tableName_,
+                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds())});
 }
 
 } // namespace zel
