@@ -5,6 +5,7 @@
 #include <QSqlDatabase>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -132,9 +133,16 @@ void TField::ThrowNotANumber(const char* what) const
 
 void TField::ThrowNotANumberAt(std::string_view text, std::int64_t record, const char* what) const
 {
+    // A number too large or too small for a double (a numeric 1e-401) is a number all the
+    // same, and the message says what is wrong with it.
+    double ignored = 0.0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), ignored);
+    const bool outOfRange =
+        error == std::errc::result_out_of_range && stop == text.data() + text.size();
     throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription() + " holds '"
                          + ShownValue(text) + "' at record " + std::to_string(record)
-                         + ", which is not " + what);
+                         + (outOfRange ? ", a number out of a double's range"
+                                       : ", which is not " + std::string(what)));
 }
 
 double TField::AsFloat() const

@@ -834,7 +834,6 @@ public:
              const std::string& source, const CursorOptions& options)
         : source_(source),
           secrets_(connection.secrets),
-          display_(connection.display),
           sql_(SingleStatement(sql, source_)),
           table_(std::move(table)),
           waitLimit_(options.waitLimit)
@@ -1355,11 +1354,10 @@ private:
         const double seconds = std::chrono::duration<double>(waitLimit_).count();
         char text[32];
         const auto end = std::to_chars(text, text + sizeof text, seconds).ptr;
-        throw EDatabaseError(Scrubbed(what + source_ + ": the server " + display_
-                                          + " gave no answer within the wait limit of "
-                                          + std::string(text, end)
-                                          + " s; the statement was cancelled",
-                                      secrets_));
+        // The source names the server, without its password.
+        throw EDatabaseError(what + source_
+                             + ": the server gave no answer within the wait limit of "
+                             + std::string(text, end) + " s; the statement was cancelled");
     }
 
     [[noreturn]] void ThrowCancelled(const char* what) const
@@ -1392,7 +1390,6 @@ private:
 
     std::string source_;
     std::vector<std::string> secrets_;
-    std::string display_; // the connection without its passwords
     std::string sql_;
     std::string table_;
     std::chrono::milliseconds waitLimit_;

@@ -319,6 +319,16 @@ TEST_P(PgFieldKindTest, KindAndValueFollowTheColumnType)
 
 constexpr double kNotFinite = NAN;
 
+TEST_F(PgDriverTest, ANumericBeyondADoublesRangeIsNamedSo)
+{
+    for (const char* literal : {"1e-401", "-1e400"}) {
+        auto q = Query(std::string("SELECT CAST('") + literal + "' AS numeric) AS v");
+        q->Open();
+        EXPECT_CONTAINS(ErrorOf([&] { q->FieldByName("v").AsFloat(); }),
+                        "a number out of a double's range");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Types, PgFieldKindTest,
     testing::Values(
@@ -715,8 +725,8 @@ TEST_F(PgDriverTest, AWaitLimitEndsAWaitOnAFrozenServer)
     });
     ::kill(pid, SIGCONT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-    EXPECT_CONTAINS(error, "the server " + DatabaseDisplayName(Uri())
-                               + " gave no answer within the wait limit of 1 s");
+    EXPECT_CONTAINS(error, "the query on " + DatabaseDisplayName(Uri())
+                               + ": the server gave no answer within the wait limit of 1 s");
     EXPECT_EQ(error.find(PasswordOf(Uri()) + "@"), std::string::npos) << error;
 }
 
