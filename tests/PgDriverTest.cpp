@@ -714,6 +714,8 @@ TEST_F(PgDriverTest, AWaitLimitEndsAWaitOnAFrozenServer)
 {
     using namespace std::chrono_literals;
     auto q = Query("SELECT pg_backend_pid() AS pid, g AS x FROM generate_series(1, 3) AS g");
+    EXPECT_THROW(q->SetWaitLimit(-1), EDatabaseError);
+    EXPECT_THROW(q->SetWaitLimit(NAN), EDatabaseError);
     q->SetWaitLimit(1);
     q->Open();
     const auto pid = static_cast<pid_t>(q->FieldByName("pid").AsFloat());

@@ -239,6 +239,18 @@ TEST(SqliteDriver, CancelAllStatementsStopsALongStatement)
     EXPECT_EQ(CountRows(*after), 1);
 }
 
+TEST(SqliteDriver, ACursorsCancellerStopsThatCursorAlone)
+{
+    auto db = MakeSqliteDatabase();
+    db->Execute("CREATE TABLE t (v INTEGER); INSERT INTO t VALUES (1), (2)");
+    auto cancelled = OpenTableCursor(db->Name(), "t");
+    auto other = OpenTableCursor(db->Name(), "t");
+    ASSERT_NE(cancelled->Canceller(), nullptr);
+    cancelled->Canceller()->CancelStatement(std::chrono::steady_clock::now());
+    EXPECT_ERROR_HAS(ErrorOf([&] { CountRows(*cancelled); }), "the query was cancelled");
+    EXPECT_EQ(CountRows(*other), 2);
+}
+
 TEST(SqliteDriver, OnlyRegularFilesAreOpened)
 {
     ScratchFolder folder;
