@@ -39,11 +39,12 @@ struct StatisticsKinds {
 std::unique_ptr<TStatistics> MakeStatistics(const Options& options, bool needField,
                                             bool sampleDefault, const StatisticsKinds& kinds);
 
-// Writes the describe rows as a picture into the file at `path`.
+// Writes the describe rows as a picture into the file at `path`, or to standard output for "-".
 using DescribePicture =
     std::function<void(const std::vector<TDescribeRow>& rows, const std::string& path)>;
 
 // Describes the fields; with --png, draws them through `picture` before anything is printed.
+// `--png -` sends the picture to standard output (never a terminal) and prints nothing else.
 int DescribeFields(const Options& options, const DescribePicture& picture);
 
 // Messages go to standard error, one line each, and a question is answered No; an error

@@ -60,6 +60,14 @@ void CheckDisplay()
         throw std::runtime_error("gui needs a display: set DISPLAY or use xvfb-run");
 }
 
+QtMessageHandler qtMessages = nullptr; // Qt's own handler
+
+void DropQtWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if ((type == QtCriticalMsg || type == QtFatalMsg) && qtMessages != nullptr)
+        qtMessages(type, context, text);
+}
+
 int Report(const Options& options)
 {
     // The component kinds, so that the statistics come with their windows.
@@ -80,6 +88,8 @@ int Report(const Options& options)
     c.SetWalkObserver(nullptr);
     const TDataSet::TSnapshot snapshot(c.DataSet());
     const QString out = QString::fromStdString(options.Get("--out", "report"));
+    CheckPictureFolder(out.toStdString(), {"summary.png", "classes.png", "inputorder.png",
+                                           "histogram.png", "cumhistogram.png", "polygon.png"});
     if (!QDir().mkpath(out))
         throw std::runtime_error("cannot create the folder " + out.toStdString());
     auto grabInto = [&out](const char* file) {
@@ -109,6 +119,9 @@ int RunWindowCommand(int argc, char** argv, const Options& options)
         return RunDemo(db, options.Get("--screenshot"));
     }
     InstallConsoleAnswers();
+    // Qt's own complaints (a painter without memory for its picture, say) would come before
+    // the one line that says what failed.
+    qtMessages = qInstallMessageHandler(DropQtWarnings);
     SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
     CancelStatementsOnSignals();
     // Both render offscreen whatever the environment says.
@@ -122,7 +135,10 @@ int RunWindowCommand(int argc, char** argv, const Options& options)
     return DescribeFields(options, [argc, argv](const std::vector<TDescribeRow>& rows,
                                                 const std::string& path) mutable {
         QGuiApplication app(argc, argv);
-        SavePngFile(BoxPlotImage(rows), QString::fromStdString(path));
+        if (path == "-")
+            WritePngToStandardOutput(BoxPlotImage(rows));
+        else
+            SavePngFile(BoxPlotImage(rows), QString::fromStdString(path));
     });
 }
 

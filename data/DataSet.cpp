@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <utility>
 
 namespace zel {
 
@@ -45,36 +47,37 @@ namespace {
 // characters. A cell may hold megabytes of text.
 constexpr std::size_t kMaxShown = 100;
 
-// The length in bytes of the UTF-8 character at `i` and its code point, or 0 for a byte that
-// starts no valid UTF-8 sequence.
-std::size_t NextCharacter(std::string_view text, std::size_t i, long& code)
+constexpr const char* kHex = "0123456789abcdef";
+
+// The UTF-8 character at text[i]: its code point and its length in bytes; length 0 for a
+// byte that starts no valid character (overlong forms, surrogates and code points past
+// U+10FFFF are none).
+std::pair<long, std::size_t> DecodeAt(std::string_view text, std::size_t i)
 {
     const auto byte = static_cast<unsigned char>(text[i]);
     std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
                          : byte >= 0xE0 && byte < 0xF0               ? 3
                          : byte >= 0xF0 && byte < 0xF5               ? 4
                                                                      : 0;
-    code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
-                                                                        : byte & 0x07;
+    long code = length == 1 ? byte : length == 2 ? byte & 0x1F : length == 3 ? byte & 0x0F
+                                                                             : byte & 0x07;
     if (length == 0 || i + length > text.size())
-        return 0;
+        return {byte, 0};
     for (std::size_t k = 1; k < length; ++k) {
         const auto next = static_cast<unsigned char>(text[i + k]);
         if ((next & 0xC0) != 0x80)
-            return 0;
+            return {byte, 0};
         code = (code << 6) | (next & 0x3F);
     }
-    // Overlong forms, surrogates and code points past U+10FFFF are no valid UTF-8.
     if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000)))
         || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-        return 0;
-    return length;
+        return {byte, 0};
+    return {code, length};
 }
 
-// The escape of a character a message does not show as it is, or empty.
-std::string Escape(long code)
+// The escape that shows a character, or empty when it shows as itself.
+std::string EscapeOf(long code)
 {
-    static const char* const kHex = "0123456789abcdef";
     if (code == '\n')
         return "\\n";
     if (code == '\r')
@@ -91,21 +94,17 @@ std::string Escape(long code)
 
 std::string ShownValue(std::string_view text)
 {
-    static const char* const kHex = "0123456789abcdef";
     std::string shown;
     std::size_t chars = 0;
     std::size_t lastFit = std::string::npos; // where "…" goes when the text is cut
-    std::size_t i = 0;
-    while (i < text.size()) {
-        long code = 0;
-        std::size_t length = NextCharacter(text, i, code);
+    for (std::size_t i = 0; i < text.size();) {
+        auto [code, length] = DecodeAt(text, i);
         std::string unit;
-        if (length == 0) {
-            const auto byte = static_cast<unsigned char>(text[i]);
-            unit = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+        if (length == 0) { // a byte that is no UTF-8: code is the byte
+            unit = {'\\', 'x', kHex[code >> 4], kHex[code & 0xF]};
             length = 1;
         } else {
-            unit = Escape(code);
+            unit = EscapeOf(code);
         }
         const bool escaped = !unit.empty();
         if (!escaped)
@@ -169,6 +168,146 @@ std::string TField::AsString() const
 {
     const DataCursor& cursor = dataset_.ActiveCursor();
     return cursor.IsNull(column_) ? std::string() : cursor.ReadText(column_);
+}
+
+TGroupKey TField::AsGroupKey() const { return dataset_.ActiveCursor().ReadKey(column_); }
+
+// --- TGroupKey
+
+TGroupKey TGroupKey::Integer(std::int64_t value)
+{
+    char digits[24];
+    char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return {TKind::Number, std::string(digits, end)};
+}
+
+TGroupKey TGroupKey::Real(double value)
+{
+    if (std::isnan(value))
+        return {TKind::Number, "NaN"};
+    if (std::isinf(value))
+        return {TKind::Number, value > 0 ? "Infinity" : "-Infinity"};
+    char text[40];
+    // Every integral double below 2^64 converts exactly, so it keys as the integer it equals;
+    // -0 becomes 0.
+    constexpr double two64 = 18446744073709551616.0;
+    if (value == std::trunc(value) && std::fabs(value) < two64) {
+        const auto magnitude = static_cast<std::uint64_t>(std::fabs(value));
+        char* start = text + 1;
+        char* end = std::to_chars(start, text + sizeof text, magnitude).ptr;
+        if (value < 0 && magnitude != 0)
+            *--start = '-';
+        return {TKind::Number, std::string(start, end)};
+    }
+    return {TKind::Number, std::string(text, std::to_chars(text, text + sizeof text, value).ptr)};
+}
+
+TGroupKey TGroupKey::Decimal(std::string_view text)
+{
+    if (text == "NaN" || text == "Infinity" || text == "-Infinity")
+        return {TKind::Number, std::string(text)};
+    const bool negative = !text.empty() && text.front() == '-';
+    const bool signed_ = !text.empty() && (text.front() == '-' || text.front() == '+');
+    const std::string_view rest = text.substr(signed_ ? 1 : 0);
+    const std::size_t point = rest.find('.');
+    std::string_view whole = rest.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? "" : rest.substr(point + 1);
+    auto digits = [](std::string_view part) {
+        return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if ((whole.empty() && fraction.empty()) || !digits(whole) || !digits(fraction))
+        return Text(std::string(text)); // no number after all
+    whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
+    fraction.remove_suffix(fraction.size() - (fraction.find_last_not_of('0') + 1));
+    std::string value = whole.empty() ? "0" : std::string(whole);
+    if (!fraction.empty())
+        value += "." + std::string(fraction);
+    if (negative && value != "0")
+        value.insert(0, 1, '-');
+    return {TKind::Number, std::move(value)};
+}
+
+TGroupKey TGroupKey::Text(std::string bytes) { return {TKind::Text, std::move(bytes)}; }
+
+TGroupKey TGroupKey::Blob(std::string bytes) { return {TKind::Blob, std::move(bytes)}; }
+
+std::size_t TGroupKey::Hash::operator()(const TGroupKey& key) const noexcept
+{
+    return std::hash<std::string>()(key.value_) * 31 + static_cast<std::size_t>(key.kind_);
+}
+
+namespace {
+
+// The length of the valid UTF-8 character at text[i], or 0 where none starts.
+std::size_t Utf8Length(std::string_view text, std::size_t i)
+{
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const std::size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2
+                               : byte >= 0xE0 && byte < 0xF0               ? 3
+                               : byte >= 0xF0 && byte < 0xF5               ? 4
+                                                                           : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    long code = length == 1 ? byte : byte & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are no valid UTF-8.
+    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code < 0xE000)))
+        || (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
+        return 0;
+    return length;
+}
+
+std::string WrittenText(std::string_view text, bool quoted)
+{
+    static const char* const hex = "0123456789abcdef";
+    std::string out = quoted ? "'" : "";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const std::size_t length = Utf8Length(text, i);
+        if (length == 0 || byte < 0x20 || byte == 0x7F) {
+            out += {'\\', 'x', hex[byte >> 4], hex[byte & 0xF]};
+            ++i;
+            continue;
+        }
+        out += byte == '\\' ? "\\\\" : byte == '\'' && quoted ? "''" : text.substr(i, length);
+        i += length;
+    }
+    return quoted ? out + "'" : out;
+}
+
+} // namespace
+
+std::vector<std::string> WriteGroupKeys(std::span<const TGroupKey> keys)
+{
+    using TKind = TGroupKey::TKind;
+    const bool mixed = std::any_of(keys.begin(), keys.end(),
+                                   [](const TGroupKey& k) { return k.Kind() == TKind::Text; })
+                       && std::any_of(keys.begin(), keys.end(), [](const TGroupKey& k) {
+                              return k.Kind() == TKind::Number || k.Kind() == TKind::Blob;
+                          });
+    std::vector<std::string> written;
+    written.reserve(keys.size());
+    for (const TGroupKey& key : keys) {
+        switch (key.Kind()) {
+        case TKind::Null: written.emplace_back(); break;
+        case TKind::Number: written.push_back(key.Value()); break;
+        case TKind::Text: written.push_back(WrittenText(key.Value(), mixed)); break;
+        case TKind::Blob: {
+            static const char* const hex = "0123456789abcdef";
+            std::string out = "x'";
+            for (const char c : key.Value())
+                out += {hex[static_cast<unsigned char>(c) >> 4], hex[c & 0xF]};
+            written.push_back(out + "'");
+            break;
+        }
+        }
+    }
+    return written;
 }
 
 // --- TDataSet

@@ -61,6 +61,49 @@ enum class TFieldType {
 
 class TDataSet;
 
+// A value as a key of groups: two values make one key exactly where SQL's GROUP BY puts them in
+// one group. Numbers are keyed by their value (-0 is 0; a decimal's 1.0, 1.00 and 1 are one; an
+// SQLite integer and a real of the same value are one, compared exactly beyond 2^53), text and
+// binary data by their bytes, a NUL byte included, and all NULLs are one key.
+class TGroupKey {
+public:
+    enum class TKind : std::uint8_t { Null, Number, Text, Blob };
+
+    TGroupKey() = default; // the NULL key
+    static TGroupKey Integer(std::int64_t value);
+    // A double: integral values within 2^64 as the integers they are, others as the shortest
+    // text that reads back, NaNs as one key "NaN", infinities "Infinity" and "-Infinity".
+    static TGroupKey Real(double value);
+    // A number as a server writes it exactly (integers, decimals such as "-001.2500", "NaN"):
+    // without a sign on zero, leading zeros or trailing zeros of the fraction.
+    static TGroupKey Decimal(std::string_view text);
+    static TGroupKey Text(std::string bytes);
+    static TGroupKey Blob(std::string bytes);
+
+    TKind Kind() const { return kind_; }
+    // A number's canonical text; the bytes of text or binary data; empty for NULL.
+    const std::string& Value() const { return value_; }
+    bool operator==(const TGroupKey&) const = default;
+
+    struct Hash {
+        std::size_t operator()(const TGroupKey& key) const noexcept;
+    };
+
+private:
+    TGroupKey(TKind kind, std::string value) : kind_(kind), value_(std::move(value)) {}
+
+    TKind kind_ = TKind::Null;
+    std::string value_;
+};
+
+// The keys as written for people and files, one text per key, so that no two different keys
+// are written alike: numbers as their canonical text, binary data as x'ff41', text as it is
+// with `\\` for a backslash and `\xNN` for each control character (C0 and DEL) and each byte
+// that is not valid UTF-8. Where text keys stand beside numbers or binary data (SQLite columns
+// mix them) every text key is written in single quotes, inner ones doubled, so that the text
+// '1' differs from the number 1. Every text is valid UTF-8; NULL keys are written as "".
+std::vector<std::string> WriteGroupKeys(std::span<const TGroupKey> keys);
+
 // A column of the open dataset, read at the dataset's current record. The class of a field
 // tells its kind; numeric kinds derive from TIntegerField or TFloatField.
 class TField {
@@ -81,6 +124,9 @@ public:
     // where a pass would otherwise make two.
     bool ReadFloat(double& value) const;
     std::string AsString() const;
+    // The value as a key of groups, read exactly (unlike AsString, which writes a double with
+    // 15 digits, binary data as a placeholder and text only up to a NUL byte).
+    TGroupKey AsGroupKey() const;
     // Fails as a read of `text` at that record would: "... which is not `what`" ("a number",
     // "a finite number"), for a reader that found the value elsewhere than at the current
     // record (a statement on the server).

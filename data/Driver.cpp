@@ -37,7 +37,79 @@ bool StartsWithKeyword(const std::string& text)
     return i != std::string::npos && text[i] == '=';
 }
 
+// The scheme of a name written as a URL ("scheme:" with at least two letters, so that a
+// drive letter is none), lower case, from `start`; `colon` is set to its ':'. Empty when the
+// name has none.
+std::string SchemeAt(const std::string& name, std::size_t start, std::size_t& colon)
+{
+    colon = name.find(':', start);
+    if (colon == std::string::npos || colon - start < 2
+        || !std::isalpha(static_cast<unsigned char>(name[start])))
+        return {};
+    std::string scheme;
+    for (std::size_t i = start; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
+            return {};
+        scheme += static_cast<char>(std::tolower(c));
+    }
+    return scheme;
+}
+
+// A name that goes to SQLite as a file but was meant as a connection: blanks before a
+// known scheme, a known scheme without its "//", or an unknown scheme:// (pgsql://,
+// mysql+tcp://). Refused naming the scheme alone, so that no user or password is repeated.
+// A file that exists under such a name is still a file.
+void CheckFileName(const std::string& database, const std::string& source)
+{
+    const std::size_t start = database.find_first_not_of(" \t\r\n");
+    std::size_t colon = 0;
+    const std::string scheme =
+        start == std::string::npos ? std::string() : SchemeAt(database, start, colon);
+    std::error_code error;
+    if (scheme.empty() || std::filesystem::exists(database, error))
+        return;
+    const bool known = scheme == "postgresql" || scheme == "postgres" || scheme == "mysql"
+                       || scheme == "mariadb";
+    const bool slashes = database.compare(colon + 1, 2, "//") == 0;
+    const std::string what = "Cannot open " + source + ": ";
+    if (known && start > 0)
+        throw EDatabaseError(what + "the database name begins with blanks before " + scheme
+                             + "://, which a connection never does");
+    if (known)
+        throw EDatabaseError(what + "a " + scheme + " connection is written " + scheme
+                             + "://, with two slashes");
+    if (slashes)
+        throw EDatabaseError(what + scheme
+                             + ":// is no kind of database that can be read: give a SQLite "
+                               "file, a postgresql:// URI or a mysql:// or mariadb:// URL");
+}
+
 } // namespace
+
+TGroupKey DataCursor::ReadKey(int column) const
+{
+    if (IsNull(column))
+        return {};
+    switch (Columns()[column].type) {
+    case TFieldType::ftSmallint:
+    case TFieldType::ftInteger:
+    case TFieldType::ftWord:
+    case TFieldType::ftLargeint:
+    case TFieldType::ftBCD:
+        // From the text: a double would merge large integers and long decimals.
+        return TGroupKey::Decimal(ReadText(column));
+    case TFieldType::ftFloat:
+    case TFieldType::ftCurrency: {
+        double value = 0.0;
+        if (ReadNumber(column, value) == Number::Value)
+            return TGroupKey::Real(value);
+        break;
+    }
+    default: break;
+    }
+    return TGroupKey::Text(ReadText(column));
+}
 
 std::size_t DataCursor::ReadRecords(std::span<const int> columns, double* values,
                                     std::size_t capacity, bool& ended)
@@ -117,7 +189,16 @@ std::string DatabaseDisplayName(std::string database)
 {
     if (IsMysqlUri(database) || IsQtConnectionName(database))
         return QtSqlDisplayName(database);
-    return IsPostgresUri(database) ? PgDisplayName(database) : database;
+    if (IsPostgresUri(database))
+        return PgDisplayName(database);
+    if (database.empty())
+        return "''";
+    // What parses as a URL's user information (user:secret@ after any scheme, or none) is
+    // never repeated: the name is not shown at all.
+    const std::size_t colon = database.find(':');
+    if (colon != std::string::npos && database.find('@', colon) != std::string::npos)
+        return "(a database whose name is not shown, as it may hold a password)";
+    return database;
 }
 
 std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql,
@@ -128,6 +209,7 @@ std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const s
         return OpenQtSqlCursor(database, sql, source, options);
     if (IsPostgresUri(database))
         return OpenPgCursor(database, sql, source, options);
+    CheckFileName(database, source);
     return OpenSqliteCursor(database, sql, source, options);
 }
 
@@ -139,6 +221,7 @@ std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const s
         return OpenQtSqlTableCursor(database, table, source, options);
     if (IsPostgresUri(database))
         return OpenPgTableCursor(database, table, source, options);
+    CheckFileName(database, source);
     return OpenSqliteTableCursor(database, table, source, options);
 }
 

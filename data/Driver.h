@@ -17,6 +17,7 @@
 #include <vector>
 
 class QString;
+struct sqlite3_stmt;
 
 namespace zel {
 
@@ -138,6 +139,11 @@ public:
     // True and the value when the column holds a number; false when it holds anything else.
     virtual bool ReadDouble(int column, double& value) const = 0;
     virtual std::string ReadText(int column) const = 0;
+    // The value as a key of groups (TGroupKey), read exactly. By default by the column's kind:
+    // integers and decimals from their text, floats from ReadNumber, anything else as the
+    // bytes of ReadText; a cursor overrides it where it can do better (binary data, a column
+    // whose values differ in kind).
+    virtual TGroupKey ReadKey(int column) const;
 
     // The summaries the database server computes itself (rows never leave the server), or
     // null where it cannot.
@@ -178,15 +184,18 @@ bool IsPostgresUri(const std::string& database);
 // The database name as it may appear in a message. A PostgreSQL connection is shown as the
 // URI libpq's own parser reads from it, without any password however it was written
 // (user:secret@, ?password=, a percent-encoded key, password=secret among key=value pairs);
-// one that does not parse is shown as a placeholder, never as written. A file path is
-// returned as it is.
+// one that does not parse is shown as a placeholder, never as written. Any other name that
+// holds an '@' after a ':' (user:secret@ after some scheme) is a placeholder too; an empty
+// one is ''; a file path is returned as it is.
 std::string DatabaseDisplayName(std::string database);
 
 // Identifier quoting as SQL writes it: "name" with inner quotes doubled.
 std::string QuoteIdentifier(const std::string& name);
 
 // Cursors over a query's SQL text and over a whole table. The database name is a file path
-// (SQLite, opened read-only, never created) or a postgresql:// URI.
+// (SQLite, opened read-only, never created) or a postgresql:// URI. A name written as a URL
+// of an unknown scheme (scheme://...), with blanks before its scheme, or a known scheme
+// without its "//" is refused naming the scheme alone, unless a file of that name exists.
 std::unique_ptr<DataCursor> OpenQueryCursor(const std::string& database, const std::string& sql,
                                             const CursorOptions& options = {});
 std::unique_ptr<DataCursor> OpenTableCursor(const std::string& database, const std::string& table,
@@ -213,6 +222,9 @@ std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
                                               const CursorOptions& options);
 // DatabaseDisplayName of a PostgreSQL connection string.
 std::string PgDisplayName(const std::string& connection);
+// The value of an SQLite statement's column as a key of groups, by its storage class, as
+// SQLite's GROUP BY compares values.
+TGroupKey SqliteKey(sqlite3_stmt* stmt, int index);
 // The field kind of an SQLite column, by the same rules on every way to SQLite: from its
 // declared type, or for an expression from the storage class of its first value.
 TFieldType SqliteColumnKind(const char* declared, int storage);

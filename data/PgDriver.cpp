@@ -594,6 +594,30 @@ bool BinaryNumber(Oid type, const char* bytes, int length, double& value)
     }
 }
 
+// The bytes of a bytea as the server writes them: "\x4142" (bytea_output hex), or with
+// octal escapes "\101\102" and "\\" for a backslash (bytea_output escape).
+std::string ByteaBytes(const char* text, int length)
+{
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string bytes;
+    if (length >= 2 && text[0] == '\\' && text[1] == 'x') {
+        for (int i = 2; i + 1 < length; i += 2)
+            bytes += static_cast<char>(nibble(text[i]) << 4 | nibble(text[i + 1]));
+        return bytes;
+    }
+    for (int i = 0; i < length; ++i) {
+        if (text[i] == '\\' && i + 3 < length && text[i + 1] != '\\') {
+            bytes += static_cast<char>((text[i + 1] - '0') << 6 | (text[i + 2] - '0') << 3
+                                       | (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            bytes += text[i];
+            i += text[i] == '\\'; // "\\"
+        }
+    }
+    return bytes;
+}
+
 // A binary value as the server writes its text (extra_float_digits 3): integers in digits;
 // floats "NaN", "Infinity" and "-Infinity", and otherwise their shortest exact digits, in
 // fixed notation when the first digit's decimal exponent is from -4 to 14, else as
@@ -994,6 +1018,15 @@ public:
 
     ServerSummaries* Summaries() override { return this; }
     StatementCanceller* Canceller() override { return canceller_.get(); }
+
+    TGroupKey ReadKey(int column) const override
+    {
+        const int field = ResultColumn(column);
+        if (types_[column] != kByteaOid || PQgetisnull(batch_.get(), row_, field))
+            return DataCursor::ReadKey(column);
+        return TGroupKey::Blob(ByteaBytes(PQgetvalue(batch_.get(), row_, field),
+                                          PQgetlength(batch_.get(), row_, field)));
+    }
 
     bool HoldsNumbers(int column) const override
     {

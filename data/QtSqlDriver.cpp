@@ -461,6 +461,25 @@ public:
         case Read::Decimal:
         case Read::Text: break;
         }
+        return Bytes(slot);
+    }
+
+    // Binary data and BIT values by their bytes (BIT(8) 0xAA and 0xFF are text no character
+    // set reads), other values as the default reads them.
+    TGroupKey ReadKey(int column) const override
+    {
+        const int slot = Slot(column);
+        if (slots_[slot].isNull
+            || (columns_[column].type != TFieldType::ftBlob && types_[column] != MYSQL_TYPE_BIT))
+            return DataCursor::ReadKey(column);
+        return TGroupKey::Blob(Bytes(slot));
+    }
+
+private:
+    // The bytes of a value read as text, fetched again when longer than its slot's buffer.
+    std::string Bytes(int slot) const
+    {
+        const Slot_& s = slots_[slot];
         if (s.length <= s.text.size())
             return std::string(s.text.data(), s.length);
         // Longer than the buffer: fetch the whole value of this column once more.
@@ -478,7 +497,6 @@ public:
         return whole;
     }
 
-private:
     enum class Read { Integer, Double, Decimal, Text };
 
     struct Slot_ {
@@ -876,6 +894,33 @@ public:
         if (v.typeId() == QMetaType::Bool)
             return v.toBool() ? "True" : "False";
         return ToStd(v.toString());
+    }
+
+    TGroupKey ReadKey(int column) const override
+    {
+        const int slot = Slot(column);
+        if (stmt_ != nullptr && !firstKept_)
+            // By storage class, as the native backend reads it; but QSQLITE has read the row
+            // as UTF-16 already, so text bytes that are no UTF-8 are U+FFFD here.
+            return SqliteKey(stmt_, slot);
+        if (NullAt(slot))
+            return {};
+        const QVariant v = ValueAt(slot);
+        switch (v.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Short:
+        case QMetaType::UShort: return TGroupKey::Decimal(ToStd(v.toString()));
+        case QMetaType::Double:
+        case QMetaType::Float: return TGroupKey::Real(v.toDouble());
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = v.toByteArray();
+            return TGroupKey::Blob(std::string(bytes.constData(), bytes.size()));
+        }
+        default: return DataCursor::ReadKey(column);
+        }
     }
 
 private:

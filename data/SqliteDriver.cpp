@@ -10,9 +10,11 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <iterator>
 #include <limits>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace zel {
@@ -24,6 +26,13 @@ namespace {
 {
     // A failed sqlite3_open_v2 may leave no handle at all: the library ran out of memory.
     const char* message = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    const int code = db != nullptr ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
+    if (code == SQLITE_READONLY_DIRECTORY || code == SQLITE_READONLY_CANTINIT)
+        throw EDatabaseError(what + ": " + message
+                             + " (the database is in WAL mode, whose readers need its -wal and "
+                               "-shm files beside it, and this user cannot make them in its "
+                               "folder: read a copy in a folder you can write, or have its owner "
+                               "set PRAGMA journal_mode=DELETE)");
     throw EDatabaseError(what + ": " + message);
 }
 
@@ -107,18 +116,35 @@ bool OnlySeparatorsLeft(const char* tail)
 // takes someone who can already write to the folder.)
 void CheckRegularFile(const std::string& path)
 {
+    const std::string shown = DatabaseDisplayName(path);
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-        const std::string name = path + suffix;
         struct stat info {};
-        if (stat(name.c_str(), &info) != 0)
+        if (stat((path + suffix).c_str(), &info) != 0)
             continue; // a missing database is reported by the library, naming the path
+        const std::string name = suffix[0] == '\0' ? "it" : std::string("its ") + suffix + " file";
         if (S_ISDIR(info.st_mode))
-            throw EDatabaseError("Cannot open database '" + path + "': '" + name
-                                 + "' is a directory");
+            throw EDatabaseError("Cannot open database '" + shown + "': " + name
+                                 + " is a directory");
         if (!S_ISREG(info.st_mode))
-            throw EDatabaseError("Cannot open database '" + path + "': '" + name
-                                 + "' is not a regular file");
+            throw EDatabaseError("Cannot open database '" + shown + "': " + name
+                                 + " is not a regular file");
     }
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// Whether the file's header says WAL mode (its read and write versions are 2).
+bool InWalMode(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    char header[20] = {};
+    return file.read(header, sizeof header)
+           && std::string_view(header, 16) == std::string_view("SQLite format 3", 16)
+           && header[18] == 2 && header[19] == 2;
 }
 
 // What a dataset's statement may do: read. The authorizer sees every action the compiler
@@ -486,6 +512,8 @@ public:
         return sqlite3_column_int64(raw, 0) > limit;
     }
 
+    TGroupKey ReadKey(int column) const override { return SqliteKey(stmt_, Index(column)); }
+
     std::string ReadText(int column) const override
     {
         const int i = Index(column);
@@ -499,20 +527,29 @@ private:
     SqliteCursor(const std::string& path, const std::string& source) : source_(source)
     {
         if (path.empty())
-            throw EDatabaseError("Cannot open " + source + ": no database name is set");
+            throw EDatabaseError("Cannot open " + source + ": the database name is empty");
         CheckRegularFile(path);
         // A name that begins with "file:" is an SQLite URI when the library was built to
         // accept them (SQLITE_USE_URI) or told to, whatever the open flags say. A path
         // beginning with '/' or "./" is never one.
         const std::string name = path.starts_with('/') ? path : "./" + path;
-        // Read-only, and never create a file: a misspelt path fails here. The connection
-        // belongs to this cursor alone, so it needs no mutex of its own.
+        // A WAL database is read through -wal and -shm files beside it, which a read-only
+        // connection makes and leaves behind; the last read-write connection to close removes
+        // them. So where there are none yet, the connection may write, and query_only and the
+        // read gate keep it to reading: the folder is left as it was found.
+        const bool writable = InWalMode(path) && !Exists(path + "-wal") && !Exists(path + "-shm");
+        // Never create a file: a misspelt path fails here. The connection belongs to this
+        // cursor alone, so it needs no mutex of its own.
         sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(name.c_str(), &raw,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        const int mode = writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+        const int rc = sqlite3_open_v2(name.c_str(), &raw, mode | SQLITE_OPEN_NOMUTEX, nullptr);
         db_.reset(raw); // a failed open still returns a handle to close
+        const std::string what = "Cannot open database '" + DatabaseDisplayName(path) + "'";
         if (rc != SQLITE_OK)
-            ThrowSqliteError(db_.get(), "Cannot open database '" + path + "'");
+            ThrowSqliteError(db_.get(), what);
+        const char* const readOnly = "PRAGMA query_only=1";
+        if (writable && sqlite3_exec(db_.get(), readOnly, nullptr, nullptr, nullptr) != SQLITE_OK)
+            ThrowSqliteError(db_.get(), what);
         // A writer holding the database locked gets a moment to finish, then the read fails.
         sqlite3_busy_timeout(db_.get(), 2000);
         canceller_ = std::make_unique<SqliteCanceller>(db_.get());
@@ -801,6 +838,27 @@ std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,
 } // namespace zel
 
 namespace zel {
+
+TGroupKey SqliteKey(sqlite3_stmt* stmt, int index)
+{
+    // sqlite3_column_bytes is asked after the text or blob itself, as it must be, and counts
+    // every byte: text may hold NUL bytes, and a blob of no bytes reads as a null pointer.
+    switch (sqlite3_column_type(stmt, index)) {
+    case SQLITE_NULL: return {};
+    case SQLITE_INTEGER: return TGroupKey::Integer(sqlite3_column_int64(stmt, index));
+    case SQLITE_FLOAT: return TGroupKey::Real(sqlite3_column_double(stmt, index));
+    case SQLITE_BLOB: {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(stmt, index));
+        const int length = sqlite3_column_bytes(stmt, index);
+        return TGroupKey::Blob(bytes != nullptr ? std::string(bytes, length) : std::string());
+    }
+    default: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
+        const int length = sqlite3_column_bytes(stmt, index);
+        return TGroupKey::Text(text != nullptr ? std::string(text, length) : std::string());
+    }
+    }
+}
 
 TFieldType SqliteColumnKind(const char* declared, int storage)
 {

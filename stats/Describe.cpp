@@ -98,8 +98,8 @@ private:
     std::span<const double> valueBlock_, groupBlock_;
 };
 
-// What each record belongs to: a group numbered in the order of first appearance, NULL keys
-// in a group of their own.
+// What each record belongs to: a group numbered in the order of first appearance, one per
+// value as SQL's GROUP BY tells values apart, NULL keys in a group of their own.
 class Groups {
 public:
     Groups(const TField* by, std::size_t limit, const TDataSet& dataset)
@@ -110,7 +110,8 @@ public:
     }
 
     std::size_t Count() const { return keys_.size(); }
-    const std::optional<std::string>& Key(std::size_t group) const { return keys_[group]; }
+    const TGroupKey& Key(std::size_t group) const { return keys_[group]; }
+    const std::vector<TGroupKey>& Keys() const { return keys_; }
 
     // The current record's group; a new one is made when `grow`, else an unknown key means
     // that the records changed.
@@ -118,12 +119,7 @@ public:
     {
         if (by_ == nullptr)
             return 0;
-        if (by_->IsNull()) {
-            if (!nullGroup_)
-                nullGroup_ = Make({}, grow);
-            return *nullGroup_;
-        }
-        std::string key = by_->AsString();
+        TGroupKey key = by_->AsGroupKey();
         if (const auto it = index_.find(key); it != index_.end())
             return it->second;
         const std::uint32_t group = Make(key, grow);
@@ -132,7 +128,7 @@ public:
     }
 
 private:
-    std::uint32_t Make(std::optional<std::string> key, bool grow)
+    std::uint32_t Make(const TGroupKey& key, bool grow)
     {
         if (!grow)
             ThrowChanged();
@@ -141,16 +137,15 @@ private:
                                  + dataset_.SourceDescription() + " has more than "
                                  + std::to_string(limit_)
                                  + " different values; describe groups by at most that many.");
-        keys_.push_back(std::move(key));
+        keys_.push_back(key);
         return static_cast<std::uint32_t>(keys_.size() - 1);
     }
 
     const TField* by_;
     std::size_t limit_;
     const TDataSet& dataset_;
-    std::vector<std::optional<std::string>> keys_;
-    std::unordered_map<std::string, std::uint32_t> index_;
-    std::optional<std::uint32_t> nullGroup_;
+    std::vector<TGroupKey> keys_;
+    std::unordered_map<TGroupKey, std::uint32_t, TGroupKey::Hash> index_;
 };
 
 // The values of one field read from the records again, where a spool could not keep them.
@@ -447,13 +442,16 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             std::rethrow_exception(error);
     }
 
+    const std::vector<std::string> written = WriteGroupKeys(groups.Keys());
     std::vector<TDescribeRow> rows;
     rows.reserve(accumulators.size());
     for (std::size_t f = 0; f < width; ++f) {
         for (std::size_t g = 0; g < count; ++g) {
             TDescribeRow row = MakeRow(sums[f][g]);
             row.field = fields[f]->FieldName();
-            row.group = groups.Key(g);
+            row.key = groups.Key(g);
+            if (row.key.Kind() != TGroupKey::TKind::Null)
+                row.group = written[g];
             row.q1 = quartilesOf[f][g][0];
             row.median = quartilesOf[f][g][1];
             row.q3 = quartilesOf[f][g][2];

@@ -18,6 +18,7 @@
 // with one value; the shape with no spread) is NaN.
 #pragma once
 
+#include "data/DataSet.h"
 #include "stats/Quantiles.h"
 
 #include <cstddef>
@@ -28,7 +29,6 @@
 
 namespace zel {
 
-class TDataSet;
 class TWalkObserver;
 
 // At most this many groups are described; more is an error, not a partial answer.
@@ -36,8 +36,12 @@ inline constexpr std::size_t MaxDescribeGroups = 10000;
 
 struct TDescribeRow {
     std::string field;
-    // The group's key, the grouping field's text; no value for the group of NULL keys, and for
-    // every row of an ungrouped run.
+    // The group's key, the grouping field's value as SQL's GROUP BY tells values apart; the
+    // NULL key for the group of NULL keys, and for every row of an ungrouped run.
+    TGroupKey key;
+    // The key as written for people and files (WriteGroupKeys over the run's keys): no two
+    // groups are written alike. No value for the group of NULL keys, and for every row of an
+    // ungrouped run.
     std::optional<std::string> group;
     std::int64_t count = 0; // values
     std::int64_t nulls = 0; // records where the field is NULL

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <random>
 
 using namespace zel;
@@ -254,6 +255,60 @@ TEST_P(DescribeTest, GroupsInOrderOfFirstAppearanceWithNullAsAGroupOfItsOwn)
             EXPECT_EQ(row.median, SortedQuantile(group, 0.5));
             EXPECT_EQ(row.q3, SortedQuantile(group, 0.75));
         }
+    }
+}
+
+// Groups are values as GROUP BY compares them, in order of first appearance, and their keys
+// are written apart: one case per backend and key type, each value with X = 1.
+TEST_P(DescribeTest, GroupsAreValuesAsGroupByComparesThemAndAreWrittenApart)
+{
+    using Keys = std::vector<std::optional<std::string>>;
+    struct Case {
+        std::string backends, type;
+        std::vector<std::string> values;
+        Keys written;
+    };
+    const std::vector<Case> cases = {
+        // SQLite's columns mix kinds: text keys are quoted beside numbers and blobs.
+        {"sqlite qtsqlite", "",
+         {"0.1 + 0.2", "0.3", "1", "1.0", "1.0000000000000002", "-0.0", "0", "9007199254740993",
+          "9007199254740992.0", "x'FF41'", "x'FE41'", "'a' || char(0) || 'b'", "'a'", "NULL",
+          "'null'", "'1'", "'b\\x''ff'''"},
+         {"0.30000000000000004", "0.3", "1", "1.0000000000000002", "0", "9007199254740993",
+          "9007199254740992", "x'ff41'", "x'fe41'", "'a\\x00b'", "'a'", std::nullopt, "'null'",
+          "'1'", "'b\\\\x''ff'''"}},
+        // Through Qt the row is read as UTF-16 first, which replaces bytes that are no UTF-8.
+        {"sqlite", "TEXT", {"CAST(x'FF41' AS TEXT)", "CAST(x'FE41' AS TEXT)"},
+         {"\\xffA", "\\xfeA"}},
+        {"postgres", "NUMERIC", {"1.0", "1.00", "1", "-0.0", "2.50", "2.5"}, {"1", "0", "2.5"}},
+        {"postgres", "DOUBLE PRECISION", {"-0.0", "0", "'NaN'", "'NaN'"}, {"0", "NaN"}},
+        {"postgres", "BIGINT", {"9007199254740993", "9007199254740992"},
+         {"9007199254740993", "9007199254740992"}},
+        {"postgres", "BYTEA", {"'\\xff41'", "'\\xfe41'", "'\\xff41'"}, {"x'ff41'", "x'fe41'"}},
+        {"postgres", "TEXT", {"'a\\b'", "'null'", "NULL", "''"},
+         {"a\\\\b", "null", std::nullopt, ""}},
+        {"mariadb", "BIT(8)", {"b'10101010'", "b'11111111'"}, {"x'aa'", "x'ff'"}},
+        {"mariadb", "DOUBLE", {"-0.0", "0", "0.5"}, {"0", "0.5"}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        if (c.backends.find(GetParam()) == std::string::npos)
+            continue;
+        SCOPED_TRACE(c.type);
+        const std::string table = "K" + std::to_string(++n);
+        db_->Execute("CREATE TABLE " + table + " (G " + c.type + ", X INTEGER)");
+        for (const std::string& value : c.values)
+            db_->Execute("INSERT INTO " + table + " VALUES (" + value + ", 1)");
+        TTable dataset;
+        dataset.SetDatabaseName(db_->Name());
+        dataset.SetTableName(table);
+        TDescribeRequest request;
+        request.fields = {FieldName("X")};
+        request.by = FieldName("G");
+        Keys written;
+        for (const TDescribeRow& row : Describe(dataset, request))
+            written.push_back(row.group);
+        EXPECT_EQ(written, c.written);
     }
 }
 

@@ -16,6 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace zel::test;
 
@@ -49,6 +54,38 @@ Result Zelstat(const QStringList& arguments, const QStringList& environment = {}
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
+}
+
+// Runs zelstat with standard output on a pipe whose reading end is already closed.
+Result ZelstatIntoClosedPipe(const QStringList& arguments, const QString& errorFile)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return {};
+    close(pipeEnds[0]);
+    std::vector<std::string> words{ZELSTAT_PROGRAM};
+    for (const QString& argument : arguments)
+        words.push_back(argument.toStdString());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.toLocal8Bit().constData(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    int status = 0;
+    if (spawned != 0 || waitpid(child, &status, 0) != child)
+        return {};
+    QFile error(errorFile);
+    error.open(QIODevice::ReadOnly);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), {},
+            QString::fromUtf8(error.readAll())};
 }
 
 class ZelstatTest : public BackendTest {
@@ -310,14 +347,17 @@ TEST_P(ZelstatTest, DescribeAgreesWithSummaryAndGivesExactQuartiles)
 
 TEST_P(ZelstatTest, DescribeGroupsShowTheNullKeyInEveryFormat)
 {
-    db_->Execute("CREATE TABLE G (K VARCHAR(5), V INTEGER)");
-    db_->Execute("INSERT INTO G VALUES ('a', 1), (NULL, 2), ('a', 3), (NULL, NULL), ('', 4)");
+    // Two long keys alike in their first 40 characters, and one that is not.
+    const std::string alike(45, 'k'), other(50, 'z');
+    db_->Execute("CREATE TABLE G (K VARCHAR(60), V INTEGER)");
+    db_->Execute("INSERT INTO G VALUES ('a', 1), (NULL, 2), ('a', 3), (NULL, NULL), ('', 4), "
+                 "('null', 5), ('" + alike + "1', 6), ('" + alike + "2', 7), ('" + other + "', 8)");
     const QStringList on{"describe", "--db", QString::fromStdString(db_->Name()), "--table", "G",
                          "--by", Name("K")};
     Result json = Zelstat(on + QStringList{"--json"});
     ASSERT_EQ(json.exitCode, 0) << json.err.toStdString();
     const QJsonArray rows = QJsonDocument::fromJson(json.out.toUtf8()).array();
-    ASSERT_EQ(rows.size(), 3); // V by 'a', NULL and ''; K itself is text
+    ASSERT_EQ(rows.size(), 7); // V by each key; K itself is text
     EXPECT_EQ(rows[0].toObject()["group"].toString(), "a");
     EXPECT_TRUE(rows[1].toObject()["group"].isNull());
     EXPECT_EQ(rows[1].toObject()["nulls"].toInt(), 1);
@@ -328,7 +368,16 @@ TEST_P(ZelstatTest, DescribeGroupsShowTheNullKeyInEveryFormat)
     EXPECT_TRUE(lines[2].startsWith(Name("V") + ",,1,1,2,,2,2,2,2,2,,,")) << lines[2].toStdString();
     EXPECT_TRUE(lines[3].startsWith(Name("V") + ",\"\",1,0,4,")) << lines[3].toStdString();
     Result text = Zelstat(on);
-    EXPECT_TRUE(text.out.split('\n')[2].contains(QRegularExpression("^\\S+\\s+null\\s+1\\s+1\\s+2\\s+undefined")))
+    const QStringList shown = text.out.split('\n');
+    // NULL is \N, which no text key prints as; 'null' is itself.
+    EXPECT_TRUE(shown[2].contains(QRegularExpression("^\\S+\\s+\\\\N\\s+1\\s+1\\s+2\\s+undefined")))
+        << text.out.toStdString();
+    EXPECT_TRUE(shown[4].contains(QRegularExpression("^\\S+\\s+null\\s+1\\s+0\\s+5")))
+        << text.out.toStdString();
+    // A long key is cut only where the cut stays unique.
+    EXPECT_TRUE(shown[5].contains(QString::fromStdString(alike + "1 "))) << text.out.toStdString();
+    EXPECT_TRUE(shown[6].contains(QString::fromStdString(alike + "2 "))) << text.out.toStdString();
+    EXPECT_TRUE(shown[7].contains(QString::fromStdString(other.substr(0, 39) + "… ")))
         << text.out.toStdString();
 }
 
@@ -429,6 +478,129 @@ TEST(Zelstat, WindowCommandsNeedTheWindowPart)
             << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
     }
+}
+
+// A picture replaces a regular file or takes a new name, nothing else: not a FIFO, a folder,
+// a device behind a link, nor the link of an open file such as /dev/stdout. A refused one is a
+// line and exit 1, and nothing is changed, in the report's folder either.
+TEST(Zelstat, PicturesGoOnlyToRegularFilesOrNewNames)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("fifo"), folder = dir.filePath("folder");
+    ASSERT_EQ(mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    ASSERT_TRUE(QDir().mkdir(folder));
+    ASSERT_TRUE(QFile::link("/dev/null", dir.filePath("null")));
+    ASSERT_TRUE(QFile::link("/dev/stdout", dir.filePath("stdout")));
+    for (const QString& target : {fifo, folder, dir.filePath("null"), dir.filePath("stdout")}) {
+        const Result r = Zelstat({"describe", "--png", target});
+        EXPECT_EQ(r.exitCode, 1) << target.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_TRUE(r.err.startsWith("zelstat: Cannot write the picture ")) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo(dir.filePath("null")).isSymLink());
+    EXPECT_TRUE(QFileInfo(dir.filePath("stdout")).isSymLink());
+    struct stat info {};
+    EXPECT_TRUE(stat(fifo.toLocal8Bit().constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+
+    ASSERT_TRUE(QFile::link(fifo, dir.filePath("histogram.png")));
+    const Result report = Zelstat({"report", "--out", dir.path()});
+    EXPECT_EQ(report.exitCode, 1) << report.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("summary.png"))); // refused before the first
+    EXPECT_EQ(Zelstat({"report", "--out", dir.filePath("stdout")}).exitCode, 1);
+
+    const QString png = dir.filePath("out");
+    const Result out = Zelstat({"describe", "--png", "-"}, {}, png);
+    EXPECT_EQ(out.exitCode, 0) << out.err.toStdString();
+    EXPECT_FALSE(QImage(png, "PNG").isNull());
+}
+
+// No database name that may hold a user's password is repeated, whatever it was meant as; a
+// mistaken URL is refused naming its scheme. Messages are one line each, in plain words.
+TEST(Zelstat, MessagesRepeatNoPasswordAndStayOnOneLine)
+{
+    const std::pair<const char*, const char*> names[] = {
+        {" postgresql://u:sekrit@h/d", "blanks before postgresql://"},
+        {"pgsql://u:sekrit@h/d", "pgsql://"},
+        {"postgresql:/u:sekrit@h/d", "postgresql://"},
+        {"mysql+tcp://u:sekrit@h/d", "mysql+tcp://"},
+        {"u:sekrit@h", "not shown"},
+        {"", "the database name is empty"},
+    };
+    for (const auto& [name, mention] : names) {
+        const Result r = Zelstat({"summary", "--db", name, "--table", "T", "--field", "X"});
+        EXPECT_EQ(r.exitCode, 1) << name;
+        EXPECT_FALSE(r.err.contains("sekrit")) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(mention)) << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    }
+    // The question and the median's warning, which the windows show on two lines each.
+    const Result large = Zelstat({"summary", "--progress", "prompt", "--field", "SALARY", "--sql",
+                                  "SELECT a.SALARY FROM EMPLOYEE a, EMPLOYEE b LIMIT 20000"});
+    EXPECT_EQ(large.exitCode, 0) << large.err.toStdString();
+    EXPECT_TRUE(large.err.contains("Median is calculated based on only the first"))
+        << large.err.toStdString();
+    EXPECT_FALSE(large.err.contains("\\n")) << large.err.toStdString();
+    const Result out = Zelstat({"report", "--out", ""});
+    EXPECT_EQ(out.exitCode, 2);
+    EXPECT_TRUE(out.err.startsWith("zelstat: --out needs a folder name\n"))
+        << out.err.toStdString();
+}
+
+// A reader that cannot write its output fails: exit 1 and a line, never death by SIGPIPE.
+TEST(Zelstat, AClosedPipeIsAFailedWrite)
+{
+    QTemporaryDir dir;
+    const Result r = ZelstatIntoClosedPipe({"summary", "--json"}, dir.filePath("err"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.startsWith("zelstat: cannot write to standard output: "))
+        << r.err.toStdString();
+}
+
+// A comma in a field's name is written inside double quotes, a quote in it doubled.
+TEST(Zelstat, FieldsTakesQuotedNames)
+{
+    auto db = MakeSqliteDatabase();
+    db->Execute("CREATE TABLE Q (\"a,b\" INTEGER, c INTEGER, \"q\"\"x\" INTEGER)");
+    db->Execute("INSERT INTO Q VALUES (1, 2, 3)");
+    const QStringList on{"describe", "--json", "--db", QString::fromStdString(db->Name()),
+                         "--table", "Q", "--fields"};
+    const Result r = Zelstat(on + QStringList{R"("a,b",c,"q""x")"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonArray rows = QJsonDocument::fromJson(r.out.toUtf8()).array();
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[0].toObject()["field"].toString(), "a,b");
+    EXPECT_EQ(rows[2].toObject()["field"].toString(), "q\"x");
+    for (const char* bad : {R"("a,b)", R"("a,b"c)", R"(c,"")"})
+        EXPECT_EQ(Zelstat(on + QStringList{bad}).exitCode, 2) << bad;
+}
+
+// Reading a WAL database leaves its folder as it was: no -wal or -shm file stays behind. A
+// user who cannot write the folder, where SQLite must make them, is told why and what to do.
+TEST(Zelstat, ReadingAWalDatabaseLeavesItsFolderAsFound)
+{
+    auto db = MakeSqliteDatabase(); // in WAL mode
+    db->Execute("CREATE TABLE W (X INTEGER)");
+    db->Execute("INSERT INTO W VALUES (1), (2)");
+    db->Execute("PRAGMA wal_checkpoint(TRUNCATE)");
+    QTemporaryDir dir;
+    const QString copy = dir.filePath("w.db");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(db->Name()), copy));
+    const QStringList args{"summary", "--db", copy, "--table", "W", "--field", "X"};
+    const Result r = Zelstat(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"w.db"});
+    if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0)
+        return; // the unprivileged reader needs root to become it
+    ASSERT_EQ(chmod(dir.path().toLocal8Bit().constData(), 0755), 0);
+    ASSERT_TRUE(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther
+                                                | QFile::WriteOwner));
+    const Result nobody = Zelstat(QStringList{"-u", "nobody", "--", ZELSTAT_PROGRAM} + args, {},
+                                  {}, "/usr/sbin/runuser");
+    EXPECT_EQ(nobody.exitCode, 1);
+    EXPECT_TRUE(nobody.err.contains("WAL mode")) << nobody.err.toStdString();
+    EXPECT_EQ(nobody.err.count('\n'), 1) << nobody.err.toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"w.db"});
 }
 
 TEST(Zelstat, WithoutArgumentsTheSampleIsSummarised)
