@@ -38,6 +38,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,6 +119,10 @@ public:
 private:
     QWidget* BuildPalette();
     QWidget* BuildInspector(const std::string& sampleDb);
+    // The inspector's rows of the data source, of the statistics, and what their edits do.
+    void AddSourceRows(const std::string& sampleDb);
+    void AddStatisticsRows();
+    void ConnectInspector();
     QWidget* BuildForm();
 
     // Replaces the component on the form by a new one of the class, as dropping it from the
@@ -222,7 +227,14 @@ QWidget* DemoWindow::BuildInspector(const std::string& sampleDb)
     column->addLayout(inspector_);
     column->addStretch(1);
     inspector_->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    AddSourceRows(sampleDb);
+    AddStatisticsRows();
+    ConnectInspector();
+    return box;
+}
 
+void DemoWindow::AddSourceRows(const std::string& sampleDb)
+{
     nameLabel_ = new QLabel;
     inspector_->addRow(QStringLiteral("Name"), nameLabel_);
 
@@ -244,7 +256,10 @@ QWidget* DemoWindow::BuildInspector(const std::string& sampleDb)
     activeBox_ = new QCheckBox;
     activeBox_->setObjectName(QStringLiteral("Active"));
     inspector_->addRow(QStringLiteral("Active"), activeBox_);
+}
 
+void DemoWindow::AddStatisticsRows()
+{
     fieldBox_ = new FieldNameBox;
     fieldBox_->setObjectName(QStringLiteral("StatFieldName"));
     fieldBox_->setEditable(true);
@@ -273,7 +288,10 @@ QWidget* DemoWindow::BuildInspector(const std::string& sampleDb)
     progressBox_->addItems({QStringLiteral("Prompt"), QStringLiteral("Always"),
                             QStringLiteral("Never")});
     inspector_->addRow(QStringLiteral("ShowCalcProgress"), progressBox_);
+}
 
+void DemoWindow::ConnectInspector()
+{
     auto sync = [this] {
         Guarded([this] { SyncSource(); });
         RefreshInspector();
@@ -299,7 +317,6 @@ QWidget* DemoWindow::BuildInspector(const std::string& sampleDb)
         Stats().SetShowCalcProgress(static_cast<TBoolPlus>(index));
         RefreshInspector();
     });
-    return box;
 }
 
 QWidget* DemoWindow::BuildForm()
@@ -550,66 +567,96 @@ QString PictureName(const QDialog& dialog)
     return name + QStringLiteral(".png");
 }
 
+// The folder the screenshot mode writes its pictures to, and which it could not write.
+class PictureFolder {
+public:
+    explicit PictureFolder(const QString& dir) : dir_(dir) { QDir().mkpath(dir); }
+
+    void Save(const QPixmap& picture, const QString& name)
+    {
+        if (!picture.isNull() && picture.save(dir_.filePath(name)))
+            saved_ << name;
+        else
+            missing_ << name;
+    }
+
+    // Names on standard error every picture that is missing, the expected ones included;
+    // true when none is.
+    bool Complete(std::initializer_list<const char*> expected)
+    {
+        for (const char* name : expected)
+            if (!saved_.contains(QString::fromUtf8(name)))
+                missing_ << QString::fromUtf8(name);
+        for (const QString& name : missing_)
+            std::fprintf(stderr, "zelstat: no picture %s\n", qPrintable(name));
+        return missing_.isEmpty();
+    }
+
+private:
+    QDir dir_;
+    QStringList saved_, missing_;
+};
+
+// The screenshot mode's answer to a message: a line on standard error, a question answered No.
+TModalResult PrintDemoMessage(const MessageRequest& request)
+{
+    std::string text = request.text;
+    std::erase(text, '\r');
+    std::fprintf(stderr, "zelstat: message: %s\n", text.c_str());
+    return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
+}
+
+// A window of the component as it opens, pictured and closed; the plot window once more with
+// its histogram.
+int PictureDialog(QDialog& dialog, PictureFolder& pictures)
+{
+    dialog.show();
+    dialog.raise();
+    dialog.activateWindow();
+    Settle(400);
+    const QString name = PictureName(dialog);
+    pictures.Save(dialog.grab(), name);
+    if (name == QStringLiteral("chart.png")) {
+        // The plot window opens empty; its histogram shows what it draws: the
+        // histogram button chooses the plot and opens its menu, whose plot item draws.
+        if (auto* button = dialog.findChild<QAbstractButton*>(QStringLiteral("sbtnHistogram")))
+            button->click();
+        Settle(200);
+        if (auto* plot = dialog.findChild<QAction*>(QStringLiteral("PlotHistogram1")))
+            plot->trigger();
+        while (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+        Settle(300);
+        pictures.Save(dialog.grab(), QStringLiteral("chart-histogram.png"));
+    }
+    dialog.hide();
+    return int(QDialog::Accepted);
+}
+
+// The StatFieldName drop-down, drawn over the window where it opens.
+void PictureWithFieldList(DemoWindow& window, PictureFolder& pictures, const QString& name)
+{
+    window.FieldBox().showPopup();
+    Settle(300);
+    QPixmap withList = window.grab();
+    if (QWidget* popup = window.FieldBox().view()->window(); popup->isVisible()) {
+        QPainter painter(&withList);
+        painter.drawPixmap(popup->mapToGlobal(QPoint(0, 0)) - window.mapToGlobal(QPoint(0, 0)),
+                           popup->grab());
+    }
+    window.FieldBox().hidePopup();
+    pictures.Save(withList, name);
+}
+
 int TakeScreenshots(DemoWindow& window, const QString& dir)
 {
-    QDir().mkpath(dir);
-    QStringList saved, missing;
-    auto save = [&](const QPixmap& picture, const QString& name) {
-        if (!picture.isNull() && picture.save(QDir(dir).filePath(name)))
-            saved << name;
-        else
-            missing << name;
-    };
-
-    HandlerScope scope(
-        [](const MessageRequest& request) {
-            std::string text = request.text;
-            std::erase(text, '\r');
-            std::fprintf(stderr, "zelstat: message: %s\n", text.c_str());
-            return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
-        },
-        [&](QDialog& dialog) {
-            dialog.show();
-            dialog.raise();
-            dialog.activateWindow();
-            Settle(400);
-            const QString name = PictureName(dialog);
-            save(dialog.grab(), name);
-            if (name == QStringLiteral("chart.png")) {
-                // The plot window opens empty; its histogram shows what it draws: the
-                // histogram button chooses the plot and opens its menu, whose plot item draws.
-                if (auto* button = dialog.findChild<QAbstractButton*>(QStringLiteral("sbtnHistogram")))
-                    button->click();
-                Settle(200);
-                if (auto* plot = dialog.findChild<QAction*>(QStringLiteral("PlotHistogram1")))
-                    plot->trigger();
-                while (QWidget* popup = QApplication::activePopupWidget())
-                    popup->close();
-                Settle(300);
-                save(dialog.grab(), QStringLiteral("chart-histogram.png"));
-            }
-            dialog.hide();
-            return int(QDialog::Accepted);
-        });
+    PictureFolder pictures(dir);
+    HandlerScope scope(PrintDemoMessage,
+                       [&](QDialog& dialog) { return PictureDialog(dialog, pictures); });
 
     Settle(500);
-    save(window.grab(), QStringLiteral("demo.png"));
-
-    // The StatFieldName drop-down, drawn over the window where it opens.
-    auto saveWithList = [&](const QString& name) {
-        window.FieldBox().showPopup();
-        Settle(300);
-        QPixmap withList = window.grab();
-        if (QWidget* popup = window.FieldBox().view()->window(); popup->isVisible()) {
-            QPainter painter(&withList);
-            painter.drawPixmap(popup->mapToGlobal(QPoint(0, 0))
-                                   - window.mapToGlobal(QPoint(0, 0)),
-                               popup->grab());
-        }
-        window.FieldBox().hidePopup();
-        save(withList, name);
-    };
-    saveWithList(QStringLiteral("statfieldname.png"));
+    pictures.Save(window.grab(), QStringLiteral("demo.png"));
+    PictureWithFieldList(window, pictures, QStringLiteral("statfieldname.png"));
 
     window.OutputButton().click();
     window.FrequencyButton().click();
@@ -617,14 +664,8 @@ int TakeScreenshots(DemoWindow& window, const QString& dir)
 
     // The query kind from the palette, with the fields of its result.
     window.PickFromPalette(1);
-    saveWithList(QStringLiteral("query.png"));
-
-    for (const char* expected : {"output.png", "frequency.png", "chart.png"})
-        if (!saved.contains(QString::fromUtf8(expected)))
-            missing << QString::fromUtf8(expected);
-    for (const QString& name : missing)
-        std::fprintf(stderr, "zelstat: no picture %s\n", qPrintable(name));
-    return missing.isEmpty() ? 0 : 1;
+    PictureWithFieldList(window, pictures, QStringLiteral("query.png"));
+    return pictures.Complete({"output.png", "frequency.png", "chart.png"}) ? 0 : 1;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "windows/ZelClass.h"
 
 #include <QCoreApplication>
+#include <QThread>
 
 namespace zel {
 
@@ -39,9 +40,9 @@ void KindWindows::Release()
 
 void KindWindows::Make()
 {
+    RequireApplication("A component window");
     if (classWindow_ != nullptr)
         return;
-    RequireApplication("A component window");
     if (!freedWithApplication) {
         qAddPostRoutine(&KindWindows::FreeAll);
         freedWithApplication = true;
@@ -75,5 +76,36 @@ TRivuReviPlotForm& KindWindows::PlotWindow()
     Make();
     return *plotWindow_;
 }
+
+KindWindowsShare::~KindWindowsShare()
+{
+    if (taken_ == nullptr)
+        return;
+    KindWindows* windows = taken_;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() == app->thread()) {
+        windows->Release();
+        return;
+    }
+    // The pairs are statics, alive until the program ends. Should the application end before
+    // the release runs, it has freed the windows already; the count then only keeps a later
+    // application's pair until that application ends.
+    QMetaObject::invokeMethod(app, [windows] { windows->Release(); }, Qt::QueuedConnection);
+}
+
+KindWindows& KindWindowsShare::Take()
+{
+    RequireApplication("A component window");
+    if (taken_ == nullptr) {
+        KindWindows& windows = kind_();
+        windows.Acquire();
+        taken_ = &windows;
+    }
+    return *taken_;
+}
+
+TClassDisplayForm& KindWindowsShare::ClassWindow() { return Take().ClassWindow(); }
+
+TRivuReviPlotForm& KindWindowsShare::PlotWindow() { return Take().PlotWindow(); }
 
 } // namespace zel

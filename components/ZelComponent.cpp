@@ -29,6 +29,9 @@ void RequireApplication(const char* what)
 {
     if (!HaveApplication())
         throw std::logic_error(std::string(what) + " needs a QApplication to show its window");
+    if (!OnWindowThread())
+        throw std::logic_error(std::string(what)
+                               + " shows its window on the application's thread only");
 }
 
 class TStatComponent::GaugeObserver : public TWalkObserver {

@@ -18,7 +18,8 @@ public:
     TStatComponent& operator=(const TStatComponent&) = delete;
 
     // The summary window, the class-frequency window and the plot window, each modal. They
-    // need a QApplication; without one they throw std::logic_error.
+    // need a QApplication and its thread; elsewhere they throw std::logic_error. The rest of a
+    // component (opening, summarising) runs on any thread, one thread at a time.
     void Output();
     void FrequencyDisplay();
     void SummaryChart();
@@ -40,7 +41,8 @@ private:
     std::unique_ptr<GaugeObserver> gauge_;
 };
 
-// Throws std::logic_error unless a QApplication exists, naming what needed it.
+// Throws std::logic_error unless a QApplication exists and this is its thread, naming what
+// needed it.
 void RequireApplication(const char* what);
 
 } // namespace zel

@@ -1,32 +1,31 @@
 #include "components/ZelQuery.h"
 
-#include "components/KindWindows.h"
-
 namespace zel {
 
 namespace {
 
-// The window pair shared by every query component.
+// The window pair shared by every query component. It is never destroyed, so that a component
+// that outlives main (a static of the program's) still gives its share back to a live pair.
 KindWindows& QueryWindows()
 {
-    static KindWindows windows;
-    return windows;
+    static KindWindows* const windows = new KindWindows;
+    return *windows;
 }
 
 } // namespace
 
 TRivuReviQuery::TRivuReviQuery(TComponent* owner)
-    : TQueryStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this))
+    : TQueryStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this)),
+      windows_(QueryWindows)
 {
-    QueryWindows().Acquire();
 }
 
-TRivuReviQuery::~TRivuReviQuery() { QueryWindows().Release(); }
+TRivuReviQuery::~TRivuReviQuery() = default;
 
 void TRivuReviQuery::Loaded() { TQueryStatistics::Loaded(); }
 
-TClassDisplayForm& TRivuReviQuery::ClassWindow() { return QueryWindows().ClassWindow(); }
+TClassDisplayForm& TRivuReviQuery::ClassWindow() { return windows_.ClassWindow(); }
 
-TRivuReviPlotForm& TRivuReviQuery::PlotWindow() { return QueryWindows().PlotWindow(); }
+TRivuReviPlotForm& TRivuReviQuery::PlotWindow() { return windows_.PlotWindow(); }
 
 } // namespace zel

@@ -1,32 +1,31 @@
 #include "components/ZelTable.h"
 
-#include "components/KindWindows.h"
-
 namespace zel {
 
 namespace {
 
-// The window pair shared by every table component.
+// The window pair shared by every table component. It is never destroyed, so that a component
+// that outlives main (a static of the program's) still gives its share back to a live pair.
 KindWindows& TableWindows()
 {
-    static KindWindows windows;
-    return windows;
+    static KindWindows* const windows = new KindWindows;
+    return *windows;
 }
 
 } // namespace
 
 TRivuReviTable::TRivuReviTable(TComponent* owner)
-    : TTableStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this))
+    : TTableStatistics(owner), TStatComponent(static_cast<TStatistics&>(*this)),
+      windows_(TableWindows)
 {
-    TableWindows().Acquire();
 }
 
-TRivuReviTable::~TRivuReviTable() { TableWindows().Release(); }
+TRivuReviTable::~TRivuReviTable() = default;
 
 void TRivuReviTable::Loaded() { TTableStatistics::Loaded(); }
 
-TClassDisplayForm& TRivuReviTable::ClassWindow() { return TableWindows().ClassWindow(); }
+TClassDisplayForm& TRivuReviTable::ClassWindow() { return windows_.ClassWindow(); }
 
-TRivuReviPlotForm& TRivuReviTable::PlotWindow() { return TableWindows().PlotWindow(); }
+TRivuReviPlotForm& TRivuReviTable::PlotWindow() { return windows_.PlotWindow(); }
 
 } // namespace zel

@@ -2,6 +2,7 @@
 // table.
 #pragma once
 
+#include "components/KindWindows.h"
 #include "components/ZelComponent.h"
 #include "stats/SourceStatistics.h"
 
@@ -16,6 +17,10 @@ public:
 
     TClassDisplayForm& ClassWindow() override;
     TRivuReviPlotForm& PlotWindow() override;
+
+private:
+    // The kind's shared window pair, held from this component's first window on.
+    KindWindowsShare windows_;
 };
 
 } // namespace zel

@@ -4,6 +4,10 @@
 // command line can answer them without a person. Without a handler of the caller's own, the
 // default answers: a message box where the window services provide one (gui/Dialogs.h),
 // otherwise a line on standard error, with a question answered No.
+//
+// Messages may be raised on any thread. The installed handler is then run on that thread (it
+// must be safe to run there); the message boxes answer on the window thread only, and a
+// message raised on any other thread goes to standard error.
 #pragma once
 
 #include <functional>

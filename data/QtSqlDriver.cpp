@@ -2,14 +2,11 @@
 // and over mysql:// and mariadb:// URLs, which open a connection of their own through Qt's
 // QMYSQL driver. The walks run on the caller's thread and connection.
 //
-// Qt's QMYSQL driver keeps the whole result on the client, forward-only or not: a plain query
-// ends in mysql_store_result, a prepared one in mysql_stmt_store_result: a forward-only read
-// of 1,000,000 records of one double peaked 35 to 45 MB above one of 100,000. MariaDB and MySQL
-// connections are therefore read through the client library under Qt's own handle, with a
-// prepared statement's server-side cursor fetched in batches (bench/peak-memory-mariadb.sh:
-// the same peak on 100,000 and on 10,000,000 records). Every other Qt driver is walked
-// with a forward-only QSqlQuery, which for QSQLITE steps one row at a time.
-#include "data/Driver.h"
+// MariaDB and MySQL connections are read through the client library under Qt's own handle
+// (MariaDbDriver.cpp), when Qt's plugin runs on the same client library as this package; every
+// other connection is walked with a forward-only QSqlQuery, which for QSQLITE steps one row at
+// a time and for QMYSQL keeps the whole result on the client.
+#include "data/MariaDbDriver.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -22,7 +19,6 @@
 #include <QUrlQuery>
 #include <QVariant>
 
-#include <mysql.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -35,14 +31,6 @@ namespace zel {
 namespace {
 
 constexpr std::string_view kConnectionPrefix = "qtsql:";
-
-// Rows per server-side fetch. Each batch is one round trip; past a few thousand rows the round
-// trips no longer show in the time of a pass (bench/QtSqlBench.cpp), and a batch of narrow
-// rows stays well under a megabyte.
-constexpr unsigned long kPrefetchRows = 4096;
-// Text columns are fetched into a buffer of this size; a longer value is fetched again whole
-// when it is read (mysql_stmt_fetch_column), so one long text costs no more than itself.
-constexpr unsigned long kTextBuffer = 256;
 
 std::string ToStd(const QString& text) { return text.toStdString(); }
 
@@ -59,13 +47,6 @@ std::string QtMessage(const QSqlError& error)
 [[noreturn]] void ThrowQtError(const QSqlError& error, const std::string& what)
 {
     throw EDatabaseError(what + ": " + QtMessage(error));
-}
-
-// The one place where a failure of the MariaDB client library becomes the exception.
-[[noreturn]] void ThrowMysqlError(const char* message, const std::string& what)
-{
-    throw EDatabaseError(what + ": " + (message != nullptr && *message != '\0' ? message
-                                                                               : "unknown error"));
 }
 
 bool IsNumberKind(TFieldType kind)
@@ -161,7 +142,10 @@ private:
     bool owned_;
 };
 
-std::unique_ptr<Connection> OpenUrl(const std::string& uri, const std::string& source)
+// A wait limit bounds the client's every wait on the server, the connect included; the client
+// counts in whole seconds.
+std::unique_ptr<Connection> OpenUrl(const std::string& uri, const std::string& source,
+                                    std::chrono::milliseconds waitLimit)
 {
     const QUrl url(QString::fromStdString(uri), QUrl::StrictMode);
     if (!url.isValid())
@@ -176,6 +160,14 @@ std::unique_ptr<Connection> OpenUrl(const std::string& uri, const std::string& s
         throw EDatabaseError("Cannot open " + source
                              + ": Qt's QMYSQL driver is not installed (libqt6sql6-mysql)");
     QStringList options{QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=10")};
+    if (waitLimit.count() > 0) {
+        const std::int64_t limit = (waitLimit.count() + 999) / 1000;
+        const auto seconds = QString::number(limit);
+        const auto connect = QString::number(std::min<std::int64_t>(limit, 10));
+        options = QStringList{QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=") + connect,
+                              QStringLiteral("MYSQL_OPT_READ_TIMEOUT=") + seconds,
+                              QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=") + seconds};
+    }
     for (const auto& [key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
         if (key != QLatin1String("unix_socket"))
             throw EDatabaseError("Cannot open " + source + ": unknown parameter '" + ToStd(key)
@@ -208,491 +200,55 @@ std::unique_ptr<Connection> ApplicationConnection(const std::string& database,
     return connection;
 }
 
-// The MariaDB client handle under a QMYSQL connection; null for every other driver. Qt
-// registers the pointer type under the name of the struct behind the typedef, st_mysql*.
-MYSQL* MysqlHandle(const QSqlDatabase& db)
+// --- MariaDB and MySQL through the client library
+
+std::atomic<bool> gForceQtQueryReads{false};
+
+bool IsMysqlDriver(const QSqlDatabase& db)
 {
-    const QVariant handle = db.driver()->handle();
+    const QString driver = db.driverName();
+    return driver == QLatin1String("QMYSQL") || driver == QLatin1String("QMARIADB");
+}
+
+// The MariaDB client handle under a QMYSQL connection, when the package may call its client
+// library with it; null for every other driver, and for a plugin built on another client
+// library (the struct behind the handle would then not be the one this package's calls
+// read). Qt registers the pointer type under the name of the struct behind the typedef,
+// st_mysql*. The driver's type information lives in the plugin's own library, which names
+// the plugin to SharesMariaDbClient.
+st_mysql* MysqlHandle(const QSqlDatabase& db)
+{
+    const QSqlDriver* driver = db.driver();
+    const QVariant handle = driver->handle();
     if (!handle.isValid()
         || (std::strcmp(handle.typeName(), "MYSQL*") != 0
-            && std::strcmp(handle.typeName(), "st_mysql*") != 0))
+            && std::strcmp(handle.typeName(), "st_mysql*") != 0)
+        || gForceQtQueryReads.load() || !SharesMariaDbClient(&typeid(*driver)))
         return nullptr;
-    return *static_cast<MYSQL* const*>(handle.constData());
+    return *static_cast<st_mysql* const*>(handle.constData());
 }
 
-// --- MariaDB and MySQL: a server-side cursor through the client library
-
-TFieldType KindOfMysqlField(const MYSQL_FIELD& f)
+// How the cancel connection reaches the server of `db`: its own settings, and the socket of
+// its connect options.
+MariaDbServer ServerOf(const QSqlDatabase& db)
 {
-    const bool isUnsigned = (f.flags & UNSIGNED_FLAG) != 0;
-    switch (f.type) {
-    case MYSQL_TYPE_TINY: return f.length == 1 ? TFieldType::ftBoolean : TFieldType::ftSmallint;
-    case MYSQL_TYPE_SHORT: return isUnsigned ? TFieldType::ftWord : TFieldType::ftSmallint;
-    case MYSQL_TYPE_YEAR: return TFieldType::ftSmallint;
-    case MYSQL_TYPE_INT24: return TFieldType::ftInteger;
-    case MYSQL_TYPE_LONG: return isUnsigned ? TFieldType::ftLargeint : TFieldType::ftInteger;
-    case MYSQL_TYPE_LONGLONG: return TFieldType::ftLargeint;
-    case MYSQL_TYPE_FLOAT:
-    case MYSQL_TYPE_DOUBLE: return TFieldType::ftFloat;
-    case MYSQL_TYPE_DECIMAL:
-    case MYSQL_TYPE_NEWDECIMAL: return TFieldType::ftBCD;
-    case MYSQL_TYPE_DATE:
-    case MYSQL_TYPE_NEWDATE: return TFieldType::ftDate;
-    case MYSQL_TYPE_DATETIME:
-    case MYSQL_TYPE_TIMESTAMP: return TFieldType::ftDateTime;
-    case MYSQL_TYPE_TINY_BLOB:
-    case MYSQL_TYPE_BLOB:
-    case MYSQL_TYPE_MEDIUM_BLOB:
-    case MYSQL_TYPE_LONG_BLOB:
-    case MYSQL_TYPE_GEOMETRY:
-        // Text columns report the blob types too; only the binary character set is binary.
-        return f.charsetnr == 63 ? TFieldType::ftBlob : TFieldType::ftString;
-    default: return TFieldType::ftString;
+    MariaDbServer server;
+    server.host = ToStd(db.hostName());
+    server.port = db.port() > 0 ? static_cast<unsigned>(db.port()) : 0;
+    server.user = ToStd(db.userName());
+    server.password = ToStd(db.password());
+    for (const QString& option : db.connectOptions().split(u';')) {
+        const QString trimmed = option.trimmed();
+        if (trimmed.startsWith(QLatin1String("UNIX_SOCKET=")))
+            server.socket = ToStd(trimmed.mid(12));
     }
+    server.display = server.host.empty() ? "localhost" : server.host;
+    if (server.port > 0)
+        server.display += ":" + std::to_string(server.port);
+    if (!server.socket.empty())
+        server.display += " (socket " + server.socket + ")";
+    return server;
 }
-
-class MysqlCursor : public DataCursor {
-public:
-    MysqlCursor(std::unique_ptr<Connection> connection, MYSQL* mysql, const std::string& sql,
-                const std::string& table, const std::string& source)
-        : connection_(std::move(connection)), mysql_(mysql), table_(table), source_(source),
-          sql_(WithoutTrailingSemicolons(sql))
-    {
-        // A constructor that fails runs no destructor: the statements made so far are closed
-        // here, before the connection they belong to goes with the members.
-        try {
-            Open();
-        } catch (...) {
-            ClosePeek();
-            Close();
-            throw;
-        }
-    }
-
-    ~MysqlCursor() override
-    {
-        ClosePeek();
-        Close();
-        EndSnapshot();
-    }
-
-private:
-    void Open()
-    {
-        CheckPlainRead(sql_, source_);
-        if (connection_->Owned()) {
-            // The connection is this dataset's own: read-only for the whole session, so that
-            // even a stored function with side effects cannot write.
-            Query("SET SESSION TRANSACTION READ ONLY", "Cannot open ");
-        }
-        Prepare(sql_);
-        MYSQL_RES* meta = mysql_stmt_result_metadata(stmt_);
-        if (meta == nullptr) {
-            // A read that returns nothing: SELECT ... INTO, which would write a file or a
-            // variable.
-            if (mysql_stmt_errno(stmt_) != 0)
-                ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
-            throw EDatabaseError("Cannot open " + source_
-                                 + ": the statement returns no records, and datasets only read");
-        }
-        const unsigned count = mysql_num_fields(meta);
-        const MYSQL_FIELD* fields = mysql_fetch_fields(meta);
-        for (unsigned i = 0; i < count; ++i) {
-            columns_.push_back({std::string(fields[i].name, fields[i].name_length),
-                                KindOfMysqlField(fields[i])});
-            types_.push_back(fields[i].type);
-            unsigned_.push_back((fields[i].flags & UNSIGNED_FLAG) != 0);
-        }
-        mysql_free_result(meta);
-        Bind();
-        Position();
-    }
-
-public:
-    const std::vector<ColumnInfo>& Columns() const override { return columns_; }
-
-    void Rewind() override
-    {
-        if (restrictTo_ != restricted_) {
-            // A table walk narrowed to one column asks the server for that column alone. No
-            // index: the server could read a one-column select from a covering index, in that
-            // index's order, and a one-field walk must meet the records in the order of the
-            // full one. A view takes no index hint; its walks read every column.
-            Close();
-            restricted_ = restrictTo_;
-            if (restricted_ < 0
-                || !Prepare("SELECT " + QuoteName(Db(), columns_[restricted_].name) + " FROM "
-                                + table_ + " USE INDEX ()",
-                            true)) {
-                narrowable_ = restricted_ < 0 && narrowable_;
-                restricted_ = restrictTo_ = -1;
-                Prepare(sql_);
-            }
-            Bind();
-            Position();
-            return;
-        }
-        // Nothing read since the statement ran (the first walk after opening).
-        if (fresh_)
-            return;
-        Position();
-    }
-
-    bool Fetch() override
-    {
-        fresh_ = false;
-        if (peeked_) {
-            if (!onPeek_) {
-                onPeek_ = true;
-                return peekRow_;
-            }
-            // On past the peeked record: the whole statement runs and skips it.
-            peeked_ = false;
-            Execute();
-            fresh_ = false;
-            if (!FetchRow())
-                return false;
-        }
-        return FetchRow();
-    }
-
-    std::int64_t CountRecords() override
-    {
-        // Another statement on the same connection: the open server-side cursor leaves the
-        // connection free. The line breaks keep a trailing "-- comment" of the caller's SQL
-        // from swallowing the closing parenthesis.
-        const std::string sql = table_.empty()
-                                    ? "SELECT COUNT(*) FROM (\n" + sql_ + "\n) AS zelstats_count"
-                                    : "SELECT COUNT(*) FROM " + table_;
-        Query(sql, "Cannot count the records of ");
-        MYSQL_RES* result = mysql_store_result(mysql_);
-        if (result == nullptr)
-            ThrowMysqlError(mysql_error(mysql_), "Cannot count the records of " + source_);
-        std::int64_t n = 0;
-        MYSQL_ROW row = mysql_fetch_row(result);
-        if (row != nullptr && row[0] != nullptr)
-            std::from_chars(row[0], row[0] + std::strlen(row[0]), n);
-        mysql_free_result(result);
-        return n;
-    }
-
-    // Only while no snapshot of the application's own is open: START TRANSACTION would
-    // silently commit a transaction the application has begun on its connection.
-    void BeginSnapshot() override
-    {
-        Query("SELECT @@in_transaction", "Cannot read ");
-        MYSQL_RES* result = mysql_store_result(mysql_);
-        MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result) : nullptr;
-        const bool busy = row != nullptr && row[0] != nullptr && row[0][0] != '0';
-        mysql_free_result(result);
-        if (busy)
-            return;
-        // Repeatable read for this one transaction, whatever the session's level, so that
-        // every walk of the snapshot reads the same rows.
-        Query("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ", "Cannot read ");
-        Query("START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY", "Cannot read ");
-        snapshot_ = true;
-        fresh_ = false; // the open's result was read before the snapshot began
-    }
-
-    void EndSnapshot() override
-    {
-        if (!snapshot_)
-            return;
-        snapshot_ = false;
-        // Called on the way out of a pass, also when the pass failed: never throws, and a
-        // connection that went away has nothing left to release.
-        mysql_query(mysql_, "COMMIT");
-    }
-
-    void RestrictToColumn(int column) noexcept override
-    {
-        restrictTo_ = table_.empty() || !narrowable_ ? -1 : column;
-    }
-
-    bool IsNull(int column) const override { return slots_[Slot(column)].isNull != 0; }
-
-    Number ReadNumber(int column, double& value) const override
-    {
-        const Slot_& s = slots_[Slot(column)];
-        if (s.isNull)
-            return Number::Null;
-        switch (s.read) {
-        case Read::Integer:
-            value = s.isUnsigned ? static_cast<double>(static_cast<unsigned long long>(s.integer))
-                                 : static_cast<double>(s.integer);
-            return columns_[column].type == TFieldType::ftBoolean ? Number::NotANumber
-                                                                  : Number::Value;
-        case Read::Double: value = s.real; return Number::Value;
-        case Read::Decimal:
-            return ParseNumber(s.text.data(), s.length, value) ? Number::Value
-                                                               : Number::NotANumber;
-        case Read::Text: return Number::NotANumber;
-        }
-        return Number::NotANumber;
-    }
-
-    bool ReadDouble(int column, double& value) const override
-    {
-        return ReadNumber(column, value) == Number::Value;
-    }
-
-    std::string ReadText(int column) const override
-    {
-        const int slot = Slot(column);
-        const Slot_& s = slots_[slot];
-        if (s.isNull)
-            return std::string();
-        if (columns_[column].type == TFieldType::ftBlob)
-            return "(binary data)";
-        if (columns_[column].type == TFieldType::ftBoolean)
-            return s.integer != 0 ? "True" : "False";
-        char digits[32];
-        switch (s.read) {
-        case Read::Integer: {
-            auto end = s.isUnsigned
-                           ? std::to_chars(digits, digits + sizeof digits,
-                                           static_cast<unsigned long long>(s.integer)).ptr
-                           : std::to_chars(digits, digits + sizeof digits, s.integer).ptr;
-            return std::string(digits, end);
-        }
-        case Read::Double:
-            return std::string(digits, std::to_chars(digits, digits + sizeof digits, s.real).ptr);
-        case Read::Decimal:
-        case Read::Text: break;
-        }
-        return Bytes(slot);
-    }
-
-    // Binary data and BIT values by their bytes (BIT(8) 0xAA and 0xFF are text no character
-    // set reads), other values as the default reads them.
-    TGroupKey ReadKey(int column) const override
-    {
-        const int slot = Slot(column);
-        if (slots_[slot].isNull
-            || (columns_[column].type != TFieldType::ftBlob && types_[column] != MYSQL_TYPE_BIT))
-            return DataCursor::ReadKey(column);
-        return TGroupKey::Blob(Bytes(slot));
-    }
-
-private:
-    // The bytes of a value read as text, fetched again when longer than its slot's buffer.
-    std::string Bytes(int slot) const
-    {
-        const Slot_& s = slots_[slot];
-        if (s.length <= s.text.size())
-            return std::string(s.text.data(), s.length);
-        // Longer than the buffer: fetch the whole value of this column once more.
-        std::string whole(s.length, '\0');
-        MYSQL_BIND bind{};
-        unsigned long length = 0;
-        bind.buffer_type = MYSQL_TYPE_STRING;
-        bind.buffer = whole.data();
-        bind.buffer_length = s.length;
-        bind.length = &length;
-        MYSQL_STMT* current = peeked_ ? peek_ : stmt_;
-        if (mysql_stmt_fetch_column(current, &bind, static_cast<unsigned>(slot), 0) != 0)
-            ThrowMysqlError(mysql_stmt_error(current), "Cannot read " + source_);
-        whole.resize(std::min<unsigned long>(length, s.length));
-        return whole;
-    }
-
-    enum class Read { Integer, Double, Decimal, Text };
-
-    struct Slot_ {
-        Read read = Read::Text;
-        bool isUnsigned = false;
-        long long integer = 0;
-        double real = 0;
-        std::vector<char> text;
-        unsigned long length = 0;
-        my_bool isNull = 0;
-        my_bool error = 0;
-    };
-
-    int Slot(int column) const { return restricted_ >= 0 ? 0 : column; }
-    const QSqlDatabase& Db() const { return connection_->Database(); }
-
-    bool FetchRow()
-    {
-        const int rc = mysql_stmt_fetch(stmt_);
-        if (rc == 0 || rc == MYSQL_DATA_TRUNCATED)
-            return true;
-        if (rc == MYSQL_NO_DATA)
-            return false;
-        ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot read " + source_);
-    }
-
-    void Query(const std::string& sql, const char* what)
-    {
-        if (mysql_real_query(mysql_, sql.data(), sql.size()) != 0)
-            ThrowMysqlError(mysql_error(mysql_), what + source_);
-    }
-
-    // False instead of a failure to prepare when `mayFail`.
-    bool Prepare(const std::string& sql, bool mayFail = false)
-    {
-        stmt_ = mysql_stmt_init(mysql_);
-        if (stmt_ == nullptr)
-            ThrowMysqlError(mysql_error(mysql_), "Cannot open " + source_);
-        if (mysql_stmt_prepare(stmt_, sql.data(), sql.size()) != 0) {
-            if (mayFail) {
-                Close();
-                return false;
-            }
-            ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
-        }
-        // A read-only cursor: the server keeps the result and sends kPrefetchRows rows per
-        // fetch, so that the client holds one batch, and the connection stays free for other
-        // statements (the record count, the application's own) between fetches.
-        const unsigned long cursor = CURSOR_TYPE_READ_ONLY;
-        const unsigned long prefetch = kPrefetchRows;
-        if (mysql_stmt_attr_set(stmt_, STMT_ATTR_CURSOR_TYPE, &cursor) != 0
-            || mysql_stmt_attr_set(stmt_, STMT_ATTR_PREFETCH_ROWS, &prefetch) != 0)
-            ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
-        return true;
-    }
-
-    // Numbers arrive in binary and are bound as numbers: no text round trip per value.
-    // Decimals are bound as text, which is their exact form on the wire.
-    void Bind()
-    {
-        ClosePeek(); // bound to the slots about to be replaced
-        const std::size_t count = restricted_ >= 0 ? 1 : columns_.size();
-        slots_.assign(count, Slot_{});
-        binds_.assign(count, MYSQL_BIND{});
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t column = restricted_ >= 0 ? restricted_ : i;
-            Slot_& s = slots_[i];
-            MYSQL_BIND& b = binds_[i];
-            b.is_null = &s.isNull;
-            b.length = &s.length;
-            b.error = &s.error;
-            switch (types_[column]) {
-            case MYSQL_TYPE_TINY:
-            case MYSQL_TYPE_SHORT:
-            case MYSQL_TYPE_YEAR:
-            case MYSQL_TYPE_INT24:
-            case MYSQL_TYPE_LONG:
-            case MYSQL_TYPE_LONGLONG:
-                s.read = Read::Integer;
-                s.isUnsigned = unsigned_[column];
-                b.buffer_type = MYSQL_TYPE_LONGLONG;
-                b.buffer = &s.integer;
-                b.is_unsigned = s.isUnsigned;
-                break;
-            case MYSQL_TYPE_FLOAT:
-            case MYSQL_TYPE_DOUBLE:
-                s.read = Read::Double;
-                b.buffer_type = MYSQL_TYPE_DOUBLE;
-                b.buffer = &s.real;
-                break;
-            default:
-                s.read = types_[column] == MYSQL_TYPE_NEWDECIMAL || types_[column] == MYSQL_TYPE_DECIMAL
-                             ? Read::Decimal
-                             : Read::Text;
-                // Binary columns are never read as text: no buffer, only the null flag.
-                s.text.resize(columns_[column].type == TFieldType::ftBlob ? 0 : kTextBuffer);
-                b.buffer_type = MYSQL_TYPE_STRING;
-                b.buffer = s.text.data();
-                b.buffer_length = s.text.size();
-                break;
-            }
-        }
-        if (mysql_stmt_bind_result(stmt_, binds_.data()) != 0)
-            ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot open " + source_);
-    }
-
-    // Runs the walk's statement, or for a whole table only reads its first record. The
-    // server-side cursor makes the server write out the whole result before the first fetch;
-    // a dataset rests on its first record after opening and after each First(), and most
-    // such rests are never followed by a walk (a pass ends with First()). So a table's first
-    // record is read alone, and the whole statement runs only when a walk goes past it. The
-    // table is read without an index, in the order of the whole walk.
-    void Position()
-    {
-        if (restricted_ >= 0 || table_.empty() || !Peek())
-            Execute();
-    }
-
-    bool Peek()
-    {
-        if (peek_ == nullptr && peekable_) {
-            peek_ = mysql_stmt_init(mysql_);
-            const std::string sql = "SELECT * FROM " + table_ + " USE INDEX () LIMIT 1";
-            if (peek_ == nullptr || mysql_stmt_prepare(peek_, sql.data(), sql.size()) != 0
-                || mysql_stmt_field_count(peek_) != columns_.size()
-                || mysql_stmt_bind_result(peek_, binds_.data()) != 0) {
-                ClosePeek();
-                peekable_ = false; // a view takes no index hint
-            }
-        }
-        if (peek_ == nullptr)
-            return false;
-        mysql_stmt_free_result(stmt_); // the earlier walk's cursor is of no more use
-        mysql_stmt_free_result(peek_);
-        // Buffered: one row, and the connection is free again for the record count.
-        if (mysql_stmt_execute(peek_) != 0 || mysql_stmt_store_result(peek_) != 0)
-            ThrowMysqlError(mysql_stmt_error(peek_), "Cannot read " + source_);
-        const int rc = mysql_stmt_fetch(peek_);
-        if (rc != 0 && rc != MYSQL_DATA_TRUNCATED && rc != MYSQL_NO_DATA)
-            ThrowMysqlError(mysql_stmt_error(peek_), "Cannot read " + source_);
-        peekRow_ = rc != MYSQL_NO_DATA;
-        peeked_ = true;
-        onPeek_ = false;
-        fresh_ = true;
-        return true;
-    }
-
-    void ClosePeek()
-    {
-        if (peek_ != nullptr)
-            mysql_stmt_close(peek_);
-        peek_ = nullptr;
-        peeked_ = false;
-    }
-
-    void Execute()
-    {
-        peeked_ = false;
-        // Executing again closes the statement's earlier cursor on the server.
-        mysql_stmt_free_result(stmt_);
-        if (mysql_stmt_execute(stmt_) != 0)
-            ThrowMysqlError(mysql_stmt_error(stmt_), "Cannot read " + source_);
-        fresh_ = true;
-    }
-
-    void Close()
-    {
-        if (stmt_ != nullptr)
-            mysql_stmt_close(stmt_);
-        stmt_ = nullptr;
-    }
-
-    // Declared first, released last: the connection outlives the statement on it.
-    std::unique_ptr<Connection> connection_;
-    MYSQL* mysql_;
-    std::string table_; // quoted; empty for a query
-    std::string source_;
-    std::string sql_;
-    MYSQL_STMT* stmt_ = nullptr;
-    // The first record of a table, read alone (Position).
-    MYSQL_STMT* peek_ = nullptr;
-    bool peekable_ = true;
-    bool peeked_ = false;
-    bool onPeek_ = false;
-    bool peekRow_ = false;
-    std::vector<ColumnInfo> columns_;
-    std::vector<enum_field_types> types_;
-    std::vector<bool> unsigned_;
-    std::vector<Slot_> slots_;
-    std::vector<MYSQL_BIND> binds_;
-    int restricted_ = -1;
-    int restrictTo_ = -1;
-    bool narrowable_ = true;
-    bool fresh_ = false;
-    bool snapshot_ = false;
-};
 
 // --- Every other Qt driver: a forward-only QSqlQuery
 
@@ -722,13 +278,16 @@ TFieldType KindOfMetaType(int type)
 
 class QtQueryCursor : public DataCursor {
 public:
+    // `table` quoted, `tableName` as the caller gave it.
     QtQueryCursor(std::unique_ptr<Connection> connection, const std::string& sql,
-                  const std::string& table, const std::string& source)
+                  const std::string& table, const std::string& tableName,
+                  const std::string& source, std::chrono::milliseconds waitLimit)
         : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
-          source_(source), sql_(WithoutTrailingSemicolons(sql)),
-          sqlite_(db_.driverName() == "QSQLITE")
+          tableName_(tableName), source_(source), waitLimit_(waitLimit),
+          sql_(WithoutTrailingSemicolons(sql)), sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
     {
-        CheckPlainRead(sql_, source_);
+        if (mysql_)
+            BeginMysqlSession();
         Prepare(sql_);
         Execute();
         ReadColumns();
@@ -770,6 +329,7 @@ public:
     bool Fetch() override
     {
         fresh_ = false;
+        CheckCancelled();
         if (firstKept_) {
             if (!onFirst_) {
                 onFirst_ = true;
@@ -802,10 +362,16 @@ public:
 
     // SQLite: a read transaction, whose first read fixes the snapshot until COMMIT. A BEGIN
     // that fails because the application has a transaction open leaves that one in charge.
+    // MariaDB: as MariaDbDriver.cpp begins one (QMYSQL keeps each result whole on the client,
+    // so the connection is free for it).
     void BeginSnapshot() override
     {
-        if (!sqlite_ || snapshot_)
+        if ((!sqlite_ && !mysql_) || snapshot_)
             return;
+        if (mysql_) {
+            BeginMysqlSnapshot();
+            return;
+        }
         QSqlQuery begin(db_);
         snapshot_ = begin.exec(QStringLiteral("BEGIN DEFERRED"));
         // A record kept from before the snapshot is not read again in it.
@@ -828,6 +394,22 @@ public:
     void RestrictToColumn(int column) noexcept override
     {
         restrictTo_ = table_.empty() || !sqlite_ || !narrowable_ ? -1 : column;
+    }
+
+    std::string SnapshotGap() const override
+    {
+        if (!mysql_)
+            return {};
+        return MariaDbSnapshotGap(tableName_, [this](const std::string& sql) {
+            std::optional<std::vector<std::string>> values;
+            QSqlQuery query(db_);
+            if (Cancelled() || !query.exec(QString::fromStdString(sql)))
+                return values;
+            values.emplace();
+            while (query.next())
+                values->push_back(ToStd(query.value(0).toString()));
+            return values;
+        });
     }
 
     bool IsNull(int column) const override
@@ -855,6 +437,8 @@ public:
         if (NullAt(slot))
             return Number::Null;
         const QVariant v = ValueAt(slot);
+        if (mysql_)
+            return MariaDbNumberOf(mysqlColumns_[column], v, value);
         switch (v.typeId()) {
         case QMetaType::Int:
         case QMetaType::UInt:
@@ -889,6 +473,8 @@ public:
         if (NullAt(slot))
             return std::string();
         const QVariant v = ValueAt(slot);
+        if (mysql_)
+            return MariaDbTextOf(mysqlColumns_[column], v);
         if (v.typeId() == QMetaType::QByteArray)
             return "(binary data)";
         if (v.typeId() == QMetaType::Bool)
@@ -933,6 +519,8 @@ private:
     {
         query_ = std::make_unique<QSqlQuery>(db_);
         query_->setForwardOnly(true);
+        if (mysql_) // decimals as their exact text, floats as their digits
+            query_->setNumericalPrecisionPolicy(QSql::HighPrecision);
         if (!query_->prepare(QString::fromStdString(sql))) {
             if (mayFail)
                 return false;
@@ -958,8 +546,16 @@ private:
     void Execute()
     {
         firstKept_ = false;
-        if (!query_->exec())
+        CheckCancelled();
+        const auto start = std::chrono::steady_clock::now();
+        if (!query_->exec()) {
+            CheckCancelled();
+            if (canceller_ != nullptr)
+                canceller_->ThrowIfWaitLimit("Cannot read " + source_,
+                                             query_->lastError().nativeErrorCode().toInt(),
+                                             waitLimit_, std::chrono::steady_clock::now() - start);
             ThrowQtError(query_->lastError(), "Cannot read " + source_);
+        }
         if (stmt_ != nullptr) // the statement Qt steps now, should it have prepared anew
             stmt_ = *static_cast<sqlite3_stmt* const*>(query_->result()->handle().constData());
         fresh_ = true;
@@ -981,6 +577,45 @@ private:
         onFirst_ = false;
     }
 
+    // As on the client library's way: a session of this dataset's own reads only, and the
+    // connection's server thread can be stopped from another thread.
+    void BeginMysqlSession()
+    {
+        QSqlQuery query(db_);
+        if (connection_->Owned()
+            && !query.exec(QStringLiteral("SET SESSION TRANSACTION READ ONLY")))
+            ThrowQtError(query.lastError(), "Cannot open " + source_);
+        if (!query.exec(QStringLiteral("SELECT CONNECTION_ID()")) || !query.next())
+            ThrowQtError(query.lastError(), "Cannot open " + source_);
+        canceller_ = std::make_unique<MariaDbThreadCanceller>(
+            ServerOf(db_), static_cast<unsigned long>(query.value(0).toULongLong()));
+    }
+
+    bool Cancelled() const { return canceller_ != nullptr && canceller_->Cancelled(); }
+
+    void CheckCancelled() const
+    {
+        if (Cancelled())
+            throw EDatabaseError("Cannot read " + source_ + ": the statement was cancelled");
+    }
+
+    // Only while the application has no transaction open on its connection (START
+    // TRANSACTION would commit it); repeatable read, so that every walk reads the same rows.
+    void BeginMysqlSnapshot()
+    {
+        QSqlQuery query(db_);
+        if (!query.exec(QStringLiteral("SELECT @@in_transaction")) || !query.next())
+            ThrowQtError(query.lastError(), "Cannot read " + source_);
+        if (query.value(0).toLongLong() != 0)
+            return;
+        for (const char* sql : {"SET TRANSACTION ISOLATION LEVEL REPEATABLE READ",
+                                "START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY"})
+            if (!query.exec(QString::fromLatin1(sql)))
+                ThrowQtError(query.lastError(), "Cannot read " + source_);
+        snapshot_ = true;
+        fresh_ = false; // the open's result was read before the snapshot began
+    }
+
     void ReadColumns()
     {
         const QSqlRecord record = query_->record();
@@ -996,11 +631,23 @@ private:
             // text there); the native backend's rules apply instead. Qt has stepped to the
             // first row already, so an undeclared column takes its kind from that row's
             // storage class, as it does on the native backend.
-            if (stmt != nullptr)
+            const QSqlField field = record.field(i);
+            if (stmt != nullptr) {
                 info.type = SqliteColumnKind(sqlite3_column_decltype(stmt, i),
                                              sqlite3_column_type(stmt, i));
-            else
-                info.type = KindOfMetaType(record.field(i).metaType().id());
+            } else if (mysql_) {
+                // The client library's rules, from what QMYSQL keeps of the column.
+                const int meta = field.metaType().id();
+                info.type = MariaDbFieldKind(field.typeID(),
+                                             meta == QMetaType::UChar || meta == QMetaType::UShort
+                                                 || meta == QMetaType::UInt
+                                                 || meta == QMetaType::ULongLong,
+                                             static_cast<unsigned long>(field.length()),
+                                             meta == QMetaType::QByteArray);
+                mysqlColumns_.push_back({field.typeID(), info.type, field.precision()});
+            } else {
+                info.type = KindOfMetaType(field.metaType().id());
+            }
             columns_.push_back(info);
         }
     }
@@ -1008,9 +655,17 @@ private:
     std::unique_ptr<Connection> connection_;
     const QSqlDatabase& db_;
     std::string table_;
+    std::string tableName_;
     std::string source_;
+    std::chrono::milliseconds waitLimit_;
     std::string sql_;
     bool sqlite_;
+    // QMYSQL on another client library than this package's (MysqlHandle): its values are read
+    // by the MariaDB cursor's rules, from each column's type code.
+    bool mysql_;
+    std::vector<MariaDbQtColumn> mysqlColumns_;
+    // Registered while the connection is open (QMYSQL only).
+    std::unique_ptr<MariaDbThreadCanceller> canceller_;
     std::unique_ptr<QSqlQuery> query_;
     // SQLite's statement under query_, read directly by the passes; null for other drivers.
     sqlite3_stmt* stmt_ = nullptr;
@@ -1027,24 +682,34 @@ private:
 };
 
 std::unique_ptr<DataCursor> OpenCursor(const std::string& database, const std::string& sql,
-                                       const std::string& table, const std::string& source)
+                                       const std::string& table, const std::string& source,
+                                       const CursorOptions& options)
 {
     std::unique_ptr<Connection> connection = IsMysqlUri(database)
-                                                 ? OpenUrl(database, source)
+                                                 ? OpenUrl(database, source, options.waitLimit)
                                                  : ApplicationConnection(database, source);
-    std::string select = sql;
+    const QSqlDatabase& db = connection->Database();
+    std::string select = WithoutTrailingSemicolons(sql);
     std::string quoted;
     if (!table.empty()) {
-        quoted = QuoteName(connection->Database(), table);
+        quoted = QuoteName(db, table);
         select = "SELECT * FROM " + quoted;
     }
-    if (MYSQL* mysql = MysqlHandle(connection->Database()))
-        return std::make_unique<MysqlCursor>(std::move(connection), mysql, select, quoted,
-                                             source);
-    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, source);
+    if (IsMysqlDriver(db))
+        CheckMariaDbRead(select, source);
+    CheckPlainRead(select, source);
+    if (st_mysql* mysql = MysqlHandle(db)) {
+        MariaDbLink link{mysql, nullptr, connection->Owned(), ServerOf(db), table};
+        link.owner = std::shared_ptr<Connection>(std::move(connection));
+        return OpenMariaDbCursor(std::move(link), select, quoted, source, options);
+    }
+    return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, table, source,
+                                           options.waitLimit);
 }
 
 } // namespace
+
+void ForceQtQueryReadsForMariaDb(bool force) { gForceQtQueryReads.store(force); }
 
 bool IsQtConnectionName(const std::string& database)
 {
@@ -1075,17 +740,17 @@ std::string QtSqlDisplayName(const std::string& database)
 
 std::unique_ptr<DataCursor> OpenQtSqlCursor(const std::string& database, const std::string& sql,
                                             const std::string& source,
-                                            const CursorOptions& /*options*/)
+                                            const CursorOptions& options)
 {
-    return OpenCursor(database, sql, std::string(), source);
+    return OpenCursor(database, sql, std::string(), source, options);
 }
 
 std::unique_ptr<DataCursor> OpenQtSqlTableCursor(const std::string& database,
                                                  const std::string& table,
                                                  const std::string& source,
-                                                 const CursorOptions& /*options*/)
+                                                 const CursorOptions& options)
 {
-    return OpenCursor(database, std::string(), table, source);
+    return OpenCursor(database, std::string(), table, source, options);
 }
 
 } // namespace zel

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QThread>
 
 namespace zel {
 
@@ -21,9 +22,11 @@ TCursor currentCursor = TCursor::crDefault;
 
 TModalResult ShowMessageBox(const MessageRequest& request)
 {
-    // Without a QApplication no box can be shown: the message goes to standard error and a
-    // question is answered No, so that a program without windows neither aborts nor waits.
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+    // Without a QApplication no box can be shown, and off its thread none may be: the message
+    // goes to standard error and a question is answered No, so that a program without windows,
+    // or a summary on a worker thread, neither aborts nor waits for ever.
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (qobject_cast<const QApplication*>(app) == nullptr || QThread::currentThread() != app->thread())
         return PrintMessage(request);
     QMessageBox box;
     switch (request.type) {
@@ -65,7 +68,12 @@ TModalResult ShowMessageBox(const MessageRequest& request)
 
 } // namespace
 
-void UseMessageBoxes() { SetDefaultMessageHandler(ShowMessageBox); }
+void UseMessageBoxes()
+{
+    // Once per process: every component calls it as it is made, on whatever thread.
+    static const bool installed = (SetDefaultMessageHandler(ShowMessageBox), true);
+    (void)installed;
+}
 
 ModalHandler SetModalHandler(ModalHandler handler)
 {

@@ -14,8 +14,10 @@ class QDialog;
 namespace zel {
 
 // Makes the package's message boxes the default answer of MessageDlg (data/Messages.h):
-// a QMessageBox while a QApplication exists, a line on standard error without one. The
-// component kinds call it; calling it again changes nothing.
+// a QMessageBox while a QApplication exists and the message is raised on its thread, a line
+// on standard error otherwise (a thread without an event loop would wait for ever on a box).
+// The component kinds call it, on any thread; the first call installs it, later ones change
+// nothing.
 void UseMessageBoxes();
 
 using ModalHandler = std::function<int(QDialog&)>;

@@ -72,65 +72,86 @@ int Trunc(double v)
 
 QString Num(std::int64_t v) { return QString::fromStdString(IntToStr(v)); }
 
-// The speed buttons' pictures, painted here so that the package carries no image files.
-QIcon ButtonPicture(const char* kind)
+// The speed buttons' pictures, painted here so that the package carries no image files. Each
+// painter draws on a 24 x 24 pixmap; the plot pictures draw over a pair of axes.
+void PaintAxes(QPainter& p)
+{
+    p.setPen(QPen(QColor(60, 60, 60), 1.2));
+    p.drawLine(QPointF(3, 2), QPointF(3, 21));
+    p.drawLine(QPointF(3, 21), QPointF(22, 21));
+}
+
+void PaintScatter(QPainter& p)
+{
+    p.setPen(Qt::NoPen);
+    p.setBrush(clMaroon);
+    const QPointF dots[] = {{6, 16}, {8.5, 12}, {11, 14}, {13.5, 8}, {16, 11}, {18.5, 5}, {20.5, 9}};
+    for (const QPointF& d : dots)
+        p.drawEllipse(d, 1.6, 1.6);
+}
+
+void PaintBars(QPainter& p)
+{
+    p.setPen(QPen(Qt::black, 0.8));
+    const int heights[] = {6, 12, 16, 10, 5};
+    for (int i = 0; i < 5; ++i) {
+        p.setBrush(QColor(80 + 30 * i, 140 - 20 * i, 0));
+        p.drawRect(QRectF(4.5 + 3.5 * i, 21 - heights[i], 3.5, heights[i]));
+    }
+}
+
+void PaintPolygon(QPainter& p)
+{
+    p.setPen(QPen(Qt::black, 1.2));
+    const QPointF pts[] = {{3, 21}, {7, 14}, {11, 6}, {15, 10}, {19, 16}, {22, 21}};
+    p.drawPolyline(pts, 6);
+    p.setPen(Qt::NoPen);
+    p.setBrush(clMaroon);
+    for (int i = 1; i < 5; ++i)
+        p.drawRect(QRectF(pts[i].x() - 1.5, pts[i].y() - 1.5, 3, 3));
+}
+
+void PaintStairs(QPainter& p)
+{
+    p.setPen(QPen(clNavy, 1.4));
+    const QPointF pts[] = {{4, 20}, {8, 20}, {8, 15}, {12, 15}, {12, 9},
+                           {16, 9}, {16, 5}, {21, 5}};
+    p.drawPolyline(pts, 8);
+}
+
+void PaintReset(QPainter& p)
+{
+    p.setPen(QPen(clNavy, 2.0, Qt::SolidLine, Qt::RoundCap));
+    p.drawArc(QRectF(5, 5, 14, 14), 100 * 16, 290 * 16);
+    QPainterPath head;
+    head.moveTo(9.5, 2.5);
+    head.lineTo(14, 5.5);
+    head.lineTo(9.5, 8.5);
+    head.closeSubpath();
+    p.fillPath(head, clNavy);
+}
+
+void PaintDoor(QPainter& p)
+{
+    p.setPen(QPen(Qt::black, 1.0));
+    p.setBrush(QColor(150, 100, 50));
+    p.drawRect(QRectF(6, 3, 11, 18));
+    p.setBrush(QColor(230, 200, 0));
+    p.drawEllipse(QPointF(14.5, 12.5), 1.2, 1.2);
+    p.setPen(QPen(QColor(190, 0, 0), 2.0, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(17, 4), QPointF(22, 9));
+    p.drawLine(QPointF(22, 4), QPointF(17, 9));
+}
+
+QIcon ButtonPicture(void (*paint)(QPainter&), bool axes)
 {
     QPixmap pixmap(24, 24);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    const QString k = QString::fromLatin1(kind);
-    const QPen axis(QColor(60, 60, 60), 1.2);
-    if (k == "scatter" || k == "bars" || k == "polygon" || k == "stairs") {
-        p.setPen(axis);
-        p.drawLine(QPointF(3, 2), QPointF(3, 21));
-        p.drawLine(QPointF(3, 21), QPointF(22, 21));
-    }
-    if (k == "scatter") {
-        p.setPen(Qt::NoPen);
-        p.setBrush(clMaroon);
-        const QPointF dots[] = {{6, 16}, {8.5, 12}, {11, 14}, {13.5, 8}, {16, 11}, {18.5, 5}, {20.5, 9}};
-        for (const QPointF& d : dots)
-            p.drawEllipse(d, 1.6, 1.6);
-    } else if (k == "bars") {
-        p.setPen(QPen(Qt::black, 0.8));
-        const int heights[] = {6, 12, 16, 10, 5};
-        for (int i = 0; i < 5; ++i) {
-            p.setBrush(QColor(80 + 30 * i, 140 - 20 * i, 0));
-            p.drawRect(QRectF(4.5 + 3.5 * i, 21 - heights[i], 3.5, heights[i]));
-        }
-    } else if (k == "polygon") {
-        p.setPen(QPen(Qt::black, 1.2));
-        const QPointF pts[] = {{3, 21}, {7, 14}, {11, 6}, {15, 10}, {19, 16}, {22, 21}};
-        p.drawPolyline(pts, 6);
-        p.setPen(Qt::NoPen);
-        p.setBrush(clMaroon);
-        for (int i = 1; i < 5; ++i)
-            p.drawRect(QRectF(pts[i].x() - 1.5, pts[i].y() - 1.5, 3, 3));
-    } else if (k == "stairs") {
-        p.setPen(QPen(clNavy, 1.4));
-        const QPointF pts[] = {{4, 20}, {8, 20}, {8, 15}, {12, 15}, {12, 9},
-                               {16, 9}, {16, 5}, {21, 5}};
-        p.drawPolyline(pts, 8);
-    } else if (k == "reset") {
-        p.setPen(QPen(clNavy, 2.0, Qt::SolidLine, Qt::RoundCap));
-        p.drawArc(QRectF(5, 5, 14, 14), 100 * 16, 290 * 16);
-        QPainterPath head;
-        head.moveTo(9.5, 2.5);
-        head.lineTo(14, 5.5);
-        head.lineTo(9.5, 8.5);
-        head.closeSubpath();
-        p.fillPath(head, clNavy);
-    } else if (k == "door") {
-        p.setPen(QPen(Qt::black, 1.0));
-        p.setBrush(QColor(150, 100, 50));
-        p.drawRect(QRectF(6, 3, 11, 18));
-        p.setBrush(QColor(230, 200, 0));
-        p.drawEllipse(QPointF(14.5, 12.5), 1.2, 1.2);
-        p.setPen(QPen(QColor(190, 0, 0), 2.0, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(QPointF(17, 4), QPointF(22, 9));
-        p.drawLine(QPointF(22, 4), QPointF(17, 9));
-    }
+    if (axes)
+        PaintAxes(p);
+    paint(p);
     p.end();
     return QIcon(pixmap);
 }
@@ -152,16 +173,44 @@ QMenu* AddSubmenu(QMenu& menu, const char* name, const QString& caption, const Q
     return sub;
 }
 
+// An item of the colour menu, named, captioned and hinted.
+struct ColourItem {
+    const char* name;
+    const char* caption;
+    const char* hint;
+    QColor colour;
+};
+
+QAction* AddColourItem(QMenu& menu, const ColourItem& item)
+{
+    return AddItem(menu, item.name, QString::fromLatin1(item.caption), QString::fromLatin1(item.hint));
+}
+
 } // namespace
 
 TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
-    : QDialog(owner), ui(std::make_unique<Ui::TRivuReviPlotForm>()), x(MaxStoredValues, 0.0)
+    : QDialog(owner), ui_(std::make_unique<Ui::TRivuReviPlotForm>()), x_(MaxStoredValues, 0.0)
 {
-    ui->setupUi(this);
+    ui_->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                    | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(420, 272);
+    SetUpFonts();
+    ui_->PlotImage->SetPictureSize(ui_->PlotImage->size());
+    SetUpSpeedButtons();
+    MakeColorMenu();
+    MakeScatterMenu();
+    MakeHistogramMenu();
+    ConnectControls();
+    FormCreate();
+}
 
+TRivuReviPlotForm::~TRivuReviPlotForm() = default;
+
+// --- The window's panels and menus
+
+void TRivuReviPlotForm::SetUpFonts()
+{
     QFont formFont(QStringLiteral("MS Sans Serif"));
     formFont.setPixelSize(11);
     formFont.setBold(true);
@@ -170,44 +219,50 @@ TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
     QFont labelFont(QStringLiteral("Arial"));
     labelFont.setPixelSize(11);
     labelFont.setBold(false);
-    for (QLabel* label : {ui->yMaxLabel, ui->yMidLabel, ui->yMinLabel, ui->xMinLabel,
-                          ui->xMidLabel, ui->xMaxLabel, ui->StatusBar}) {
+    for (QLabel* label : {ui_->yMaxLabel, ui_->yMidLabel, ui_->yMinLabel, ui_->xMinLabel,
+                          ui_->xMidLabel, ui_->xMaxLabel, ui_->StatusBar}) {
         label->setFont(labelFont);
         QPalette palette = label->palette();
         palette.setColor(QPalette::WindowText, clBlack);
         label->setPalette(palette);
     }
-    ui->PlotImage->SetPictureSize(ui->PlotImage->size());
+}
 
-    // Speed buttons: pictures, the colour button's caption, and hints with tooltips.
-    struct Picture { QToolButton* button; const char* kind; };
-    for (const Picture& pic : {Picture{ui->sbtnInputOrder, "scatter"}, Picture{ui->sbtnHistogram, "bars"},
-                               Picture{ui->sbtnFreqPolygon, "polygon"}, Picture{ui->sbtnCumHistogram, "stairs"},
-                               Picture{ui->sbtnReset, "reset"}, Picture{ui->sbtnClose, "door"}}) {
-        pic.button->setIcon(ButtonPicture(pic.kind));
+// Speed buttons: pictures, the colour button's caption, and hints with tooltips.
+void TRivuReviPlotForm::SetUpSpeedButtons()
+{
+    struct Picture { QToolButton* button; void (*paint)(QPainter&); bool axes; };
+    for (const Picture& pic : {Picture{ui_->sbtnInputOrder, PaintScatter, true},
+                               Picture{ui_->sbtnHistogram, PaintBars, true},
+                               Picture{ui_->sbtnFreqPolygon, PaintPolygon, true},
+                               Picture{ui_->sbtnCumHistogram, PaintStairs, true},
+                               Picture{ui_->sbtnReset, PaintReset, false},
+                               Picture{ui_->sbtnClose, PaintDoor, false}}) {
+        pic.button->setIcon(ButtonPicture(pic.paint, pic.axes));
         pic.button->setIconSize(QSize(24, 24));
     }
     QFont colorFont(QStringLiteral("SwitzerlandCondBlack"));
     colorFont.setPixelSize(11);
-    ui->sbtnColor->setFont(colorFont);
-    QPalette colorPalette = ui->sbtnColor->palette();
+    ui_->sbtnColor->setFont(colorFont);
+    QPalette colorPalette = ui_->sbtnColor->palette();
     colorPalette.setColor(QPalette::ButtonText, clMaroon);
-    ui->sbtnColor->setPalette(colorPalette);
-    SetHint(*ui->sbtnInputOrder, QStringLiteral("Plot datafield vs. Dataset Order|"));
-    SetHint(*ui->sbtnHistogram, QStringLiteral("Plot histogram for selected datafield|"));
-    SetHint(*ui->sbtnFreqPolygon, QStringLiteral("Plot Frequency Polygon for selected datafield|"));
-    SetHint(*ui->sbtnCumHistogram,
+    ui_->sbtnColor->setPalette(colorPalette);
+    SetHint(*ui_->sbtnInputOrder, QStringLiteral("Plot datafield vs. Dataset Order|"));
+    SetHint(*ui_->sbtnHistogram, QStringLiteral("Plot histogram for selected datafield|"));
+    SetHint(*ui_->sbtnFreqPolygon, QStringLiteral("Plot Frequency Polygon for selected datafield|"));
+    SetHint(*ui_->sbtnCumHistogram,
             QStringLiteral("Plot cumulative % histogram for selected datafield|"));
-    SetHint(*ui->sbtnReset, QStringLiteral("Clear Plot|"));
-    SetHint(*ui->sbtnColor, QStringLiteral("Set Plot Colors|"));
-    SetHint(*ui->sbtnClose, QStringLiteral("Close Plot Form|"));
+    SetHint(*ui_->sbtnReset, QStringLiteral("Clear Plot|"));
+    SetHint(*ui_->sbtnColor, QStringLiteral("Set Plot Colors|"));
+    SetHint(*ui_->sbtnClose, QStringLiteral("Close Plot Form|"));
+}
 
-    // The colour menu.
-    ColorPopup = new QMenu(this);
-    ColorPopup->setObjectName(QStringLiteral("ColorPopup"));
-    QMenu* plots = AddSubmenu(*ColorPopup, "Plots1", QStringLiteral("&Plots"),
+void TRivuReviPlotForm::MakeColorMenu()
+{
+    colorPopup_ = new QMenu(this);
+    colorPopup_->setObjectName(QStringLiteral("ColorPopup"));
+    QMenu* plots = AddSubmenu(*colorPopup_, "Plots1", QStringLiteral("&Plots"),
                               QStringLiteral("Set color of plot scatter dots"));
-    struct ColourItem { const char* name; const char* caption; const char* hint; QColor colour; };
     const ColourItem dotItems[] = {
         {"mnuBlack", "&Black", "Set plot scatter dots to black", clBlack},
         {"mnuMaroon", "&Maroon", "Set plot scatter dots to maroon", clMaroon},
@@ -216,12 +271,12 @@ TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
         {"mnuGreen", "G&reen", "Set plot scatter dots to green", clGreen},
     };
     for (const ColourItem& c : dotItems) {
-        QAction* item = AddItem(*plots, c.name, QString::fromLatin1(c.caption), QString::fromLatin1(c.hint));
         const QColor colour = c.colour;
-        connect(item, &QAction::triggered, this, [this, colour] { SetDotColor(colour); });
+        connect(AddColourItem(*plots, c), &QAction::triggered, this,
+                [this, colour] { SetDotColor(colour); });
     }
-    ColorPopup->addSeparator()->setObjectName(QStringLiteral("N1"));
-    QMenu* background = AddSubmenu(*ColorPopup, "Background1", QStringLiteral("&Background"),
+    colorPopup_->addSeparator()->setObjectName(QStringLiteral("N1"));
+    QMenu* background = AddSubmenu(*colorPopup_, "Background1", QStringLiteral("&Background"),
                                    QStringLiteral("Set plot background colors"));
     const ColourItem backgroundItems[] = {
         {"White1", "&White", "Set plot background to white", clWhite},
@@ -230,28 +285,34 @@ TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
         {"Teal1", "&Teal", "Set plot background to teal green", clTeal},
     };
     for (const ColourItem& c : backgroundItems) {
-        QAction* item = AddItem(*background, c.name, QString::fromLatin1(c.caption), QString::fromLatin1(c.hint));
         const QColor colour = c.colour;
-        connect(item, &QAction::triggered, this, [this, colour] { SetBackground(colour); });
+        connect(AddColourItem(*background, c), &QAction::triggered, this,
+                [this, colour] { SetBackground(colour); });
     }
+}
 
-    // The record-set menu; its hints are written each time it opens.
-    ScatterPopup = new QMenu(this);
-    ScatterPopup->setObjectName(QStringLiteral("ScatterPopup"));
-    FirstSet1 = AddItem(*ScatterPopup, "FirstSet1", QStringLiteral("&First Set"), QString());
-    PrevSet1 = AddItem(*ScatterPopup, "PrevSet1", QStringLiteral("&Prior Set"), QString());
-    NextSet1 = AddItem(*ScatterPopup, "NextSet1", QStringLiteral("&Next Set"), QString());
-    PrevSet1->setEnabled(false);
-    NextSet1->setEnabled(false);
-    connect(ScatterPopup, &QMenu::aboutToShow, this, [this] { ScatterPopupPopup(); });
-    connect(FirstSet1, &QAction::triggered, this, [this] { FirstSet1Click(); });
-    connect(PrevSet1, &QAction::triggered, this, [this] { PrevSet1Click(); });
-    connect(NextSet1, &QAction::triggered, this, [this] { NextSet1Click(); });
+// The record-set menu; its hints are written each time it opens.
+void TRivuReviPlotForm::MakeScatterMenu()
+{
+    scatterPopup_ = new QMenu(this);
+    scatterPopup_->setObjectName(QStringLiteral("ScatterPopup"));
+    firstSetItem_ = AddItem(*scatterPopup_, "FirstSet1", QStringLiteral("&First Set"), QString());
+    prevSetItem_ = AddItem(*scatterPopup_, "PrevSet1", QStringLiteral("&Prior Set"), QString());
+    nextSetItem_ = AddItem(*scatterPopup_, "NextSet1", QStringLiteral("&Next Set"), QString());
+    prevSetItem_->setEnabled(false);
+    nextSetItem_->setEnabled(false);
+    connect(scatterPopup_, &QMenu::aboutToShow, this, [this] { ScatterPopupPopup(); });
+    connect(firstSetItem_, &QAction::triggered, this, [this] { FirstSet1Click(); });
+    connect(prevSetItem_, &QAction::triggered, this, [this] { PrevSet1Click(); });
+    connect(nextSetItem_, &QAction::triggered, this, [this] { NextSet1Click(); });
+}
 
-    // The class-count menu. An item's tag is the class-cache slot it selects.
-    HistogramPopup = new QMenu(this);
-    HistogramPopup->setObjectName(QStringLiteral("HistogramPopup"));
-    QMenu* classes = AddSubmenu(*HistogramPopup, "FrequencyClasses1", QStringLiteral("&Frequency Classes"),
+// The class-count menu. An item's tag is the class-cache slot it selects.
+void TRivuReviPlotForm::MakeHistogramMenu()
+{
+    histogramPopup_ = new QMenu(this);
+    histogramPopup_->setObjectName(QStringLiteral("HistogramPopup"));
+    QMenu* classes = AddSubmenu(*histogramPopup_, "FrequencyClasses1", QStringLiteral("&Frequency Classes"),
                                 QStringLiteral("Change the number of freqency classes for the histogram"));
     struct ClassItem { const char* name; int count; };
     const ClassItem classItems[] = {{"N51", 5},   {"N101", 10}, {"N151", 15}, {"N201", 20},
@@ -270,77 +331,76 @@ TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
     }
     // The 100-class item selects a slot the component does not prepare; it stays hidden.
     classItems_.back()->setVisible(false);
-    HistogramPopup->addSeparator()->setObjectName(QStringLiteral("N2"));
-    PlotHistogram1 = AddItem(*HistogramPopup, "PlotHistogram1", QStringLiteral("Plot &Histogram"),
+    histogramPopup_->addSeparator()->setObjectName(QStringLiteral("N2"));
+    plotClassesItem_ = AddItem(*histogramPopup_, "PlotHistogram1", QStringLiteral("Plot &Histogram"),
                              QStringLiteral("Plot the histogram (polygon) with current frequency class count"));
-    connect(PlotHistogram1, &QAction::triggered, this, [this] { PlotHistogram1Click(); });
+    connect(plotClassesItem_, &QAction::triggered, this, [this] { PlotHistogram1Click(); });
+}
 
-    connect(ui->sbtnInputOrder, &QToolButton::clicked, this, [this] { sbtnInputOrderClick(); });
-    connect(ui->sbtnHistogram, &QToolButton::clicked, this, [this] { sbtnHistogramClick(); });
-    connect(ui->sbtnFreqPolygon, &QToolButton::clicked, this, [this] { sbtnFreqPolygonClick(); });
-    connect(ui->sbtnCumHistogram, &QToolButton::clicked, this, [this] { sbtnCumHistogramClick(); });
-    connect(ui->sbtnReset, &QToolButton::clicked, this, [this] { ResetPlotEnv(); });
-    connect(ui->sbtnColor, &QToolButton::clicked, this, [this] { sbtnColorClick(); });
-    connect(ui->sbtnClose, &QToolButton::clicked, this, [this] { sbtnCloseClick(); });
-    connect(ui->PlotImage, &TImage::MouseMove, this,
+void TRivuReviPlotForm::ConnectControls()
+{
+    connect(ui_->sbtnInputOrder, &QToolButton::clicked, this, [this] { sbtnInputOrderClick(); });
+    connect(ui_->sbtnHistogram, &QToolButton::clicked, this, [this] { sbtnHistogramClick(); });
+    connect(ui_->sbtnFreqPolygon, &QToolButton::clicked, this, [this] { sbtnFreqPolygonClick(); });
+    connect(ui_->sbtnCumHistogram, &QToolButton::clicked, this, [this] { sbtnCumHistogramClick(); });
+    connect(ui_->sbtnReset, &QToolButton::clicked, this, [this] { ResetPlotEnv(); });
+    connect(ui_->sbtnColor, &QToolButton::clicked, this, [this] { sbtnColorClick(); });
+    connect(ui_->sbtnClose, &QToolButton::clicked, this, [this] { sbtnCloseClick(); });
+    connect(ui_->PlotImage, &TImage::MouseMove, this,
             [this](Qt::KeyboardModifiers shift, int px, int py) { PlotImageMouseMove(shift, px, py); });
-    connect(ui->PlotImage, &TImage::MouseDown, this,
+    connect(ui_->PlotImage, &TImage::MouseDown, this,
             [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int px, int py) {
                 PlotImageMouseDown(button, shift, px, py);
             });
-
-    FormCreate();
 }
-
-TRivuReviPlotForm::~TRivuReviPlotForm() = default;
 
 void TRivuReviPlotForm::FormCreate()
 {
     // The application's hint handler is taken over only while the window is shown (Plot), so
     // that creating a component never silences the status line of the application.
-    DotColor = ui->sbtnColor->palette().color(QPalette::ButtonText);
-    CanvasColor = clWhite;
-    ui->PlotImage->SetHint(QStringLiteral("|"));
-    glLastDrawn = TDrawHistory::None;
+    dotColor_ = ui_->sbtnColor->palette().color(QPalette::ButtonText);
+    canvasColor_ = clWhite;
+    ui_->PlotImage->SetHint(QStringLiteral("|"));
+    lastDrawn_ = TDrawHistory::None;
 }
 
 // --- Binding, activation, reset and redraw
 
 void TRivuReviPlotForm::Bind(TStatistics& dataset)
 {
-    glDataset = &dataset;
-    n = dataset.GetdsDataCount();
+    dataset_ = &dataset;
+    n_ = dataset.GetdsDataCount();
     // A component that read fewer than two values reports -1: it has no record set at all.
-    const std::int64_t usable = n < 2 ? 0 : n;
-    nPlot = std::uint16_t(std::min<std::int64_t>(usable, dataset.RecordPlotCount()));
-    glStart = 1;
-    glStop = nPlot;
-    xmin = dataset.Minimum();
-    xmax = dataset.Maximum();
-    const std::int64_t count = std::min<std::int64_t>(nPlot, LastPlottable());
+    const std::int64_t usable = n_ < 2 ? 0 : n_;
+    nPlot_ = std::uint16_t(std::min<std::int64_t>(usable, dataset.RecordPlotCount()));
+    start_ = 1;
+    stop_ = nPlot_;
+    xMin_ = dataset.Minimum();
+    xMax_ = dataset.Maximum();
+    const std::int64_t count = std::min<std::int64_t>(nPlot_, LastPlottable());
     for (std::int64_t k = 1; k <= count; ++k)
-        x[std::size_t(k - 1)] = dataset.GetdsValue(k);
+        x_[std::size_t(k - 1)] = dataset.GetdsValue(k);
 }
 
 void TRivuReviPlotForm::SetScales()
 {
-    // With no record set (nPlot = 0) the polygon uses the full width, like the histograms.
-    WidthScale = nPlot > 0 ? 1.0 - 1.0 / nPlot : 1.0;
-    HeightScale = 0.95;
-    PlotWidth = ui->PlotImage->PictureWidth() * WidthScale;
-    PlotHeight = ui->PlotImage->PictureHeight() * HeightScale;
+    // With no record set (nPlot_ = 0) the polygon uses the full width, like the histograms.
+    widthScale_ = nPlot_ > 0 ? 1.0 - 1.0 / nPlot_ : 1.0;
+    heightScale_ = 0.95;
+    plotWidth_ = ui_->PlotImage->PictureWidth() * widthScale_;
+    plotHeight_ = ui_->PlotImage->PictureHeight() * heightScale_;
 }
 
 std::int64_t TRivuReviPlotForm::LastPlottable() const
 {
-    return n < 2 ? 0 : std::min<std::int64_t>(n, MaxStoredValues);
+    return n_ < 2 ? 0 : std::min<std::int64_t>(n_, MaxStoredValues);
 }
 
 void TRivuReviPlotForm::Plot(TStatistics& dataset)
 {
     Bind(dataset);
     SetScales();
-    FontColor = clNavy;
+    fontColor_ = clNavy;
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
@@ -348,7 +408,7 @@ void TRivuReviPlotForm::Plot(TStatistics& dataset)
     deactivated_ = false;
     // The first showing activates the window.
     FormActivate();
-    if (n < 2)
+    if (n_ < 2)
         SetPlotStatus(NoValues);
     ShowModal(*this);
 }
@@ -371,46 +431,46 @@ void TRivuReviPlotForm::changeEvent(QEvent* event)
 
 void TRivuReviPlotForm::FormActivate()
 {
-    ui->PlotImage->Canvas().Refresh();
+    ui_->PlotImage->Canvas().Refresh();
     ResetPlotEnv();
-    ui->sbtnReset->setEnabled(true);
-    NextSet1->setEnabled(false);
-    PrevSet1->setEnabled(false);
+    ui_->sbtnReset->setEnabled(true);
+    nextSetItem_->setEnabled(false);
+    prevSetItem_->setEnabled(false);
 }
 
 void TRivuReviPlotForm::ResetPlotEnv()
 {
     setWindowTitle(ResetTitle);
-    for (QLabel* label : {ui->yMinLabel, ui->yMidLabel, ui->yMaxLabel, ui->xMinLabel,
-                          ui->xMidLabel, ui->xMaxLabel})
+    for (QLabel* label : {ui_->yMinLabel, ui_->yMidLabel, ui_->yMaxLabel, ui_->xMinLabel,
+                          ui_->xMidLabel, ui_->xMaxLabel})
         label->clear();
-    SetCanvasColor(CanvasColor);
+    SetCanvasColor(canvasColor_);
     SetCanvas();
-    ui->PlotImage->SetHint(QStringLiteral("|"));
-    ui->PlotImage->SetShowHint(false);
-    glLastDrawn = TDrawHistory::None;
-    lastX = 0;
+    ui_->PlotImage->SetHint(QStringLiteral("|"));
+    ui_->PlotImage->SetShowHint(false);
+    lastDrawn_ = TDrawHistory::None;
+    lastX_ = 0;
     // An explanation of the plot that is being cleared goes with it.
-    if (!emptyReason_.isEmpty() && ui->StatusBar->text() == emptyReason_)
-        ui->StatusBar->clear();
+    if (!emptyReason_.isEmpty() && ui_->StatusBar->text() == emptyReason_)
+        ui_->StatusBar->clear();
     emptyReason_.clear();
 }
 
 void TRivuReviPlotForm::SetCanvasColor(const QColor& Color)
 {
-    CanvasColor = Color;
-    TCanvas& canvas = ui->PlotImage->Canvas();
+    canvasColor_ = Color;
+    TCanvas& canvas = ui_->PlotImage->Canvas();
     canvas.Brush.Color = Color;
-    canvas.FillRect(0, 0, ui->PlotImage->PictureWidth(), ui->PlotImage->PictureHeight());
+    canvas.FillRect(0, 0, ui_->PlotImage->PictureWidth(), ui_->PlotImage->PictureHeight());
 }
 
 void TRivuReviPlotForm::SetCanvas()
 {
-    ui->PlotImage->setVisible(true);
-    TCanvas& canvas = ui->PlotImage->Canvas();
+    ui_->PlotImage->setVisible(true);
+    TCanvas& canvas = ui_->PlotImage->Canvas();
     canvas.Refresh();
-    canvas.Brush.Color = DotColor;
-    canvas.Font.Color = FontColor;
+    canvas.Brush.Color = dotColor_;
+    canvas.Font.Color = fontColor_;
     canvas.Font.Name = QStringLiteral("Arial");
     canvas.Font.Size = 5;
 }
@@ -433,42 +493,42 @@ void TRivuReviPlotForm::SetAxes(std::uint16_t XDigits, std::uint16_t YDigits, do
         label->setFont(font);
         label->setText(value);
     };
-    fit(ui->xMaxLabel, text(XTo, XDigits));
-    ui->xMinLabel->setText(text(XFrom, XDigits));
-    ui->xMinLabel->resize(ui->xMinLabel->sizeHint().width(), ui->xMinLabel->height());
-    fit(ui->yMaxLabel, text(YTo, YDigits));
-    fit(ui->yMinLabel, text(YFrom, YDigits));
-    fit(ui->xMidLabel, text((XFrom + XTo) * 0.5, XDigits));
-    fit(ui->yMidLabel, text((YFrom + YTo) * 0.5, YDigits));
+    fit(ui_->xMaxLabel, text(XTo, XDigits));
+    ui_->xMinLabel->setText(text(XFrom, XDigits));
+    ui_->xMinLabel->resize(ui_->xMinLabel->sizeHint().width(), ui_->xMinLabel->height());
+    fit(ui_->yMaxLabel, text(YTo, YDigits));
+    fit(ui_->yMinLabel, text(YFrom, YDigits));
+    fit(ui_->xMidLabel, text((XFrom + XTo) * 0.5, XDigits));
+    fit(ui_->yMidLabel, text((YFrom + YTo) * 0.5, YDigits));
 }
 
 void TRivuReviPlotForm::SetPlotStatus(const QString& reason)
 {
     emptyReason_ = reason;
-    ui->StatusBar->setText(reason);
+    ui_->StatusBar->setText(reason);
     if (!reason.isEmpty())
-        ui->PlotImage->SetHint(QStringLiteral("|") + reason);
+        ui_->PlotImage->SetHint(QStringLiteral("|") + reason);
 }
 
 void TRivuReviPlotForm::Redraw()
 {
-    switch (glLastDrawn) {
+    switch (lastDrawn_) {
     case TDrawHistory::InputOrder: PlotNextSet(); break;
     case TDrawHistory::Histogram: PlotHistogram(); break;
     case TDrawHistory::Polygon: PlotFreqPolygon(); break;
     case TDrawHistory::CumulHistogram: PlotCumHistogram(); break;
     case TDrawHistory::None: break;
     }
-    QPalette palette = ui->sbtnColor->palette();
-    palette.setColor(QPalette::ButtonText, DotColor);
-    ui->sbtnColor->setPalette(palette);
+    QPalette palette = ui_->sbtnColor->palette();
+    palette.setColor(QPalette::ButtonText, dotColor_);
+    ui_->sbtnColor->setPalette(palette);
 }
 
-void TRivuReviPlotForm::ShowHint(const QString& status) { ui->StatusBar->setText(status); }
+void TRivuReviPlotForm::ShowHint(const QString& status) { ui_->StatusBar->setText(status); }
 
 void TRivuReviPlotForm::SetDotColor(const QColor& color)
 {
-    DotColor = color;
+    dotColor_ = color;
     Redraw();
 }
 
@@ -484,44 +544,44 @@ void TRivuReviPlotForm::PopupUnder(QMenu& menu, const QToolButton& button)
 {
     // Under the middle of the button's bottom edge, measured from the window's outer
     // top-left corner.
-    const QPoint at(ui->Panel1->x() + pos().x() + button.x() + button.width() / 2,
-                    ui->Panel1->y() + pos().y() + button.y() + button.height());
+    const QPoint at(ui_->Panel1->x() + pos().x() + button.x() + button.width() / 2,
+                    ui_->Panel1->y() + pos().y() + button.y() + button.height());
     menu.popup(at);
 }
 
-void TRivuReviPlotForm::sbtnColorClick() { PopupUnder(*ColorPopup, *ui->sbtnColor); }
+void TRivuReviPlotForm::sbtnColorClick() { PopupUnder(*colorPopup_, *ui_->sbtnColor); }
 
-void TRivuReviPlotForm::sbtnInputOrderClick() { PopupUnder(*ScatterPopup, *ui->sbtnInputOrder); }
+void TRivuReviPlotForm::sbtnInputOrderClick() { PopupUnder(*scatterPopup_, *ui_->sbtnInputOrder); }
 
 void TRivuReviPlotForm::sbtnHistogramClick()
 {
-    glCurrentPlot = TDrawHistory::Histogram;
-    PlotHistogram1->setText(QStringLiteral("Plot &Histogram"));
-    PopupUnder(*HistogramPopup, *ui->sbtnHistogram);
+    currentPlot_ = TDrawHistory::Histogram;
+    plotClassesItem_->setText(QStringLiteral("Plot &Histogram"));
+    PopupUnder(*histogramPopup_, *ui_->sbtnHistogram);
 }
 
 void TRivuReviPlotForm::sbtnFreqPolygonClick()
 {
-    glCurrentPlot = TDrawHistory::Polygon;
-    PlotHistogram1->setText(QStringLiteral("Plot &Polygon"));
-    PopupUnder(*HistogramPopup, *ui->sbtnFreqPolygon);
+    currentPlot_ = TDrawHistory::Polygon;
+    plotClassesItem_->setText(QStringLiteral("Plot &Polygon"));
+    PopupUnder(*histogramPopup_, *ui_->sbtnFreqPolygon);
 }
 
 void TRivuReviPlotForm::sbtnCumHistogramClick()
 {
-    glCurrentPlot = TDrawHistory::CumulHistogram;
-    PlotHistogram1->setText(QStringLiteral("Plot &Histogram"));
-    PopupUnder(*HistogramPopup, *ui->sbtnCumHistogram);
+    currentPlot_ = TDrawHistory::CumulHistogram;
+    plotClassesItem_->setText(QStringLiteral("Plot &Histogram"));
+    PopupUnder(*histogramPopup_, *ui_->sbtnCumHistogram);
 }
 
 QString TRivuReviPlotForm::FieldName() const
 {
-    return glDataset ? QString::fromStdString(glDataset->StatFieldName()) : QString();
+    return dataset_ ? QString::fromStdString(dataset_->StatFieldName()) : QString();
 }
 
 QString TRivuReviPlotForm::SourceName() const
 {
-    return glDataset ? QString::fromStdString(glDataset->DataSourceName()) : QString();
+    return dataset_ ? QString::fromStdString(dataset_->DataSourceName()) : QString();
 }
 
 // --- The input-order plot and its record sets
@@ -529,61 +589,61 @@ QString TRivuReviPlotForm::SourceName() const
 bool TRivuReviPlotForm::NextPlotSet(std::vector<double>& Buffer, std::int64_t StartStep,
                                     std::int64_t StopStep)
 {
-    if (glStart + StartStep <= 0)
+    if (start_ + StartStep <= 0)
         return false;
-    const std::int64_t start = std::max<std::int64_t>(1, glStart + StartStep);
+    const std::int64_t start = std::max<std::int64_t>(1, start_ + StartStep);
     // A set ends at the last value the component stores, never beyond.
-    const std::int64_t stop = std::min(LastPlottable(), glStop + StopStep);
+    const std::int64_t stop = std::min(LastPlottable(), stop_ + StopStep);
     // A set with no record in it is refused; the current set stays.
     if (start > stop)
         return false;
-    glStart = start;
-    glStop = stop;
-    const std::int64_t count = std::min<std::int64_t>(glStop - glStart + 1, std::int64_t(Buffer.size()));
+    start_ = start;
+    stop_ = stop;
+    const std::int64_t count = std::min<std::int64_t>(stop_ - start_ + 1, std::int64_t(Buffer.size()));
     for (std::int64_t j = 0; j < count; ++j)
-        Buffer[std::size_t(j)] = glDataset->GetdsValue(glStart + j);
+        Buffer[std::size_t(j)] = dataset_->GetdsValue(start_ + j);
     return true;
 }
 
 void TRivuReviPlotForm::PlotNextSet()
 {
     ResetPlotEnv();
-    SetAxes(0, 2, double(glStart), double(glStop), xmin, xmax);
+    SetAxes(0, 2, double(start_), double(stop_), xMin_, xMax_);
     setWindowTitle(QStringLiteral("Plot of ") + FieldName() + QStringLiteral(" from ") + SourceName()
                    + QStringLiteral(" by Dataset Order"));
     QString reason;
-    const int H = ui->PlotImage->PictureHeight();
-    if (glDataset == nullptr || n < 2)
+    const int H = ui_->PlotImage->PictureHeight();
+    if (dataset_ == nullptr || n_ < 2)
         reason = NoValues;
-    else if (nPlot == 0)
+    else if (nPlot_ == 0)
         reason = NoRecordsPerSet;
-    else if (!std::isfinite(xmin) || !std::isfinite(xmax))
+    else if (!std::isfinite(xMin_) || !std::isfinite(xMax_))
         reason = UndefinedRange;
-    else if (glStop <= glStart)
+    else if (stop_ <= start_)
         reason = QStringLiteral("This set holds only record %1: a set needs two records to be drawn.")
-                     .arg(glStart);
+                     .arg(start_);
     else {
         // The vertical scale divides by the range of the values; when they are all equal it
         // has none, and the dots are drawn on one line at mid-height.
-        const bool flat = !(xmax > xmin) || !std::isfinite(PlotHeight / (xmax - xmin));
+        const bool flat = !(xMax_ > xMin_) || !std::isfinite(plotHeight_ / (xMax_ - xMin_));
         if (flat)
             reason = EqualValuesDots;
-        const std::int64_t count = std::min<std::int64_t>(glStop - glStart + 1, std::int64_t(x.size()));
+        const std::int64_t count = std::min<std::int64_t>(stop_ - start_ + 1, std::int64_t(x_.size()));
         for (std::int64_t j = 0; j < count; ++j) {
-            const int px = Trunc(double(j) / double(glStop - glStart) * PlotWidth);
-            const int py = flat ? H - Trunc(PlotHeight * 0.5)
-                                : H - Trunc((x[std::size_t(j)] - xmin) * PlotHeight / (xmax - xmin));
-            DrawDots(px, py, 4, CanvasColor);
+            const int px = Trunc(double(j) / double(stop_ - start_) * plotWidth_);
+            const int py = flat ? H - Trunc(plotHeight_ * 0.5)
+                                : H - Trunc((x_[std::size_t(j)] - xMin_) * plotHeight_ / (xMax_ - xMin_));
+            DrawDots(px, py, 4, canvasColor_);
         }
     }
-    ui->PlotImage->SetShowHint(false);
-    glLastDrawn = TDrawHistory::InputOrder;
+    ui_->PlotImage->SetShowHint(false);
+    lastDrawn_ = TDrawHistory::InputOrder;
     SetPlotStatus(reason);
 }
 
 void TRivuReviPlotForm::DrawDots(int X, int Y, std::uint16_t DotSize, const QColor& Color)
 {
-    TCanvas& canvas = ui->PlotImage->Canvas();
+    TCanvas& canvas = ui_->PlotImage->Canvas();
     canvas.Ellipse(X, Y, X + DotSize, Y + DotSize);
     canvas.FloodFill(X + DotSize / 2, Y + DotSize / 2, Color);
     canvas.Refresh();
@@ -591,54 +651,54 @@ void TRivuReviPlotForm::DrawDots(int X, int Y, std::uint16_t DotSize, const QCol
 
 void TRivuReviPlotForm::FirstSet1Click()
 {
-    glStart = 1;
-    glStop = nPlot;
-    NextSet1->setEnabled(NextPlotSet(x, 0, 0));
-    PrevSet1->setEnabled(false);
+    start_ = 1;
+    stop_ = nPlot_;
+    nextSetItem_->setEnabled(NextPlotSet(x_, 0, 0));
+    prevSetItem_->setEnabled(false);
     PlotNextSet();
 }
 
 void TRivuReviPlotForm::NextSet1Click()
 {
-    const std::int64_t stopStep = std::min<std::int64_t>(nPlot, LastPlottable() - glStop);
-    NextSet1->setEnabled(NextPlotSet(x, nPlot, stopStep));
-    PrevSet1->setEnabled(true);
+    const std::int64_t stopStep = std::min<std::int64_t>(nPlot_, LastPlottable() - stop_);
+    nextSetItem_->setEnabled(NextPlotSet(x_, nPlot_, stopStep));
+    prevSetItem_->setEnabled(true);
     PlotNextSet();
 }
 
 void TRivuReviPlotForm::PrevSet1Click()
 {
-    NextSet1->setEnabled(true);
-    const std::int64_t stopStep = -std::min<std::int64_t>(nPlot, glStop - glStart);
-    PrevSet1->setEnabled(NextPlotSet(x, -std::int64_t(nPlot), stopStep));
+    nextSetItem_->setEnabled(true);
+    const std::int64_t stopStep = -std::min<std::int64_t>(nPlot_, stop_ - start_);
+    prevSetItem_->setEnabled(NextPlotSet(x_, -std::int64_t(nPlot_), stopStep));
     PlotNextSet();
 }
 
 void TRivuReviPlotForm::ScatterPopupPopup()
 {
-    SetHint(*FirstSet1, QStringLiteral("Plot first ") + Num(nPlot) + QStringLiteral(" records."));
+    SetHint(*firstSetItem_, QStringLiteral("Plot first ") + Num(nPlot_) + QStringLiteral(" records."));
     const std::int64_t last = LastPlottable();
     // Without a record set there is nothing to page through.
-    PrevSet1->setEnabled(PrevSet1->isEnabled() && nPlot > 0 && glStart > 1);
-    NextSet1->setEnabled(NextSet1->isEnabled() && nPlot > 0 && last > glStop);
-    if (PrevSet1->isEnabled())
-        SetHint(*PrevSet1, QStringLiteral("Plot records ") + Num(glStart - nPlot) + QStringLiteral(" to ")
-                               + Num(glStop - std::min<std::int64_t>(glStop - glStart, nPlot))
+    prevSetItem_->setEnabled(prevSetItem_->isEnabled() && nPlot_ > 0 && start_ > 1);
+    nextSetItem_->setEnabled(nextSetItem_->isEnabled() && nPlot_ > 0 && last > stop_);
+    if (prevSetItem_->isEnabled())
+        SetHint(*prevSetItem_, QStringLiteral("Plot records ") + Num(start_ - nPlot_) + QStringLiteral(" to ")
+                               + Num(stop_ - std::min<std::int64_t>(stop_ - start_, nPlot_))
                                + QStringLiteral("."));
     else
-        SetHint(*PrevSet1, QStringLiteral("No prior record set."));
-    if (NextSet1->isEnabled())
-        SetHint(*NextSet1, QStringLiteral("Plot records ") + Num(glStart + nPlot) + QStringLiteral(" to ")
-                               + Num(std::min<std::int64_t>(last, glStop + nPlot)) + QStringLiteral("."));
-    else if (n < 2)
-        SetHint(*NextSet1, NoValues);
-    else if (nPlot == 0)
-        SetHint(*NextSet1, NoRecordsPerSet);
-    else if (glStop >= MaxStoredValues && n > glStop)
+        SetHint(*prevSetItem_, QStringLiteral("No prior record set."));
+    if (nextSetItem_->isEnabled())
+        SetHint(*nextSetItem_, QStringLiteral("Plot records ") + Num(start_ + nPlot_) + QStringLiteral(" to ")
+                               + Num(std::min<std::int64_t>(last, stop_ + nPlot_)) + QStringLiteral("."));
+    else if (n_ < 2)
+        SetHint(*nextSetItem_, NoValues);
+    else if (nPlot_ == 0)
+        SetHint(*nextSetItem_, NoRecordsPerSet);
+    else if (stop_ >= MaxStoredValues && n_ > stop_)
         // The component stores the first 10000 values only.
-        SetHint(*NextSet1, QStringLiteral("Cannot plot records above ") + Num(glStop) + QStringLiteral("."));
-    else if (glStop == n)
-        SetHint(*NextSet1, glStart == 1 ? QStringLiteral("Only one set of records.")
+        SetHint(*nextSetItem_, QStringLiteral("Cannot plot records above ") + Num(stop_) + QStringLiteral("."));
+    else if (stop_ == n_)
+        SetHint(*nextSetItem_, start_ == 1 ? QStringLiteral("Only one set of records.")
                                         : QStringLiteral("All records have been plotted."));
 }
 
@@ -646,24 +706,24 @@ void TRivuReviPlotForm::ScatterPopupPopup()
 
 QString TRivuReviPlotForm::ClassPlotProblem(bool needsModalFrequency) const
 {
-    if (glDataset == nullptr || n < 2)
+    if (dataset_ == nullptr || n_ < 2)
         return NoValues;
-    const int k = glDataset->FreqClasses();
+    const int k = dataset_->FreqClasses();
     if (k == 0)
         return NoClasses;
-    const double first = glDataset->GetdsClassStart(1);
-    const double last = glDataset->GetdsClassEnd(k);
+    const double first = dataset_->GetdsClassStart(1);
+    const double last = dataset_->GetdsClassEnd(k);
     if (!std::isfinite(first) || !std::isfinite(last))
         return UndefinedBounds;
     if (!(last > first) || !std::isfinite(last - first))
         return NoClassWidth;
     if (needsModalFrequency) {
-        if (glDataset->GetdsModeClass() <= 0)
+        if (dataset_->GetdsModeClass() <= 0)
             return NoCounts;
     } else {
         bool any = false;
         for (int i = 1; i <= k; ++i)
-            any = any || glDataset->GetdsClassCount(i) > 0;
+            any = any || dataset_->GetdsClassCount(i) > 0;
         if (!any)
             return NoCounts;
     }
@@ -672,7 +732,7 @@ QString TRivuReviPlotForm::ClassPlotProblem(bool needsModalFrequency) const
 
 int TRivuReviPlotForm::ClassColumn(double value, double first, double last) const
 {
-    return Trunc((value - first) / (last - first) * ui->PlotImage->PictureWidth());
+    return Trunc((value - first) / (last - first) * ui_->PlotImage->PictureWidth());
 }
 
 void TRivuReviPlotForm::PlotHistogram()
@@ -680,27 +740,27 @@ void TRivuReviPlotForm::PlotHistogram()
     ResetPlotEnv();
     random_.seed(quint32(QDateTime::currentMSecsSinceEpoch()));
     const QString reason = ClassPlotProblem(true);
-    const int k = glDataset && n >= 2 ? glDataset->FreqClasses() : 0;
-    const double modal = glDataset ? double(glDataset->GetdsModeClass()) : 0.0;
+    const int k = dataset_ && n_ >= 2 ? dataset_->FreqClasses() : 0;
+    const double modal = dataset_ ? double(dataset_->GetdsModeClass()) : 0.0;
     double first = 0, last = 0;
     if (k > 0) {
-        first = glDataset->GetdsClassStart(1);
-        last = glDataset->GetdsClassEnd(k);
+        first = dataset_->GetdsClassStart(1);
+        last = dataset_->GetdsClassEnd(k);
         SetAxes(2, 0, first, last, 0, modal);
     }
     setWindowTitle(QStringLiteral("Histogram for ") + FieldName() + QStringLiteral(" from ") + SourceName());
     if (reason.isEmpty()) {
-        TCanvas& canvas = ui->PlotImage->Canvas();
-        const int H = ui->PlotImage->PictureHeight();
+        TCanvas& canvas = ui_->PlotImage->Canvas();
+        const int H = ui_->PlotImage->PictureHeight();
         for (int i = 1; i <= k; ++i) {
-            const double start = glDataset->GetdsClassStart(i), end = glDataset->GetdsClassEnd(i);
+            const double start = dataset_->GetdsClassStart(i), end = dataset_->GetdsClassEnd(i);
             if (!std::isfinite(start) || !std::isfinite(end))
                 continue;
-            const std::int64_t count = glDataset->GetdsClassCount(i);
+            const std::int64_t count = dataset_->GetdsClassCount(i);
             const int left = ClassColumn(start, first, last);
             const int right = ClassColumn(end, first, last);
             const int bottom = H;
-            const int top = H - Trunc(double(count) / modal * PlotHeight);
+            const int top = H - Trunc(double(count) / modal * plotHeight_);
             canvas.Pen.Color = clBlack;
             canvas.Font.Color = clBlack;
             canvas.Font.Size = 7;
@@ -713,8 +773,8 @@ void TRivuReviPlotForm::PlotHistogram()
                 canvas.TextOut(Trunc((left + right) * 0.5), Trunc((bottom + top) * 0.5), Num(count));
         }
     }
-    ui->PlotImage->SetShowHint(true);
-    glLastDrawn = TDrawHistory::Histogram;
+    ui_->PlotImage->SetShowHint(true);
+    lastDrawn_ = TDrawHistory::Histogram;
     SetPlotStatus(reason);
 }
 
@@ -723,27 +783,27 @@ void TRivuReviPlotForm::PlotCumHistogram()
     ResetPlotEnv();
     random_.seed(quint32(QDateTime::currentMSecsSinceEpoch()));
     const QString reason = ClassPlotProblem(false);
-    const int k = glDataset && n >= 2 ? glDataset->FreqClasses() : 0;
+    const int k = dataset_ && n_ >= 2 ? dataset_->FreqClasses() : 0;
     double first = 0, last = 0;
     if (k > 0) {
-        first = glDataset->GetdsClassStart(1);
-        last = glDataset->GetdsClassEnd(k);
+        first = dataset_->GetdsClassStart(1);
+        last = dataset_->GetdsClassEnd(k);
         SetAxes(2, 0, first, last, 0, 100);
     }
     setWindowTitle(QStringLiteral("Cumulative % Histogram for ") + FieldName() + QStringLiteral(" from ")
                    + SourceName());
     if (reason.isEmpty()) {
-        TCanvas& canvas = ui->PlotImage->Canvas();
-        const int H = ui->PlotImage->PictureHeight();
+        TCanvas& canvas = ui_->PlotImage->Canvas();
+        const int H = ui_->PlotImage->PictureHeight();
         for (int i = 1; i <= k; ++i) {
-            const double start = glDataset->GetdsClassStart(i), end = glDataset->GetdsClassEnd(i);
-            const double cumulative = glDataset->GetdsClassCumPercent(i);
+            const double start = dataset_->GetdsClassStart(i), end = dataset_->GetdsClassEnd(i);
+            const double cumulative = dataset_->GetdsClassCumPercent(i);
             if (!std::isfinite(start) || !std::isfinite(end) || !std::isfinite(cumulative))
                 continue;
             const int left = ClassColumn(start, first, last);
             const int right = ClassColumn(end, first, last);
             const int bottom = H;
-            const int top = H - Trunc(cumulative * 0.01 * PlotHeight);
+            const int top = H - Trunc(cumulative * 0.01 * plotHeight_);
             canvas.Pen.Color = clBlack;
             canvas.Font.Color = clBlack;
             canvas.Font.Size = 7;
@@ -753,8 +813,8 @@ void TRivuReviPlotForm::PlotCumHistogram()
             canvas.Brush.Color = clWhite;
         }
     }
-    ui->PlotImage->SetShowHint(true);
-    glLastDrawn = TDrawHistory::CumulHistogram;
+    ui_->PlotImage->SetShowHint(true);
+    lastDrawn_ = TDrawHistory::CumulHistogram;
     SetPlotStatus(reason);
 }
 
@@ -762,48 +822,48 @@ void TRivuReviPlotForm::PlotFreqPolygon()
 {
     ResetPlotEnv();
     const QString reason = ClassPlotProblem(true);
-    const int k = glDataset && n >= 2 ? glDataset->FreqClasses() : 0;
-    const double modal = glDataset ? double(glDataset->GetdsModeClass()) : 0.0;
+    const int k = dataset_ && n_ >= 2 ? dataset_->FreqClasses() : 0;
+    const double modal = dataset_ ? double(dataset_->GetdsModeClass()) : 0.0;
     double first = 0, last = 0;
     if (k > 0) {
-        first = glDataset->GetdsClassStart(1);
-        last = glDataset->GetdsClassEnd(k);
+        first = dataset_->GetdsClassStart(1);
+        last = dataset_->GetdsClassEnd(k);
         SetAxes(2, 0, first, last, 0, modal);
     }
     // This title shows a table's name exactly as set, directory included.
     const QString source =
-        glDataset != nullptr ? QString::fromStdString(glDataset->SourceTitle()) : QString();
+        dataset_ != nullptr ? QString::fromStdString(dataset_->SourceTitle()) : QString();
     setWindowTitle(QStringLiteral("Frequency Polygon for ") + FieldName() + QStringLiteral(" from ") + source);
     if (reason.isEmpty()) {
-        TCanvas& canvas = ui->PlotImage->Canvas();
-        const int W = ui->PlotImage->PictureWidth();
-        const int H = ui->PlotImage->PictureHeight();
+        TCanvas& canvas = ui_->PlotImage->Canvas();
+        const int W = ui_->PlotImage->PictureWidth();
+        const int H = ui_->PlotImage->PictureHeight();
         canvas.MoveTo(0, H);
         for (int i = 1; i <= k; ++i) {
-            const double start = glDataset->GetdsClassStart(i), end = glDataset->GetdsClassEnd(i);
+            const double start = dataset_->GetdsClassStart(i), end = dataset_->GetdsClassEnd(i);
             if (!std::isfinite(start) || !std::isfinite(end))
                 continue;
             const double mid = (start + end) * 0.5;
-            // The polygon is scaled to PlotWidth, not to the full width of the histograms.
-            const int px = Trunc((mid - first) * PlotWidth / (last - first));
-            const int py = H - Trunc(double(glDataset->GetdsClassCount(i)) / modal * PlotHeight);
-            canvas.Brush.Color = DotColor;
+            // The polygon is scaled to plotWidth_, not to the full width of the histograms.
+            const int px = Trunc((mid - first) * plotWidth_ / (last - first));
+            const int py = H - Trunc(double(dataset_->GetdsClassCount(i)) / modal * plotHeight_);
+            canvas.Brush.Color = dotColor_;
             canvas.Pen.Color = clBlack;
             canvas.LineTo(px, py);
-            DrawDots(px, py, 4, CanvasColor);
+            DrawDots(px, py, 4, canvasColor_);
         }
         canvas.LineTo(W, H);
     }
-    ui->PlotImage->SetShowHint(true);
-    glLastDrawn = TDrawHistory::Polygon;
+    ui_->PlotImage->SetShowHint(true);
+    lastDrawn_ = TDrawHistory::Polygon;
     SetPlotStatus(reason);
 }
 
 void TRivuReviPlotForm::FreqClassSet(QAction* Sender)
 {
-    if (glDataset == nullptr)
+    if (dataset_ == nullptr)
         return;
-    glDataset->SetClassDataFromCache(Sender->data().toInt());
+    dataset_->SetClassDataFromCache(Sender->data().toInt());
     CheckItem(Sender);
     PlotHistogram1Click();
 }
@@ -816,7 +876,7 @@ void TRivuReviPlotForm::CheckItem(QAction* Item)
 
 void TRivuReviPlotForm::PlotHistogram1Click()
 {
-    switch (glCurrentPlot) {
+    switch (currentPlot_) {
     case TDrawHistory::Histogram: PlotHistogram(); break;
     case TDrawHistory::Polygon: PlotFreqPolygon(); break;
     case TDrawHistory::CumulHistogram: PlotCumHistogram(); break;
@@ -828,25 +888,25 @@ void TRivuReviPlotForm::PlotHistogram1Click()
 
 void TRivuReviPlotForm::PlotImageMouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int X, int)
 {
-    lastX = X;
+    lastX_ = X;
 }
 
 void TRivuReviPlotForm::PlotImageMouseMove(Qt::KeyboardModifiers, int X, int)
 {
     // A class table that cannot be scaled has no columns to read out; the image keeps its
     // hint, which then says why the plot is empty.
-    if (glDataset == nullptr || glDataset->FreqClasses() == 0)
+    if (dataset_ == nullptr || dataset_->FreqClasses() == 0)
         return;
-    const int k = glDataset->FreqClasses();
-    const double first = glDataset->GetdsClassStart(1);
-    const double last = glDataset->GetdsClassEnd(k);
+    const int k = dataset_->FreqClasses();
+    const double first = dataset_->GetdsClassStart(1);
+    const double last = dataset_->GetdsClassEnd(k);
     if (!std::isfinite(first) || !std::isfinite(last) || !(last > first) || !std::isfinite(last - first))
         return;
-    const int W = ui->PlotImage->PictureWidth();
+    const int W = ui_->PlotImage->PictureWidth();
     const double classWidth =
-        (glDataset->GetdsClassEnd(1) - glDataset->GetdsClassStart(1)) * W / (last - first);
+        (dataset_->GetdsClassEnd(1) - dataset_->GetdsClassStart(1)) * W / (last - first);
     for (int i = 1; i <= k; ++i) {
-        const double start = glDataset->GetdsClassStart(i), end = glDataset->GetdsClassEnd(i);
+        const double start = dataset_->GetdsClassStart(i), end = dataset_->GetdsClassEnd(i);
         if (!std::isfinite(start) || !std::isfinite(end))
             continue;
         if (ClassColumn(start, first, last) > X || X > ClassColumn(end, first, last))
@@ -854,20 +914,20 @@ void TRivuReviPlotForm::PlotImageMouseMove(Qt::KeyboardModifiers, int X, int)
         const double mid = (start + end) * 0.5;
         // No read-out over an empty image, the input-order plot, the cumulative histogram or a
         // class plot that could not be drawn.
-        if (glLastDrawn == TDrawHistory::None || glLastDrawn == TDrawHistory::InputOrder
-            || glLastDrawn == TDrawHistory::CumulHistogram || !emptyReason_.isEmpty()) {
-            ui->PlotImage->SetHint(QStringLiteral("|") + emptyReason_);
+        if (lastDrawn_ == TDrawHistory::None || lastDrawn_ == TDrawHistory::InputOrder
+            || lastDrawn_ == TDrawHistory::CumulHistogram || !emptyReason_.isEmpty()) {
+            ui_->PlotImage->SetHint(QStringLiteral("|") + emptyReason_);
             continue;
         }
         const QString midText = QString::fromStdString(FloatToStrF(mid, 8, 2));
         QString hint = QStringLiteral("Class ") + Num(i) + QStringLiteral(" midpoint is ") + midText
                        + QStringLiteral("|This is class ") + Num(i) + QStringLiteral(". Class frequency is ")
-                       + Num(glDataset->GetdsClassCount(i)) + QStringLiteral(".");
-        if (std::abs(X - lastX) > classWidth)
+                       + Num(dataset_->GetdsClassCount(i)) + QStringLiteral(".");
+        if (std::abs(X - lastX_) > classWidth)
             hint += QStringLiteral(" Click mouse to update class data.");
         else
             hint += QStringLiteral(" Class ") + Num(i) + QStringLiteral(" midpoint is ") + midText;
-        ui->PlotImage->SetHint(hint);
+        ui_->PlotImage->SetHint(hint);
     }
 }
 
@@ -902,9 +962,9 @@ QStringList RenderPlots(TStatistics& component, const QString& directory)
     form.setAttribute(Qt::WA_DontShowOnScreen);
     form.Bind(component);
     form.SetScales();
-    form.FontColor = clNavy;
+    form.fontColor_ = clNavy;
     form.FormActivate();
-    if (form.n < 2)
+    if (form.n_ < 2)
         form.SetPlotStatus(NoValues);
 
     const QDir dir(directory);
@@ -916,13 +976,13 @@ QStringList RenderPlots(TStatistics& component, const QString& directory)
     };
     form.FirstSet1Click();
     save("inputorder.png");
-    form.glCurrentPlot = TDrawHistory::Histogram;
+    form.currentPlot_ = TDrawHistory::Histogram;
     form.PlotHistogram1Click();
     save("histogram.png");
-    form.glCurrentPlot = TDrawHistory::CumulHistogram;
+    form.currentPlot_ = TDrawHistory::CumulHistogram;
     form.PlotHistogram1Click();
     save("cumhistogram.png");
-    form.glCurrentPlot = TDrawHistory::Polygon;
+    form.currentPlot_ = TDrawHistory::Polygon;
     form.PlotHistogram1Click();
     save("polygon.png");
     return written;

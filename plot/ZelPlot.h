@@ -49,6 +49,14 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // The constructor's parts, one per panel or menu.
+    void SetUpFonts();
+    void SetUpSpeedButtons();
+    void MakeColorMenu();
+    void MakeScatterMenu();
+    void MakeHistogramMenu();
+    void ConnectControls();
+
     // Binding and the window's own operations.
     void Bind(TStatistics& dataset);
     void SetScales();
@@ -106,32 +114,34 @@ private:
     QString SourceName() const;
     QString FieldName() const;
 
-    std::unique_ptr<Ui::TRivuReviPlotForm> ui;
-    QMenu* ColorPopup = nullptr;
-    QMenu* ScatterPopup = nullptr;
-    QMenu* HistogramPopup = nullptr;
-    QAction* FirstSet1 = nullptr;
-    QAction* PrevSet1 = nullptr;
-    QAction* NextSet1 = nullptr;
-    QAction* PlotHistogram1 = nullptr;
+    std::unique_ptr<Ui::TRivuReviPlotForm> ui_;
+    QMenu* colorPopup_ = nullptr;
+    QMenu* scatterPopup_ = nullptr;
+    QMenu* histogramPopup_ = nullptr;
+    QAction* firstSetItem_ = nullptr;
+    QAction* prevSetItem_ = nullptr;
+    QAction* nextSetItem_ = nullptr;
+    QAction* plotClassesItem_ = nullptr;
     std::vector<QAction*> classItems_;
 
     // Window state.
-    TStatistics* glDataset = nullptr;
-    TDrawHistory glLastDrawn = TDrawHistory::None;
-    TDrawHistory glCurrentPlot = TDrawHistory::None;
-    std::int64_t n = 0;
-    std::uint16_t nPlot = 0;
-    std::int64_t glStart = 1;
-    std::int64_t glStop = 0;
-    std::vector<double> x;
-    double xmin = 0, xmax = 0;
-    double WidthScale = 1, HeightScale = 0.95;
-    double PlotWidth = 0, PlotHeight = 0;
-    int lastX = 0;
-    QColor DotColor;
-    QColor CanvasColor;
-    QColor FontColor;
+    TStatistics* dataset_ = nullptr;
+    TDrawHistory lastDrawn_ = TDrawHistory::None;
+    TDrawHistory currentPlot_ = TDrawHistory::None;
+    // The component's count of values (-1 below two), the records per set, the record
+    // numbers of the set shown, and that set's values.
+    std::int64_t n_ = 0;
+    std::uint16_t nPlot_ = 0;
+    std::int64_t start_ = 1;
+    std::int64_t stop_ = 0;
+    std::vector<double> x_;
+    double xMin_ = 0, xMax_ = 0;
+    double widthScale_ = 1, heightScale_ = 0.95;
+    double plotWidth_ = 0, plotHeight_ = 0;
+    int lastX_ = 0;
+    QColor dotColor_;
+    QColor canvasColor_;
+    QColor fontColor_;
 
     // Why the plot on the image is empty or incomplete; shown in the status line and as the
     // status part of the image's hint.

@@ -129,4 +129,24 @@ std::unique_ptr<TestDatabase> MakeMysqlDatabase()
 
 std::string MysqlUnavailableReason() { return Unavailable(); }
 
+int MysqlStatementsRunning(const std::string& prefix)
+{
+    std::string error;
+    Connection conn = Connect(ServerUrl(), "", error);
+    if (conn == nullptr)
+        return -1;
+    std::string like;
+    for (const char c : prefix)
+        like += c == '\'' || c == '%' || c == '_' || c == '\\' ? std::string("\\") + c
+                                                                : std::string(1, c);
+    const std::string sql = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID <> "
+                            "CONNECTION_ID() AND INFO LIKE '" + like + "%'";
+    if (mysql_real_query(conn.get(), sql.data(), sql.size()) != 0)
+        return -1;
+    const std::unique_ptr<MYSQL_RES, void (*)(MYSQL_RES*)> result(mysql_store_result(conn.get()),
+                                                                 mysql_free_result);
+    MYSQL_ROW row = result != nullptr ? mysql_fetch_row(result.get()) : nullptr;
+    return row != nullptr && row[0] != nullptr ? std::atoi(row[0]) : -1;
+}
+
 } // namespace zel::test

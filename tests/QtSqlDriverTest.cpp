@@ -2,6 +2,8 @@
 // mariadb:// URLs, and what both must refuse, hold and hide.
 #include "data/DataSet.h"
 #include "data/Driver.h"
+#include "data/Cancel.h"
+#include "data/MariaDbDriver.h"
 #include "components/ZelTable.h"
 #include "design/Zel32reg.h"
 #include "design/ZelFieldProperty.h"
@@ -14,7 +16,11 @@
 #include <QUrl>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <bit>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 using namespace zel;
 using namespace zel::test;
@@ -240,6 +246,169 @@ TEST_F(MariaDbTest, SnapshotLeavesTheApplicationsOpenTransactionAlone)
     QSqlQuery count(conn);
     ASSERT_TRUE(count.exec(QStringLiteral("SELECT COUNT(*) FROM V")) && count.next());
     EXPECT_EQ(count.value(0).toInt(), 2);
+}
+
+// Every column's kind and every value as the passes read it: null, number (its bits), text.
+std::vector<std::string> ReadAsPassesDo(const std::string& database, const std::string& table)
+{
+    auto cursor = OpenTableCursor(database, table);
+    std::vector<std::string> read;
+    for (const ColumnInfo& column : cursor->Columns())
+        read.push_back(column.name + " kind " + std::to_string(static_cast<int>(column.type)));
+    for (cursor->Rewind(); cursor->Fetch();) {
+        for (int i = 0; i < static_cast<int>(cursor->Columns().size()); ++i) {
+            double value = 0;
+            const auto number = cursor->ReadNumber(i, value);
+            read.push_back(std::to_string(static_cast<int>(number)) + " "
+                           + (number == DataCursor::Number::Value
+                                  ? std::to_string(std::bit_cast<std::uint64_t>(value))
+                                  : "-")
+                           + " " + cursor->ReadText(i));
+        }
+    }
+    return read;
+}
+
+// Reads MariaDB through QSqlQuery while it lives, as with a QMYSQL plugin on another client
+// library than ours, when `on`.
+struct QtQueryReads {
+    explicit QtQueryReads(bool on) { ForceQtQueryReadsForMariaDb(on); }
+    ~QtQueryReads() { ForceQtQueryReadsForMariaDb(false); }
+    QtQueryReads(const QtQueryReads&) = delete;
+    QtQueryReads& operator=(const QtQueryReads&) = delete;
+};
+
+TEST_F(MariaDbTest, ReadsThroughQtQueriesMatchTheClientLibrarysToTheBit)
+{
+    db_->Execute("CREATE TABLE K (B BOOLEAN, T TINYINT, TU TINYINT UNSIGNED, S SMALLINT UNSIGNED, "
+                 "Y YEAR, M MEDIUMINT UNSIGNED, I INT UNSIGNED, L BIGINT, U BIGINT UNSIGNED, "
+                 "F FLOAT, D DOUBLE, N DECIMAL(30,10), V VARCHAR(300), X TEXT, VB VARBINARY(4), "
+                 "BL BLOB, DT DATE, TS DATETIME)");
+    db_->Execute("INSERT INTO K VALUES (1, -5, 250, 65535, 2024, 16777215, 4294967295, "
+                 "-9007199254740993, 18446744073709551615, 0.1, 0.1, "
+                 "12345678901234567890.0123456789, 'abc', REPEAT('x', 300), 'ab', 'blob', "
+                 "'2024-02-29', '2024-02-29 12:34:56'), (0, 0, 0, 0, NULL, 0, 0, 0, 0, 3e38, "
+                 "123456789012, -0.5, '12', '', '', '', NULL, NULL), (NULL, NULL, NULL, NULL, "
+                 "NULL, NULL, NULL, NULL, NULL, NULL, 1e300, NULL, NULL, NULL, NULL, NULL, NULL, "
+                 "NULL)");
+    const std::vector<std::string> direct = ReadAsPassesDo(db_->Name(), "K");
+    QtQueryReads viaQt(true);
+    EXPECT_EQ(ReadAsPassesDo(db_->Name(), "K"), direct);
+}
+
+std::string QueryFailure(const std::string& database, const std::string& sql,
+                         const CursorOptions& options = {})
+{
+    try {
+        OpenQueryCursor(database, sql, options);
+    } catch (const EDatabaseError& e) {
+        return e.what();
+    }
+    return "no EDatabaseError";
+}
+
+// The server ends a killed statement a moment after the kill: waits for that, up to a bound.
+int StatementsLeft(const std::string& prefix)
+{
+    int running = MysqlStatementsRunning(prefix);
+    for (int i = 0; i < 100 && running != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        running = MysqlStatementsRunning(prefix);
+    }
+    return running;
+}
+
+TEST_F(MariaDbTest, LockingReadsAndExecutableCommentsAreRefusedInTheUsersTerms)
+{
+    CreateValueTable(*db_, "V", "X", {1, 2});
+    const std::pair<std::string, std::string> refused[] = {
+        {"SELECT X FROM V FOR UPDATE", "SELECT ... FOR UPDATE is no plain read"},
+        {"SELECT X FROM V for share", "SELECT ... FOR SHARE is no plain read"},
+        {"SELECT X FROM V LOCK  IN SHARE MODE", "SELECT ... LOCK IN SHARE MODE is no plain read"},
+        {"SELECT X FROM V /*!50000 FOR UPDATE */", "SELECT ... FOR UPDATE is no plain read"},
+        {"SELECT get_lock ('k', 0)", "GET_LOCK(...) is no plain read"},
+        {"SELECT RELEASE_LOCK('k')", "RELEASE_LOCK(...) is no plain read"},
+        {"SELECT IS_FREE_LOCK('k')", "IS_FREE_LOCK(...) is no plain read"},
+        {"/*! SELECT 1 */", "begins in a MariaDB executable comment (/*! ... */) is no plain read"},
+        {" (/*M!100000 DELETE FROM V */)", "begins in a MariaDB executable comment"},
+    };
+    for (const auto& [sql, expected] : refused) {
+        const std::string message = QueryFailure(db_->Name(), sql);
+        EXPECT_NE(message.find(expected), std::string::npos) << sql << ": " << message;
+        EXPECT_NE(message.find("datasets only read"), std::string::npos) << message;
+    }
+    // The same words in texts, names and comments lock nothing.
+    for (const char* sql : {"SELECT 'FOR UPDATE' AS A, X AS `get_lock` FROM V -- FOR UPDATE",
+                            "SELECT X /* LOCK IN SHARE MODE */ FROM V # GET_LOCK(1)"})
+        EXPECT_EQ(QueryFailure(db_->Name(), sql), "no EDatabaseError") << sql;
+}
+
+// KILL QUERY through a second connection: the server stops the statement, and the cursor
+// fails rather than reading a half result; on either way of reading.
+TEST_F(MariaDbTest, CancelAllStatementsStopsTheStatementOnTheServer)
+{
+    const std::string statement = "SELECT SLEEP(20) AS S";
+    for (const bool viaQt : {false, true}) {
+        QtQueryReads reads(viaQt);
+        std::atomic<bool> opened{false};
+        std::thread canceller([&] {
+            while (!opened.load() && MysqlStatementsRunning(statement) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            CancelAllStatements(std::chrono::seconds(5));
+        });
+        const std::string message = QueryFailure(db_->Name(), statement);
+        opened.store(true);
+        canceller.join();
+        EXPECT_NE(message.find("the statement was cancelled"), std::string::npos) << message;
+        EXPECT_EQ(StatementsLeft(statement), 0);
+    }
+}
+
+TEST_F(MariaDbTest, WaitLimitCancelsAStatementAndNamesServerAndLimitWithoutPassword)
+{
+    const std::string statement = "SELECT SLEEP(6) AS S";
+    CursorOptions options;
+    options.waitLimit = std::chrono::seconds(1);
+    const QUrl url(QString::fromStdString(db_->Name()));
+    ApplicationConnection app(*db_);
+    // A URL's own connection either way of reading, and the application's connection.
+    const std::pair<std::string, bool> sources[] = {
+        {db_->Name(), false},
+        {db_->Name(), true},
+        {QtConnectionDatabaseName(app.Database().connectionName()), false}};
+    for (const auto& [database, viaQt] : sources) {
+        QtQueryReads reads(viaQt);
+        const std::string message = QueryFailure(database, statement, options);
+        EXPECT_NE(message.find("the MariaDB server " + url.host().toStdString()),
+                  std::string::npos)
+            << message;
+        EXPECT_NE(message.find("within the wait limit of 1 s"), std::string::npos) << message;
+        EXPECT_EQ(message.find(url.password().toStdString()), std::string::npos) << message;
+        EXPECT_EQ(StatementsLeft(statement), 0);
+    }
+    EXPECT_TRUE(app.Database().isOpen()); // the application's connection stays usable
+    EXPECT_TRUE(QSqlQuery(app.Database()).exec(QStringLiteral("SELECT 1")));
+}
+
+TEST_F(MariaDbTest, SnapshotGapNamesTheEngineThatKeepsNoSnapshots)
+{
+    db_->Execute("CREATE TABLE I (X INT) ENGINE=InnoDB");
+    const auto gaps = [this] {
+        return std::vector<std::string>{OpenTableCursor(db_->Name(), "I")->SnapshotGap(),
+                                        OpenQueryCursor(db_->Name(), "SELECT X FROM I")
+                                            ->SnapshotGap()};
+    };
+    EXPECT_EQ(gaps(), (std::vector<std::string>{"", ""}));
+    db_->Execute("CREATE TABLE M (X INT) ENGINE=MyISAM");
+    for (const bool viaQt : {false, true}) {
+        QtQueryReads reads(viaQt);
+        EXPECT_EQ(OpenTableCursor(db_->Name(), "M")->SnapshotGap(),
+                  "the table's engine, MyISAM, keeps no snapshots");
+        // A query may read any of the database's tables.
+        EXPECT_EQ(gaps(), (std::vector<std::string>{
+                              "", "the tables it reads may be of engines that keep no snapshots "
+                                  "(the database holds tables of MyISAM)"}));
+    }
 }
 
 } // namespace

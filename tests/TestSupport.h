@@ -65,6 +65,9 @@ std::string PgUnavailableReason();
 // dropped with the object; null when no server is reachable.
 std::unique_ptr<TestDatabase> MakeMysqlDatabase();
 std::string MysqlUnavailableReason();
+// How many statements that begin with `prefix` the MariaDB test server runs for other
+// connections; -1 when it cannot be asked.
+int MysqlStatementsRunning(const std::string& prefix);
 // A throwaway SQLite file reached through an application's Qt connection (driver QSQLITE);
 // its Name() names that connection. Null when Qt's SQLite driver is not installed.
 std::unique_ptr<TestDatabase> MakeQtSqliteDatabase();
