@@ -20,26 +20,26 @@ constexpr OptionInfo KnownOptions[] = {
     {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
     {"--fields", true},   {"--by", true},    {"--png", true},
     {"--spool-memory", true}, {"--no-spool", false},
-    {"--on-server", false},
+    {"--on-server", false}, {"--timeout", true},
 };
 
 // The options each command accepts.
 const std::map<std::string, std::set<std::string>>& CommandOptions()
 {
     static const std::map<std::string, std::set<std::string>> options = {
-        {"fields", {"--db", "--table", "--sql", "--json"}},
+        {"fields", {"--db", "--table", "--sql", "--json", "--timeout"}},
         {"summary",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
-          "--spool-memory", "--no-spool", "--on-server"}},
+          "--spool-memory", "--no-spool", "--on-server", "--timeout"}},
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
-          "--json", "--csv", "--spool-memory", "--no-spool", "--on-server"}},
+          "--json", "--csv", "--spool-memory", "--no-spool", "--on-server", "--timeout"}},
         {"describe",
          {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
-          "--progress"}},
+          "--progress", "--timeout"}},
         {"report",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
-          "--no-spool", "--on-server"}},
+          "--no-spool", "--on-server", "--timeout"}},
         {"gui", {"--db", "--screenshot"}},
         {"help", {}},
     };

@@ -1,5 +1,6 @@
 #include "app/Commands.h"
 
+#include "data/Cancel.h"
 #include "data/DataSet.h"
 #include "data/Driver.h"
 #include "data/Messages.h"
@@ -8,7 +9,9 @@
 #include "tools/ZelTools.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -22,23 +25,26 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace zel::cli {
 
 const char* const Usage = R"(usage:
-  zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--json]
+  zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--json] [--timeout SECONDS]
   zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
-                  [--spool-memory BYTES | --no-spool] [--on-server]
+                  [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
-                  [--spool-memory BYTES | --no-spool] [--on-server]
+                  [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
   zelstat describe [--db PATH] (--table NAME | --sql TEXT) [--fields A,B,...] [--by FIELD]
                   [--json | --csv] [--png FILE] [--progress prompt|always|never]
+                  [--timeout SECONDS]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--out DIR]
-                  [--spool-memory BYTES | --no-spool] [--on-server]
+                  [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
   zelstat gui     [--db PATH] [--screenshot DIR]
   zelstat help
 
@@ -62,9 +68,26 @@ source again for every pass instead.
 
 --on-server has a PostgreSQL server compute the statistics with SQL aggregates, so that
 no record leaves it.
+
+--timeout SECONDS limits how long any one wait for a database server (PostgreSQL,
+MariaDB) may take; past it the statement is cancelled and the command fails. Without it a
+dead host or a closed connection is noticed within 30 s, but a server process that is
+alive and frozen is waited for without end.
 )";
 
 namespace {
+
+// --timeout: 0 (none) or a number of seconds up to a year.
+double TimeoutOption(const Options& options)
+{
+    if (!options.Has("--timeout"))
+        return 0.0;
+    const double seconds = ParseNumber(options.Get("--timeout"), "--timeout");
+    if (seconds < 0.0 || seconds > 366.0 * 24 * 3600)
+        throw UsageError("--timeout takes a number of seconds from 0 (no limit) to a year, not '"
+                         + OneLine(options.Get("--timeout"), 80) + "'");
+    return seconds;
+}
 
 // An error message was shown: the command fails once it is done.
 bool errorShown = false;
@@ -549,6 +572,7 @@ std::unique_ptr<TStatistics> MakeStatistics(const Options& options, bool needFie
     component->SetSpoolMemory(spoolMemory);
     component->SetShowCalcProgress(progress);
     TDataSet& data = component->DataSet();
+    data.SetWaitLimit(TimeoutOption(options));
     data.Open();
     if (!data.Active())
         throw std::runtime_error("nothing to open: the table name or SQL text is empty");
@@ -558,6 +582,7 @@ std::unique_ptr<TStatistics> MakeStatistics(const Options& options, bool needFie
 }
 
 namespace {
+void EndIfSignalled();
 
 // A message the windows break into lines, as one line: each line break, with the blanks
 // around it, becomes one space.
@@ -585,6 +610,7 @@ std::string JoinLines(const std::string& text)
 void InstallConsoleAnswers()
 {
     SetMessageHandler([](const MessageRequest& request) {
+        EndIfSignalled();
         static const char* const kinds[] = {"warning", "error", "information", "question"};
         std::cerr << "zelstat: " << kinds[static_cast<int>(request.type)] << ": "
                   << OneLine(JoinLines(request.text))
@@ -641,6 +667,7 @@ int DescribeFields(const Options& options, const DescribePicture& picture)
     request.by = options.Get("--by");
 
     const std::unique_ptr<TDataSet> dataset = DescribeSource(options, useSample);
+    dataset->SetWaitLimit(TimeoutOption(options));
     const TDataSet::TSnapshot snapshot(*dataset);
     dataset->Open();
     if (!dataset->Active())
@@ -671,20 +698,58 @@ int DescribeFields(const Options& options, const DescribePicture& picture)
 
 namespace {
 
-// Ctrl-C and SIGTERM end the program as they would, but first ask a database server to stop
-// the query it runs for it, which it would otherwise finish for nobody.
-extern "C" void CancelAndEnd(int signal)
+// Ctrl-C and SIGTERM end the program as they would, but first ask the database servers to stop
+// the statements they run for it, which they would otherwise finish for nobody. The handler
+// only notes the signal and wakes a thread through a pipe (both async-signal-safe); that
+// thread cancels, which may wait on the network, and then ends the program by the signal.
+std::atomic<int> gSignal{0};
+int gWakePipe[2] = {-1, -1};
+// How long the servers get to take the cancel requests before the program ends anyway.
+constexpr std::chrono::seconds kCancelTimeout{5};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void WakeCanceller(int signal)
 {
-    CancelServerQueries();
-    std::raise(signal); // the handler was reset to the default when it ran
+    const int saved = errno;
+    gSignal.store(signal);
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(gWakePipe[1], &byte, 1);
+    errno = saved;
+}
+
+void CancelThenEnd()
+{
+    char byte = 0;
+    while (read(gWakePipe[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    CancelAllStatements(kCancelTimeout);
+    // The handler was reset to the default when it ran.
+    std::raise(gSignal.load());
+}
+
+// A cancelled statement fails the command on the main thread while the cancelling thread
+// still works: nothing of that failure is reported, and the program ends by the signal.
+void EndIfSignalled()
+{
+    if (gSignal.load() == 0)
+        return;
+    for (;;)
+        pause();
 }
 
 } // namespace
 
-void CancelServerQueriesOnSignals()
+void CancelStatementsOnSignals()
 {
+    if (gWakePipe[0] >= 0 || pipe(gWakePipe) != 0)
+        return;
+    try {
+        std::thread(CancelThenEnd).detach();
+    } catch (const std::system_error&) {
+        return; // no thread to cancel from: the signals end the program at once
+    }
     struct sigaction action {};
-    action.sa_handler = CancelAndEnd;
+    action.sa_handler = WakeCanceller;
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -705,7 +770,7 @@ int Run(int argc, char** argv, const Options& options, const WindowCommands& win
         || (options.command == "describe" && options.Has("--png")))
         return windows(argc, argv, options);
     InstallConsoleAnswers();
-    CancelServerQueriesOnSignals();
+    CancelStatementsOnSignals();
     if (options.command == "describe")
         return DescribeFields(options, {});
     if (options.command == "fields")
@@ -730,6 +795,7 @@ int RunZelstat(int argc, char** argv, const WindowCommands& windows)
         std::cerr << "zelstat: " << OneLine(e.what()) << "\n\n" << Usage;
         return 2;
     } catch (const std::exception& e) {
+        EndIfSignalled();
         std::cerr << "zelstat: " << OneLine(e.what()) << "\n";
         return 1;
     }

@@ -51,8 +51,9 @@ int DescribeFields(const Options& options, const DescribePicture& picture);
 // message makes the command fail once it is done.
 void InstallConsoleAnswers();
 
-// Ctrl-C and SIGTERM first ask a database server to stop the query it runs for the program.
-void CancelServerQueriesOnSignals();
+// Ctrl-C and SIGTERM first ask the database servers to stop the statements they run for the
+// program (CancelAllStatements, from a thread of its own), then end it as they would.
+void CancelStatementsOnSignals();
 
 // The commands that need windows: gui, report and describe with --png. `argc` and `argv` are
 // the program's own, for a Qt application.

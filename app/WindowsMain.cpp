@@ -123,7 +123,7 @@ int RunWindowCommand(int argc, char** argv, const Options& options)
     // the one line that says what failed.
     qtMessages = qInstallMessageHandler(DropQtWarnings);
     SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
-    CancelServerQueriesOnSignals();
+    CancelStatementsOnSignals();
     // Both render offscreen whatever the environment says.
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ProvideRuntimeFolder();

@@ -132,9 +132,16 @@ void TField::ThrowNotANumber(const char* what) const
 
 void TField::ThrowNotANumberAt(std::string_view text, std::int64_t record, const char* what) const
 {
+    // A number too large or too small for a double (a numeric 1e-401) is a number all the
+    // same, and the message says what is wrong with it.
+    double ignored = 0.0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), ignored);
+    const bool outOfRange =
+        error == std::errc::result_out_of_range && stop == text.data() + text.size();
     throw EDatabaseError("Field '" + name_ + "' of " + dataset_.SourceDescription() + " holds '"
                          + ShownValue(text) + "' at record " + std::to_string(record)
-                         + ", which is not " + what);
+                         + (outOfRange ? ", a number out of a double's range"
+                                       : ", which is not " + std::string(what)));
 }
 
 double TField::AsFloat() const
@@ -561,6 +568,22 @@ TDataSet::TFieldWalk::~TFieldWalk()
         dataset_.cursor_->RestrictToColumn(-1);
 }
 
+void TDataSet::SetWaitLimit(double seconds)
+{
+    // A year is far beyond any wait, and keeps the milliseconds within range.
+    if (!(seconds >= 0.0) || seconds > 366.0 * 24 * 3600)
+        throw EDatabaseError("The wait limit of " + SourceDescription()
+                             + " must be 0 (none) or a number of seconds up to a year");
+    waitLimit_ = seconds;
+}
+
+std::int64_t TDataSet::WaitLimitMilliseconds() const
+{
+    if (waitLimit_ <= 0.0)
+        return 0;
+    return std::max<std::int64_t>(1, std::llround(waitLimit_ * 1000.0));
+}
+
 void TDataSet::CheckInactive(const char* property) const
 {
     if (Active())
@@ -639,7 +662,8 @@ std::unique_ptr<DataCursor> TQuery::OpenCursor()
     std::string text = SQLText();
     if (text.find_first_not_of(" \t\r\n") == std::string::npos)
         return nullptr;
-    return OpenQueryCursor(databaseName_, text);
+    return OpenQueryCursor(databaseName_, text,
+                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds())});
 }
 
 // --- TTable
@@ -677,7 +701,8 @@ std::unique_ptr<DataCursor> TTable::OpenCursor()
 {
     if (tableName_.empty())
         return nullptr;
-    return OpenTableCursor(databaseName_, tableName_);
+    return OpenTableCursor(databaseName_, tableName_,
+                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds())});
 }
 
 } // namespace zel

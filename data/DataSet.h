@@ -181,6 +181,13 @@ public:
     void Open();
     void Close();
 
+    // The longest any one wait for a database server (PostgreSQL, MariaDB) may take, in
+    // seconds; past it the statement is cancelled and the read fails with a message naming
+    // the server and the limit. 0 (the default): no limit. It applies from the next opening;
+    // a negative or non-finite limit throws EDatabaseError.
+    double WaitLimit() const { return waitLimit_; }
+    void SetWaitLimit(double seconds);
+
     // Every field name, in dataset order.
     void GetFieldNames(std::vector<std::string>& list) const;
     const std::vector<std::unique_ptr<TField>>& Fields() const;
@@ -257,6 +264,8 @@ protected:
     virtual std::unique_ptr<DataCursor> OpenCursor() = 0;
     // Data-source settings changed: an open dataset closes, as it would no longer match them.
     void CheckInactive(const char* property) const;
+    // WaitLimit in whole milliseconds (a limit above 0 is at least 1 ms).
+    std::int64_t WaitLimitMilliseconds() const;
 
 private:
     friend class TField;
@@ -276,6 +285,7 @@ private:
     bool eof_ = true;
     int disableCount_ = 0;
     std::uint64_t openings_ = 0;
+    double waitLimit_ = 0.0;
 };
 
 // A dataset whose records are the result of its SQL text.

@@ -135,6 +135,14 @@ std::size_t DataCursor::ReadRecords(std::span<const int> columns, double* values
     return capacity;
 }
 
+ServerSummaries& SummariesOf(DataCursor& cursor, const std::string& source)
+{
+    if (ServerSummaries* summaries = cursor.Summaries())
+        return *summaries;
+    throw EDatabaseError("Cannot compute the statistics of " + source
+                         + " on its server: only a PostgreSQL data source can");
+}
+
 bool IsPostgresUri(const std::string& database)
 {
     if (StartsWithNoCase(database, "postgresql://") || StartsWithNoCase(database, "postgres://"))
@@ -162,6 +170,19 @@ std::string QuoteIdentifier(const std::string& name)
         quoted += c;
     }
     return quoted + '"';
+}
+
+std::string WithoutTrailingSemicolons(std::string sql)
+{
+    while (!sql.empty()
+           && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back()))))
+        sql.pop_back();
+    return sql;
+}
+
+std::string CountStatement(const std::string& sql)
+{
+    return "SELECT count(*) FROM (\n" + WithoutTrailingSemicolons(sql) + "\n) AS zel_counted";
 }
 
 std::string DatabaseDisplayName(std::string database)

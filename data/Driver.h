@@ -3,9 +3,11 @@
 // C library types never leave those files.
 #pragma once
 
+#include "data/Cancel.h"
 #include "data/DataSet.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,16 +21,78 @@ struct sqlite3_stmt;
 
 namespace zel {
 
-// The rows of a statement run on the database server: each cell as the server writes it, a
-// null as nullopt.
-using ServerRows = std::vector<std::vector<std::optional<std::string>>>;
-
 // What a caller asks of a cursor beyond its data source.
 struct CursorOptions {
     // The longest any one wait for a database server (PostgreSQL, MariaDB) may take; past it
     // the statement is cancelled and the read fails. Zero: no limit.
     std::chrono::milliseconds waitLimit{0};
 };
+
+// --- Summaries a database server computes itself, as plain values; the driver writes the
+// statements in its own dialect. Each call may return several partial rows (a server may sum
+// the parts of a table apart), which the caller combines: counts and pieces add, sums add with
+// their remainders, extremes compare.
+
+// A load's sums over the values of one column (nulls left out), as read, before any scale.
+struct ServerLoadPart {
+    std::int64_t count = 0;
+    // The sum: its rounded value and what the rounding leaves out, together exact far below
+    // a double's rounding, however large or small the values.
+    double total = 0.0;
+    double remainder = 0.0;
+    // The least and the greatest value; NaN counts as above every number. NaN without values.
+    double minimum = std::nan("");
+    double maximum = std::nan("");
+};
+
+// What one pass asks: d = value / scaleBy - mean for each value, the sums of the powers of d
+// that it wants, and the values counted per piece of the number line cut at `bounds`.
+struct ServerPassRequest {
+    double mean = 0.0;
+    double scaleBy = 1.0;
+    // Sorted, distinct and without NaN; empty: every value in piece 0.
+    std::vector<double> bounds;
+    bool power2 = true, power3 = true, power4 = true;
+};
+
+// One piece's part of a pass: piece 0 holds the values below bounds[0], piece i those in
+// [bounds[i-1], bounds[i]), piece bounds.size() those above the last bound. The sums of the
+// powers the request leaves out are 0. A power whose value is below a double's least
+// (subnormal) value counts as 0, as the walk's powers do.
+struct ServerPiece {
+    std::int64_t piece = 0;
+    std::int64_t count = 0;
+    double sum2 = 0.0, sum3 = 0.0, sum4 = 0.0;
+};
+
+// A value a walk could not read: its record number (from 1, nulls counted) and its text.
+struct ServerUnreadable {
+    std::int64_t record = 0;
+    std::string text;
+};
+
+// The statements a cursor's server computes over the cursor's records, on the cursor's own
+// connection: in its read snapshot while one is held, otherwise each in a read-only
+// transaction of its own. A cancelled or failing statement throws EDatabaseError.
+class ServerSummaries {
+public:
+    virtual ~ServerSummaries() = default;
+    // Whether the server reads the column as numbers (false: it holds no numbers).
+    virtual bool HoldsNumbers(int column) const = 0;
+    // The load's sums of a column that holds numbers.
+    virtual std::vector<ServerLoadPart> Load(int column) = 0;
+    // The first `count` values (nulls left out) in the order a walk reads them.
+    virtual std::vector<double> FirstValues(int column, std::size_t count) = 0;
+    virtual std::vector<ServerPiece> Pass(int column, const ServerPassRequest& request) = 0;
+    // The first value that is not a finite number, or with `numbers` false (a column that
+    // holds no numbers) the first that is not null; nullopt when there is none.
+    virtual std::optional<ServerUnreadable> FirstUnreadable(int column, bool numbers) = 0;
+};
+
+class DataCursor;
+// The cursor's server summaries; EDatabaseError, naming the data sources that have them, for a
+// cursor whose database computes none. `source` names the data source in the message.
+ServerSummaries& SummariesOf(DataCursor& cursor, const std::string& source);
 
 struct ColumnInfo {
     std::string name;
@@ -81,34 +145,14 @@ public:
     // whose values differ in kind).
     virtual TGroupKey ReadKey(int column) const;
 
-    // --- Statements the database server computes itself (a summary whose rows never leave
-    // the server). A cursor that cannot run them answers false and throws on the others.
-    virtual bool ComputesOnServer() const { return false; }
-    // The cursor's records as a FROM item, named zel_rows: the table, or the SQL text as a
-    // subquery.
-    virtual std::string ServerRelation() const { return NotOnServer(); }
-    // SQL expressions over zel_rows for a column of Columns(): `value`, the float8 that
-    // ReadDouble reads from it, and `decimal`, a number whose sum the server takes exactly and
-    // is the exact sum of those values as read; empty where only float8 holds the values
-    // exactly (float columns). False, and nothing set, for a column that holds no numbers.
-    virtual bool ServerColumnSql(int column, std::string& value, std::string& decimal) const
-    {
-        (void)column, (void)value, (void)decimal;
-        NotOnServer();
-    }
-    // How the server is to run a statement: as its planner likes (with parallel workers where
-    // they pay), or reading the rows in the order a walk reads them (one reader, from the
-    // first page).
-    enum class ServerPlan { Any, InScanOrder };
-    // Runs one SELECT on the cursor's own connection: in its read snapshot while one is held,
-    // otherwise in a read-only transaction of its own. `params` are text values for $1, $2...
-    // A cancelled or failing statement throws EDatabaseError.
-    virtual ServerRows ServerSelect(const std::string& sql, const std::vector<std::string>& params,
-                                    ServerPlan plan)
-    {
-        (void)sql, (void)params, (void)plan;
-        NotOnServer();
-    }
+    // The summaries the database server computes itself (rows never leave the server), or
+    // null where it cannot.
+    virtual ServerSummaries* Summaries() { return nullptr; }
+
+    // What stops this cursor's statement from another thread (for a caller that cancels one
+    // summary of several), or null where the driver cannot stop one. It lives as long as the
+    // cursor; a cancelled cursor's later statements fail with EDatabaseError.
+    virtual StatementCanceller* Canceller() { return nullptr; }
 
     // IsNull and ReadDouble in one call, for the passes over millions of records.
     enum class Number { Null, Value, NotANumber };
@@ -130,11 +174,6 @@ public:
     // that can tell without counting every record.
     virtual bool MoreRecordsThan(std::int64_t limit) { return CountRecords() > limit; }
 
-private:
-    [[noreturn]] static std::string NotOnServer()
-    {
-        throw EDatabaseError("This database computes no statistics on its server");
-    }
 };
 
 // True when the database name is a PostgreSQL connection: a postgresql:// or postgres:// URI,
@@ -214,11 +253,18 @@ std::unique_ptr<DataCursor> OpenQtSqlTableCursor(const std::string& database,
 // PostgreSQL table names may be schema-qualified (schema.table); each part is quoted.
 std::string QuotePgTableName(const std::string& table);
 
-// Cancels the statement the server runs for every PostgreSQL connection open in this process
-// at the call, and marks those connections cancelled: each of their later statements fails at
-// once with an EDatabaseError, so a walk between two batches stops too. Connections opened
-// afterwards are not affected. Async-signal-safe (no allocation, no lock), for a SIGINT or
-// SIGTERM handler; it waits for the servers' answers to the cancel requests.
-void CancelServerQueries() noexcept;
+// The statement a PostgreSQL cursor runs for a pass over `relation` (a FROM item named
+// zel_rows) and its column `column` read as float8, with $1 the mean, $2 the bounds (a float8
+// array of `bounds` values, when there are any) and ScaleBy as the last parameter unless it is
+// 1: for a look at the server's plan.
+std::string PgPassStatement(const std::string& relation, const std::string& column,
+                            std::size_t bounds, double scaleBy);
+
+// The caller's SQL text without the semicolons and white space at its end, which a
+// prepared statement or a subquery refuses.
+std::string WithoutTrailingSemicolons(std::string sql);
+// The statement that counts the rows of a query's SQL text, the same for every database: its
+// line breaks keep a trailing "-- comment" from swallowing the closing parenthesis.
+std::string CountStatement(const std::string& sql);
 
 } // namespace zel

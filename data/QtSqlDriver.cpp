@@ -108,14 +108,6 @@ void CheckPlainRead(const std::string& sql, const std::string& source)
                          + " is no plain read, and datasets only read");
 }
 
-// The caller's statement without trailing separators, which a prepared statement refuses.
-std::string WithoutTrailingSemicolons(std::string sql)
-{
-    while (!sql.empty() && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back()))))
-        sql.pop_back();
-    return sql;
-}
-
 std::string QuoteName(const QSqlDatabase& db, const std::string& name)
 {
     return ToStd(db.driver()->escapeIdentifier(QString::fromStdString(name),

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -268,6 +269,24 @@ bool SplitQualifiedName(const std::string& text, std::string& schema, std::strin
     return !schema.empty() && !name.empty();
 }
 
+// Stops a connection's statement from another thread (sqlite3_interrupt), and every later one.
+class SqliteCanceller final : public StatementCanceller {
+public:
+    explicit SqliteCanceller(sqlite3* db) : db_(db) {}
+
+    void CancelStatement(Deadline) noexcept override
+    {
+        cancelled_.store(true);
+        sqlite3_interrupt(db_);
+    }
+
+    bool Cancelled() const noexcept { return cancelled_.load(std::memory_order_relaxed); }
+
+private:
+    sqlite3* db_;
+    std::atomic<bool> cancelled_{false};
+};
+
 // The schema object a table name stands for.
 enum class TableKind { Unknown, Table, Other };
 
@@ -279,9 +298,10 @@ public:
     {
         std::unique_ptr<SqliteCursor> cursor(new SqliteCursor(path, source));
         cursor->sql_ = sql;
-        cursor->countSql_ = "SELECT count(*) FROM (" + WithoutTrailingSemicolons(sql) + ")";
-        cursor->limitedCountSql_ = "SELECT count(*) FROM (SELECT 1 FROM ("
-                                   + WithoutTrailingSemicolons(sql) + ") LIMIT ?1)";
+        cursor->countSql_ = CountStatement(sql);
+        // The line breaks keep a trailing "-- comment" from swallowing the parenthesis.
+        cursor->limitedCountSql_ = "SELECT count(*) FROM (SELECT 1 FROM (\n"
+                                   + WithoutTrailingSemicolons(sql) + "\n) LIMIT ?1)";
         cursor->full_ = cursor->PrepareQuery(sql);
         cursor->Start();
         return cursor;
@@ -300,6 +320,7 @@ public:
     }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
+    StatementCanceller* Canceller() override { return canceller_.get(); }
 
     void Rewind() override
     {
@@ -314,7 +335,7 @@ public:
     {
         if (released_)
             ThrowReleased();
-        const int rc = sqlite3_step(stmt_);
+        const int rc = Step(stmt_);
         if (rc == SQLITE_ROW)
             return true;
         if (rc == SQLITE_DONE)
@@ -333,7 +354,7 @@ public:
         if (sqlite3_prepare_v2(db_.get(), countSql_.c_str(), -1, &raw, nullptr) == SQLITE_OK
             && raw != nullptr) {
             Statement count(raw);
-            const int rc = sqlite3_step(raw);
+            const int rc = Step(raw);
             if (rc != SQLITE_ROW)
                 ThrowStatementError(what);
             return sqlite3_column_int64(raw, 0);
@@ -341,7 +362,7 @@ public:
         // Not every statement can stand in a subquery (PRAGMA, for one): count by walking.
         Statement walk = Prepare(sql_, what);
         int rc;
-        while ((rc = sqlite3_step(walk.get())) == SQLITE_ROW)
+        while ((rc = Step(walk.get())) == SQLITE_ROW)
             ++n;
         if (rc != SQLITE_DONE)
             ThrowStatementError(what);
@@ -486,7 +507,7 @@ public:
         }
         Statement count(raw);
         sqlite3_bind_int64(raw, 1, limit < INT64_MAX ? limit + 1 : limit);
-        if (sqlite3_step(raw) != SQLITE_ROW)
+        if (Step(raw) != SQLITE_ROW)
             ThrowStatementError("Cannot count the records of " + source_);
         return sqlite3_column_int64(raw, 0) > limit;
     }
@@ -531,6 +552,8 @@ private:
             ThrowSqliteError(db_.get(), what);
         // A writer holding the database locked gets a moment to finish, then the read fails.
         sqlite3_busy_timeout(db_.get(), 2000);
+        canceller_ = std::make_unique<SqliteCanceller>(db_.get());
+        registration_ = std::make_unique<CancelRegistration>(*canceller_);
         sqlite3_set_authorizer(db_.get(), AuthorizeRead, &gate_);
     }
 
@@ -558,9 +581,17 @@ private:
                                "at the first record");
     }
 
+    // One step of a statement that reads the data; a cancelled connection steps no more.
+    int Step(sqlite3_stmt* stmt)
+    {
+        return canceller_->Cancelled() ? SQLITE_INTERRUPT : sqlite3_step(stmt);
+    }
+
     // The statement's own failure, or the read gate's refusal when it caused it.
     [[noreturn]] void ThrowStatementError(const std::string& what) const
     {
+        if (canceller_ != nullptr && canceller_->Cancelled())
+            throw EDatabaseError(what + ": the query was cancelled");
         const std::string refusal = Refusal(gate_);
         if (!refusal.empty())
             throw EDatabaseError(what + ": " + refusal);
@@ -738,12 +769,6 @@ private:
         return static_cast<int>(at - narrowed_.begin());
     }
 
-    static std::string WithoutTrailingSemicolons(std::string sql)
-    {
-        while (!sql.empty() && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back()))))
-            sql.pop_back();
-        return sql;
-    }
 
     void ReadColumns()
     {
@@ -773,6 +798,9 @@ private:
     // The gate outlives the connection whose authorizer points at it.
     ReadGate gate_;
     Connection db_;
+    // After db_, so that both are gone before the connection closes.
+    std::unique_ptr<SqliteCanceller> canceller_;
+    std::unique_ptr<CancelRegistration> registration_;
     Statement full_;               // every column
     Statement narrow_;             // some columns of a table, prepared on first use
     sqlite3_stmt* stmt_ = nullptr; // the statement the walk steps: full_ or narrow_

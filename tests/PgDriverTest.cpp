@@ -8,6 +8,7 @@
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 #include <chrono>
 #include <cmath>
@@ -17,7 +18,9 @@
 #include <functional>
 #include <malloc.h>
 #include <optional>
+#include <regex>
 #include <thread>
+#include <csignal>
 #include <unistd.h>
 
 using namespace zel;
@@ -169,6 +172,9 @@ TEST_F(PgDriverTest, ConnectionsOnlyRead)
                  "AS 'INSERT INTO t VALUES (1); SELECT 1'");
     EXPECT_CONTAINS(ErrorOf([&] { Query("SELECT sneak()")->Open(); }), "read-only transaction");
     EXPECT_CONTAINS(ErrorOf([&] { Query("DELETE FROM t")->Open(); }), "syntax error");
+    for (const char* sql : {"EXPLAIN SELECT x FROM t", " /* c */ show work_mem"})
+        EXPECT_CONTAINS(ErrorOf([&] { Query(sql)->Open(); }),
+                        "is no plain read, and datasets only read");
     auto q = Query("SELECT count(*) AS n FROM t");
     q->Open();
     EXPECT_EQ(q->FieldByName("n").AsFloat(), 0);
@@ -212,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SqlCase{"SemicolonInComment", "SELECT x /* ; */ FROM t", true},
                     SqlCase{"SecondStatement", "SELECT x FROM t; DROP TABLE t", false},
                     SqlCase{"SecondStatementAfterString", "SELECT ';' FROM t; DELETE FROM t", false},
-                    SqlCase{"TwoSemicolons", "SELECT x FROM t;;", false}),
+                    SqlCase{"TwoSemicolons", "SELECT x FROM t;;", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PgDriverTest, EmptySqlTextIsRefusedWithMessage)
@@ -312,6 +318,16 @@ TEST_P(PgFieldKindTest, KindAndValueFollowTheColumnType)
 }
 
 constexpr double kNotFinite = NAN;
+
+TEST_F(PgDriverTest, ANumericBeyondADoublesRangeIsNamedSo)
+{
+    for (const char* literal : {"1e-401", "-1e400"}) {
+        auto q = Query(std::string("SELECT CAST('") + literal + "' AS numeric) AS v");
+        q->Open();
+        EXPECT_CONTAINS(ErrorOf([&] { q->FieldByName("v").AsFloat(); }),
+                        "a number out of a double's range");
+    }
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Types, PgFieldKindTest,
@@ -622,7 +638,7 @@ TEST_F(PgDriverTest, BatchesOfWideRowsStayWithinAFewMegabytes)
     EXPECT_LT(peak - before, std::size_t{24} << 20);
 }
 
-TEST_F(PgDriverTest, CancelServerQueriesEndsAWalkAndLeavesNoQueryRunning)
+TEST_F(PgDriverTest, CancelAllStatementsEndsAWalkAndLeavesNoQueryRunning)
 {
     using namespace std::chrono_literals;
     // The first row comes at once, the second after 30 s.
@@ -632,7 +648,7 @@ TEST_F(PgDriverTest, CancelServerQueriesEndsAWalkAndLeavesNoQueryRunning)
     ASSERT_TRUE(cursor->Fetch());
     std::thread canceller([] {
         std::this_thread::sleep_for(500ms);
-        CancelServerQueries();
+        CancelAllStatements(std::chrono::seconds(5));
     });
     const auto start = std::chrono::steady_clock::now();
     const std::string error = ErrorOf([&] {
@@ -646,6 +662,74 @@ TEST_F(PgDriverTest, CancelServerQueriesEndsAWalkAndLeavesNoQueryRunning)
     // The connection stays cancelled; one opened afterwards works.
     EXPECT_CONTAINS(ErrorOf([&] { cursor->Rewind(); }), "cancelled");
     EXPECT_EQ(WalkSum(*OpenQueryCursor(Uri(), "SELECT 2")), 2);
+}
+
+// The moments and classes statement is one aggregate that parallel workers share, on a table
+// large enough and with parallel costs low enough that the planner chooses them.
+TEST_F(PgDriverTest, SummaryPassRunsAsAParallelAggregate)
+{
+    db_->Execute("CREATE TABLE big AS SELECT g AS id, (g % 1000) * 0.5 AS x "
+                 "FROM generate_series(1, 200000) AS g; ANALYZE big");
+    const char* keywords[] = {"dbname", nullptr};
+    const char* values[] = {db_->Name().c_str(), nullptr};
+    std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdbParams(keywords, values, 1),
+                                                     &PQfinish);
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    auto single = [&](const std::string& sql, const std::vector<std::string>& params = {}) {
+        std::vector<const char*> p;
+        for (const auto& s : params)
+            p.push_back(s.c_str());
+        PGresult* r = PQexecParams(conn.get(), sql.c_str(), static_cast<int>(p.size()), nullptr,
+                                   p.data(), nullptr, nullptr, 0);
+        std::string text;
+        for (int i = 0; i < PQntuples(r); ++i)
+            text += std::string(PQgetvalue(r, i, 0)) + "\n";
+        EXPECT_TRUE(PQresultStatus(r) == PGRES_TUPLES_OK || PQresultStatus(r) == PGRES_COMMAND_OK)
+            << PQresultErrorMessage(r);
+        PQclear(r);
+        return text;
+    };
+    // The throwaway server lets a gather have at least two workers.
+    EXPECT_GE(std::stoi(single("SHOW max_parallel_workers_per_gather")), 2);
+    single("SET min_parallel_table_scan_size = 0");
+    single("SET parallel_setup_cost = 0");
+    single("SET parallel_tuple_cost = 0");
+    // Without a ScaleBy (1) and with one, which the statement divides by.
+    for (const bool scaled : {false, true}) {
+        std::vector<std::string> params{"250", "{-0.5,100,200.25,500}"};
+        if (scaled)
+            params.push_back("4");
+        const std::string plan =
+            single("EXPLAIN " + PgPassStatement("big AS zel_rows", "x", 4, scaled ? 4.0 : 1.0),
+                   params);
+        EXPECT_NE(plan.find("Gather"), std::string::npos) << plan;
+        EXPECT_TRUE(std::regex_search(plan, std::regex("Partial (Hash|Group)?Aggregate")))
+            << plan;
+    }
+}
+
+// A backend stopped by SIGSTOP still has the kernel answer keepalives: only the wait limit
+// ends the wait, with one line naming the server and the limit.
+TEST_F(PgDriverTest, AWaitLimitEndsAWaitOnAFrozenServer)
+{
+    using namespace std::chrono_literals;
+    auto q = Query("SELECT pg_backend_pid() AS pid, g AS x FROM generate_series(1, 3) AS g");
+    EXPECT_THROW(q->SetWaitLimit(-1), EDatabaseError);
+    EXPECT_THROW(q->SetWaitLimit(NAN), EDatabaseError);
+    q->SetWaitLimit(1);
+    q->Open();
+    const auto pid = static_cast<pid_t>(q->FieldByName("pid").AsFloat());
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string error = ErrorOf([&] {
+        while (!q->Eof())
+            q->Next();
+    });
+    ::kill(pid, SIGCONT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_CONTAINS(error, "the query on " + DatabaseDisplayName(Uri())
+                               + ": the server gave no answer within the wait limit of 1 s");
+    EXPECT_EQ(error.find(PasswordOf(Uri()) + "@"), std::string::npos) << error;
 }
 
 TEST_F(PgDriverTest, AStatementTimeoutInTheUriEndsALongQuery)
