@@ -674,9 +674,7 @@ int DescribeFields(const Options& options, const DescribePicture& picture)
         throw std::runtime_error("nothing to open: the table name or SQL text is empty");
     // As summary does: a large source asks whether to show progress (on the command line the
     // question is answered No), and the bar is drawn only on a terminal.
-    bool shown = progress == TBoolPlus::Always;
-    if (progress == TBoolPlus::Prompt && dataset->MoreRecordsThan(1000))
-        shown = AskToShowProgress();
+    const bool shown = progress == TBoolPlus::Always || ProgressAccepted(progress, *dataset);
     request.showProgress = shown;
     request.observer = shown && isatty(STDERR_FILENO) ? &textProgress : nullptr;
     const std::vector<TDescribeRow> rows = Describe(*dataset, request);

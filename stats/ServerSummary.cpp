@@ -1,7 +1,6 @@
 #include "stats/ServerSummary.h"
 
 #include "data/DataSet.h"
-#include "data/Messages.h"
 #include "stats/ResultRules.h"
 
 #include <algorithm>
@@ -194,12 +193,7 @@ bool TStatistics::LoadOnServer()
     const std::string source = dataset_.SourceDescription();
     // All the load's statements read one snapshot, as a walk reads one.
     const TDataSet::TSnapshot snapshot(dataset_);
-    bool accepted = false;
-    if (showCalcProgress_ == TBoolPlus::Prompt && dataset_.MoreRecordsThan(1000)) {
-        accepted = MessageDlg("Large dataset. Show progress\n\r during loading or calculating.",
-                              TMsgDlgType::mtConfirmation, mbYes | mbNo)
-                   == TModalResult::mrYes;
-    }
+    const bool accepted = zel::ProgressAccepted(showCalcProgress_, dataset_);
     const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
     const auto tell = [&](double fraction) {

@@ -448,10 +448,7 @@ bool TStatistics::LoadDataSet()
     // The values of an earlier load go first, so that memory holds one load's at most.
     DropSpool();
     const std::unique_ptr<TValueSource> source = OpenValues();
-    bool accepted = false;
-    if (showCalcProgress_ == TBoolPlus::Prompt && source->MoreRecordsThan(1000)) {
-        accepted = AskToShowProgress();
-    }
+    const bool accepted = zel::ProgressAccepted(showCalcProgress_, *source);
     const TWalkFrame frame(observer_, SourceHeading(),
                           showCalcProgress_ == TBoolPlus::Always || accepted);
     // Without an observer the records need not be counted before the walk, which counts them.

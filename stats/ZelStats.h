@@ -36,6 +36,14 @@ enum class TBoolPlus : std::uint8_t { Prompt = 0, Always = 1, Never = 2 };
 // calculating." True when the answer is Yes.
 bool AskToShowProgress();
 
+// Whether the user accepts to see a walk's progress: asked (AskToShowProgress) only when the
+// mode is Prompt and `source` (a dataset or a value source) holds more than 1000 records.
+template <class Source>
+bool ProgressAccepted(TBoolPlus mode, Source& source)
+{
+    return mode == TBoolPlus::Prompt && source.MoreRecordsThan(1000) && AskToShowProgress();
+}
+
 inline constexpr int MaxStoredValues = 10000;
 // A class table has at most 50 classes; cell k + 1 holds the totals of a table of k classes.
 inline constexpr int MaxClasses = 50;
