@@ -380,7 +380,9 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     // values in their own order. A spool that could not keep every value (no temporary
     // folder, a full disk) leaves its field to be read again from the records, of the same
     // snapshot, one field after another on this thread, as the dataset has one cursor.
-    static constexpr double quartiles[] = {0.25, 0.5, 0.75};
+    // The quartiles first, then the percentiles asked for, all selected in the same passes.
+    std::vector<double> quartiles{0.25, 0.5, 0.75};
+    quartiles.insert(quartiles.end(), request.percentiles.begin(), request.percentiles.end());
     const std::size_t count = groups.Count();
     std::vector<std::vector<Accumulator>> sums(width);
     std::vector<std::vector<std::vector<double>>> quartilesOf(width);
@@ -455,6 +457,7 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
             row.q1 = quartilesOf[f][g][0];
             row.median = quartilesOf[f][g][1];
             row.q3 = quartilesOf[f][g][2];
+            row.percentiles.assign(quartilesOf[f][g].begin() + 3, quartilesOf[f][g].end());
             rows.push_back(std::move(row));
         }
     }
