@@ -20,14 +20,14 @@ constexpr OptionInfo KnownOptions[] = {
     {"--out", true},      {"--screenshot", true}, {"--json", false}, {"--csv", false},
     {"--fields", true},   {"--by", true},    {"--png", true},
     {"--spool-memory", true}, {"--no-spool", false},
-    {"--on-server", false}, {"--timeout", true},
+    {"--on-server", false}, {"--timeout", true}, {"--percentiles", true}, {"--all", false},
 };
 
 // The options each command accepts.
 const std::map<std::string, std::set<std::string>>& CommandOptions()
 {
     static const std::map<std::string, std::set<std::string>> options = {
-        {"fields", {"--db", "--table", "--sql", "--json", "--timeout"}},
+        {"fields", {"--db", "--table", "--sql", "--json", "--all", "--timeout"}},
         {"summary",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
           "--spool-memory", "--no-spool", "--on-server", "--timeout"}},
@@ -36,12 +36,13 @@ const std::map<std::string, std::set<std::string>>& CommandOptions()
           "--json", "--csv", "--spool-memory", "--no-spool", "--on-server", "--timeout"}},
         {"describe",
          {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
-          "--progress", "--timeout"}},
+          "--progress", "--percentiles", "--timeout"}},
         {"report",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
           "--no-spool", "--on-server", "--timeout"}},
         {"gui", {"--db", "--screenshot"}},
         {"help", {}},
+        {"version", {}},
     };
     return options;
 }
@@ -127,6 +128,8 @@ Options Parse(int argc, char** argv)
     options.command = argv[1];
     if (options.command == "--help" || options.command == "-h")
         options.command = "help";
+    if (options.command == "--version")
+        options.command = "version";
     const auto command = CommandOptions().find(options.command);
     if (command == CommandOptions().end())
         throw UsageError("unknown command '" + OneLine(options.command, 80) + "'");
@@ -173,6 +176,15 @@ double ParseNumber(const std::string& text, const std::string& option)
     if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value))
         throw UsageError(option + " takes a number such as 2.5, not '" + OneLine(text, 80) + "'");
     return value;
+}
+
+std::string CsvNumber(double value)
+{
+    if (!std::isfinite(value))
+        return {};
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc() ? std::string(text, end) : std::string();
 }
 
 std::string JsonNumber(double value)

@@ -11,7 +11,8 @@
 
 namespace zel::cli {
 
-// A mistake in the command line: the usage is printed and the exit code is 2.
+// A mistake in the command line: one line says what was wrong, the next where the usage is,
+// and the exit code is 2.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -28,7 +29,8 @@ struct Options {
 };
 
 // The command and its options. Only the options of that command are accepted, each at most
-// once; anything else is a UsageError. "--help", "-h" and "help" give the command "help".
+// once; anything else is a UsageError. "--help", "-h" and "help" give the command "help";
+// "--version" and "version" the command "version".
 Options Parse(int argc, char** argv);
 
 // The whole text as a whole number in low..high, or a UsageError naming the option. No
@@ -39,6 +41,9 @@ double ParseNumber(const std::string& text, const std::string& option);
 
 // A number as JSON writes it (17 significant digits, '.'), or null when it is not finite.
 std::string JsonNumber(double value);
+// A number for CSV: the shortest text that reads back to the same double ('.', no locale);
+// empty when it is not finite.
+std::string CsvNumber(double value);
 // A number for people to read: `digits` significant digits, '.', whatever the locale;
 // "undefined" when it is not finite.
 std::string ShortNumber(double value, int digits = 7);

@@ -43,6 +43,9 @@ std::unique_ptr<TStatistics> MakeStatistics(const Options& options, bool needFie
 using DescribePicture =
     std::function<void(const std::vector<TDescribeRow>& rows, const std::string& path)>;
 
+// A box plot draws at most this many boxes (rows); standard error names those left out.
+inline constexpr std::size_t MaxBoxPlots = 200;
+
 // Describes the fields; with --png, draws them through `picture` before anything is printed.
 // `--png -` sends the picture to standard output (never a terminal) and prints nothing else.
 int DescribeFields(const Options& options, const DescribePicture& picture);

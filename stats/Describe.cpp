@@ -351,7 +351,8 @@ private:
     void RereadPasses(const std::vector<std::size_t>& reread, const std::string& gap,
                       std::size_t budget);
 
-    static constexpr double Quartiles[] = {0.25, 0.5, 0.75};
+    // The quartiles first, then the percentiles asked for, all selected in the same passes.
+    std::vector<double> Probabilities() const;
 
     TDataSet& dataset_;
     const TDescribeRequest& request_;
@@ -460,11 +461,12 @@ void Description::SpooledPasses(const std::vector<std::size_t>& spooled, const s
     // The budget is shared by the quartiles worked out at once.
     budget /= std::max<std::size_t>(std::min(spooled.size(), pool.Threads()), 1);
     const std::size_t count = groups_.Count();
+    const std::vector<double> probabilities = Probabilities();
     pool.Run(pieces, [&](std::size_t i) {
         const std::size_t f = spooled[i % spooled.size()];
         SpooledValues source(*spools_[f], groupSpool_.get());
         if (i < spooled.size()) {
-            quartilesOf_[f] = Quantiles(source, extents_[f], Quartiles, budget);
+            quartilesOf_[f] = Quantiles(source, extents_[f], probabilities, budget);
             return;
         }
         GroupMoments moments(sums_[f].data(), count);
@@ -481,17 +483,27 @@ void Description::SpooledPasses(const std::vector<std::size_t>& spooled, const s
 void Description::RereadPasses(const std::vector<std::size_t>& reread, const std::string& gap,
                                std::size_t budget)
 {
+    const std::vector<double> probabilities = Probabilities();
     for (const std::size_t f : reread) {
         // The moments are summed during the first pass that selects the quartiles.
         DataSetValues source(dataset_, *fields_[f], groups_);
         GroupMoments moments(sums_[f].data(), groups_.Count());
         try {
-            quartilesOf_[f] = Quantiles(source, extents_[f], Quartiles, budget, std::ref(moments));
+            quartilesOf_[f] =
+                Quantiles(source, extents_[f], probabilities, budget, std::ref(moments));
         } catch (const EValuesChanged&) {
             throw EDatabaseError(DataChangedMessage("description", gap));
         }
         moments.Check(gap);
     }
+}
+
+std::vector<double> Description::Probabilities() const
+{
+    std::vector<double> probabilities{0.25, 0.5, 0.75};
+    probabilities.insert(probabilities.end(), request_.percentiles.begin(),
+                         request_.percentiles.end());
+    return probabilities;
 }
 
 std::vector<TDescribeRow> Description::Rows() const
@@ -509,6 +521,7 @@ std::vector<TDescribeRow> Description::Rows() const
             row.q1 = quartilesOf_[f][g][0];
             row.median = quartilesOf_[f][g][1];
             row.q3 = quartilesOf_[f][g][2];
+            row.percentiles.assign(quartilesOf_[f][g].begin() + 3, quartilesOf_[f][g].end());
             rows.push_back(std::move(row));
         }
     }

@@ -48,6 +48,8 @@ struct TDescribeRow {
     std::int64_t nulls = 0; // records where the field is NULL
     double mean = 0, stdDev = 0, minimum = 0, q1 = 0, median = 0, q3 = 0, maximum = 0;
     double skew = 0, kurtosis = 0;
+    // The quantiles at the request's `percentiles`, in their order.
+    std::vector<double> percentiles;
     // "(-)", "(+)" or "(0)": the sign of the third moment; empty when it is undefined.
     std::string skewSign;
 };
@@ -55,6 +57,9 @@ struct TDescribeRow {
 struct TDescribeRequest {
     // The fields to describe, in this order; empty for every numeric field in field order.
     std::vector<std::string> fields;
+    // Probabilities in 0..1 whose quantiles each row gives besides its quartiles, by the same
+    // rule; none by default.
+    std::vector<double> percentiles;
     // The grouping field (any kind); empty for no groups.
     std::string by;
     std::size_t maxGroups = MaxDescribeGroups;

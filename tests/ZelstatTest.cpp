@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -116,6 +117,12 @@ TEST_P(ZelstatTest, FieldsListsTheNumericFieldsInOrder)
     Result r = Zelstat({"fields", "--db", QString::fromStdString(db_->Name()), "--table", "T"});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, Name("ID") + "\n" + Name("X") + "\n");
+    // --all adds the text fields, which --by wants, with their kinds.
+    r = Zelstat({"fields", "--db", QString::fromStdString(db_->Name()), "--table", "T", "--all"});
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << r.out.toStdString();
+    EXPECT_TRUE(QRegularExpression("^" + Name("NAME") + " +text$").match(lines[2]).hasMatch())
+        << r.out.toStdString();
 }
 
 TEST_P(ZelstatTest, JsonSummaryAgreesWithExactArithmetic)
@@ -223,7 +230,54 @@ TEST_P(ZelstatTest, ClassesPrintTheGridInItsNumberPictures)
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 6); // headings and the five classes of slot 1
     EXPECT_EQ(lines[0], "Class,Class Min,Class Max,Class Freq,Percentage,Cumulative %");
-    EXPECT_TRUE(lines[5].endsWith(",100.000")) << lines[5].toStdString();
+    EXPECT_TRUE(lines[5].endsWith(",100")) << lines[5].toStdString();
+}
+
+// CSV writes every number as the shortest text that reads back to the same double: the same
+// bits as JSON's 17 digits, on values that fixed decimals would round away.
+TEST_P(ZelstatTest, CsvNumbersReadBackToTheSameDouble)
+{
+    db_->Execute("CREATE TABLE R (V DOUBLE PRECISION)");
+    db_->Execute("INSERT INTO R VALUES (1e-170), (3e-170), (2.5e-170), (0.1), (0.3333333333333333), "
+                 "(1e300), (-7.25)");
+    const QStringList on{"--db", QString::fromStdString(db_->Name()), "--table", "R"};
+    auto numbers = [](const QString& line) {
+        std::vector<double> values;
+        for (const QString& cell : line.split(','))
+            values.push_back(cell.isEmpty() ? NAN : std::strtod(cell.toUtf8().constData(), nullptr));
+        return values;
+    };
+    auto sameBits = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b); };
+    // classes: start, end, percent and cumulative percent of each class.
+    const QStringList classArgs = QStringList{"classes", "--field", Name("V"), "--classes", "4"} + on;
+    const QStringList csv = Zelstat(classArgs + QStringList{"--csv"}).out.split('\n', Qt::SkipEmptyParts);
+    const QJsonArray classes =
+        QJsonDocument::fromJson(Zelstat(classArgs + QStringList{"--json"}).out.toUtf8())
+            .object()["classes"].toArray();
+    ASSERT_EQ(csv.size(), classes.size() + 1);
+    for (qsizetype i = 0; i < classes.size(); ++i) {
+        const auto row = numbers(csv[i + 1]);
+        const QJsonObject json = classes[i].toObject();
+        const char* keys[] = {"start", "end", "count", "percent", "cumPercent"};
+        for (std::size_t k = 0; k < std::size(keys); ++k)
+            EXPECT_TRUE(sameBits(row[k + 1], json[keys[k]].toDouble())) << csv[i + 1].toStdString();
+    }
+    // describe: every statistic, and 0.1 written as 0.1.
+    const QStringList describeArgs = QStringList{"describe", "--percentiles", "0.1,0.3,0.9"} + on;
+    const QStringList table = Zelstat(describeArgs + QStringList{"--csv"}).out.split('\n');
+    const QJsonObject row =
+        QJsonDocument::fromJson(Zelstat(describeArgs + QStringList{"--json"}).out.toUtf8())
+            .array()[0].toObject();
+    const QStringList headings = table[0].split(',');
+    const auto values = numbers(table[1]);
+    for (qsizetype c = 1; c < headings.size(); ++c) {
+        if (headings[c] == "skewSign")
+            continue;
+        const double json = row[headings[c]].isNull() ? NAN : row[headings[c]].toDouble();
+        EXPECT_TRUE(sameBits(values[c], json)) << headings[c].toStdString() << ": "
+                                               << table[1].toStdString();
+    }
+    EXPECT_FALSE(table[1].contains("0.1000")) << table[1].toStdString();
 }
 
 TEST_P(ZelstatTest, BadInputGivesOneClearLineAndAFailureStatus)
@@ -334,7 +388,7 @@ TEST_P(ZelstatTest, DescribeAgreesWithSummaryAndGivesExactQuartiles)
     ASSERT_EQ(csv.exitCode, 0) << csv.err.toStdString();
     EXPECT_EQ(csv.out.split('\n')[0],
               "field,count,nulls,mean,stdDev,minimum,q1,median,q3,maximum,skew,skewSign,kurtosis");
-    EXPECT_TRUE(csv.out.split('\n')[1].startsWith(Name("X") + ",8,1,5,2.1380899352993952,2,4,4.5,5.5,9,"))
+    EXPECT_TRUE(csv.out.split('\n')[1].startsWith(Name("X") + ",8,1,5,2.138089935299395,2,4,4.5,5.5,9,"))
         << csv.out.toStdString();
     Result text = Zelstat(QStringList{"describe"} + on);
     ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
@@ -343,6 +397,37 @@ TEST_P(ZelstatTest, DescribeAgreesWithSummaryAndGivesExactQuartiles)
     // Numbers right-aligned: every line ends in the same column.
     EXPECT_EQ(lines[0].size(), lines[1].size()) << text.out.toStdString();
     EXPECT_EQ(lines[0].size(), lines[2].size()) << text.out.toStdString();
+}
+
+// --percentiles gives the quantiles a full sort gives by the linear rule, in columns named by
+// their percentages; a bad list is one line and status 2.
+TEST_P(ZelstatTest, DescribePercentilesAgreeWithAFullSort)
+{
+    const QStringList on{"describe", "--db", QString::fromStdString(db_->Name()), "--table", "T",
+                         "--fields", Name("X")};
+    const std::vector<double> sorted{2, 4, 4, 4, 5, 5, 7, 9};
+    const std::vector<std::pair<double, QString>> ps{
+        {0, "0%"}, {0.05, "5%"}, {0.125, "12.5%"}, {0.5, "50%"}, {0.9, "90%"}, {1, "100%"}};
+    const Result r = Zelstat(on + QStringList{"--json", "--percentiles", "0,0.05,0.125,0.5,0.9,1"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject x = QJsonDocument::fromJson(r.out.toUtf8()).array()[0].toObject();
+    EXPECT_FALSE(x.contains("q1"));
+    for (const auto& [p, name] : ps) {
+        const double h = (sorted.size() - 1) * p;
+        const std::size_t low = static_cast<std::size_t>(std::floor(h));
+        const double expected =
+            sorted[low] + (h - low) * (sorted[std::min(low + 1, sorted.size() - 1)] - sorted[low]);
+        EXPECT_DOUBLE_EQ(x[name].toDouble(), expected) << name.toStdString();
+    }
+    const Result csv = Zelstat(on + QStringList{"--csv", "--percentiles", "0.05,0.125"});
+    EXPECT_TRUE(csv.out.startsWith("field,count,nulls,mean,stdDev,minimum,5%,12.5%,maximum,"))
+        << csv.out.toStdString();
+    for (const char* bad : {"1.5", "0.5,", "", "abc", "0.5,0.50", "nan", "0,5", "-0.1"}) {
+        const Result b = Zelstat(on + QStringList{"--percentiles", bad});
+        EXPECT_EQ(b.exitCode, 2) << bad;
+        EXPECT_EQ(b.err.count('\n'), 2) << b.err.toStdString();
+        EXPECT_TRUE(b.out.isEmpty()) << bad;
+    }
 }
 
 TEST_P(ZelstatTest, DescribeGroupsShowTheNullKeyInEveryFormat)
@@ -460,6 +545,34 @@ TEST(Zelstat, RunsWithoutADisplay)
         EXPECT_EQ(r.exitCode, 0) << help;
         EXPECT_TRUE(r.out.startsWith("usage:")) << help;
     }
+    // A mistake is told in one line, with where the usage is; the version in one more way.
+    const Result wrong = Zelstat({"summary", "--bogus"});
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_EQ(wrong.err, "zelstat: unknown option --bogus\nrun 'zelstat help' for usage\n");
+    for (const char* version : {"--version", "version"}) {
+        const Result r = Zelstat({version});
+        EXPECT_EQ(r.exitCode, 0) << version;
+        EXPECT_TRUE(QRegularExpression("^zelstat \\d+\\.\\d+\\.\\d+\n$").match(r.out).hasMatch())
+            << r.out.toStdString();
+    }
+}
+
+// A box plot of many groups draws the first 200 and names where the ones left out begin.
+TEST(Zelstat, DescribePngCapsTheBoxes)
+{
+    QTemporaryDir dir;
+    const QString png = dir.filePath("box.png");
+    const Result r = Zelstat({"describe", "--png", png, "--by", "G", "--fields", "V", "--sql",
+                              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                              "WHERE i < 205) SELECT i AS G, i * 2 AS V FROM n"},
+                             {"QT_QPA_PLATFORM=", "DISPLAY="});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("first 200 of 205 boxes")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("group '201'")) << r.err.toStdString();
+    const QImage image(png);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(r.out.count('\n'), 206); // the table still has every group
 }
 
 // zelstat alone computes; what needs windows it hands to its window part, and says so when
