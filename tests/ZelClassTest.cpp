@@ -8,6 +8,7 @@
 #include "tests/TestSupport.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -314,6 +315,24 @@ TEST_F(ClassWindow, WindowOpensAgainAndKeepsItsLayout)
             EXPECT_EQ(window.grab().size(), QSize(442, 375));
         });
     }
+}
+
+TEST_F(ClassWindow, CtrlCCopiesTheWholeSelectionUnderItsHeadings)
+{
+    TableOf({1, 2, 3, 4});
+    table.SetdsFreqClasses(2);
+    table.Summarize();
+    QApplication::clipboard()->clear();
+    Display(table, [](QDialog& window) {
+        QTableWidget& grid = Grid(window);
+        grid.selectAll();
+        QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+        QApplication::sendEvent(&grid, &copy);
+    });
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(),
+              "Class\tClass Min\tClass Max\tClass Freq\tPercentage\tCumulative %\n"
+              "1\t-000.125\t002.125\t2\t050.00\t050.000\n"
+              "2\t002.125\t004.375\t2\t050.00\t100.000\n");
 }
 
 } // namespace
