@@ -14,7 +14,6 @@
 #include <QAction>
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -196,8 +195,8 @@ void TClassDisplayForm::CopySelection()
 
 void TClassDisplayForm::SaveCsv()
 {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as CSV"), QString(),
-                                                      QStringLiteral("CSV files (*.csv)"));
+    const QString path = AskSaveFileName(this, QStringLiteral("Save as CSV"),
+                                         QStringLiteral("CSV files (*.csv)"), QStringLiteral("csv"));
     if (path.isEmpty())
         return;
     // Runs from the menu on the window thread; a failed write is told and nothing is left.
