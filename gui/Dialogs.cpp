@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QThread>
@@ -86,6 +87,19 @@ int ShowModal(QDialog& dialog)
     if (handler)
         return handler(dialog);
     return dialog.exec();
+}
+
+QString AskSaveFileName(QWidget* owner, const QString& caption, const QString& filter,
+                        const QString& suffix)
+{
+    QFileDialog dialog(owner, caption, QString(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(suffix);
+    if (ShowModal(dialog) != QDialog::Accepted)
+        return {};
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
 }
 
 void SetScreenCursor(TCursor cursor)

@@ -10,6 +10,8 @@
 #include <functional>
 
 class QDialog;
+class QString;
+class QWidget;
 
 namespace zel {
 
@@ -26,6 +28,12 @@ using ModalHandler = std::function<int(QDialog&)>;
 ModalHandler SetModalHandler(ModalHandler handler);
 // Shows the window modally through the handler and returns its result code.
 int ShowModal(QDialog& dialog);
+
+// Asks for the name of a file to save to, in a file dialog shown through ShowModal (so that a
+// modal handler answers it); `suffix` is added to a name typed without one. Asks before a
+// file is replaced. Returns an empty text when the user cancels.
+QString AskSaveFileName(QWidget* owner, const QString& caption, const QString& filter,
+                        const QString& suffix);
 
 // The application-wide screen cursor.
 enum class TCursor { crDefault, crHourGlass };

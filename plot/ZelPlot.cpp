@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <stdexcept>
 
 namespace zel {
@@ -201,6 +202,7 @@ TRivuReviPlotForm::TRivuReviPlotForm(QWidget* owner)
     MakeColorMenu();
     MakeScatterMenu();
     MakeHistogramMenu();
+    MakeImageMenu();
     ConnectControls();
     FormCreate();
 }
@@ -335,6 +337,20 @@ void TRivuReviPlotForm::MakeHistogramMenu()
     plotClassesItem_ = AddItem(*histogramPopup_, "PlotHistogram1", QStringLiteral("Plot &Histogram"),
                              QStringLiteral("Plot the histogram (polygon) with current frequency class count"));
     connect(plotClassesItem_, &QAction::triggered, this, [this] { PlotHistogram1Click(); });
+}
+
+// The plot image's context menu.
+void TRivuReviPlotForm::MakeImageMenu()
+{
+    imageMenu_ = new QMenu(this);
+    imageMenu_->setObjectName(QStringLiteral("ImageMenu"));
+    QAction* save = AddItem(*imageMenu_, "SavePicture1", QStringLiteral("&Save picture…"),
+                            QStringLiteral("Save the plot as a PNG picture"));
+    connect(save, &QAction::triggered, this, [this] { SavePictureClick(); });
+    TImage* image = ui_->PlotImage;
+    image->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(image, &QWidget::customContextMenuRequested, this,
+            [this, image](const QPoint& at) { imageMenu_->popup(image->mapToGlobal(at)); });
 }
 
 void TRivuReviPlotForm::ConnectControls()
@@ -954,6 +970,20 @@ QImage TRivuReviPlotForm::Snapshot()
     painter.drawImage(0, bar, client);
     painter.end();
     return picture;
+}
+
+void TRivuReviPlotForm::SavePictureClick()
+{
+    const QString path = AskSaveFileName(this, QStringLiteral("Save picture"),
+                                         QStringLiteral("PNG pictures (*.png)"), QStringLiteral("png"));
+    if (path.isEmpty())
+        return;
+    // Runs from the menu on the window thread; a failed write leaves no file and is told.
+    try {
+        SavePngFile(Snapshot(), path);
+    } catch (const std::exception& e) {
+        MessageDlg(e.what(), TMsgDlgType::mtError, mbOK);
+    }
 }
 
 QStringList RenderPlots(TStatistics& component, const QString& directory)

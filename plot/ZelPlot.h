@@ -55,6 +55,7 @@ private:
     void MakeColorMenu();
     void MakeScatterMenu();
     void MakeHistogramMenu();
+    void MakeImageMenu();
     void ConnectControls();
 
     // Binding and the window's own operations.
@@ -72,6 +73,8 @@ private:
     void PopupUnder(QMenu& menu, const QToolButton& button);
     void SetPlotStatus(const QString& reason);
     QImage Snapshot();
+    // Asks for a file name and writes the window's picture (Snapshot) there as PNG.
+    void SavePictureClick();
 
     // Speed buttons and colour items.
     void sbtnCloseClick();
@@ -122,6 +125,7 @@ private:
     QAction* prevSetItem_ = nullptr;
     QAction* nextSetItem_ = nullptr;
     QAction* plotClassesItem_ = nullptr;
+    QMenu* imageMenu_ = nullptr;
     std::vector<QAction*> classItems_;
 
     // Window state.

@@ -7,8 +7,12 @@
 #include "components/ZelTable.h"
 #include "tests/TestSupport.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -16,6 +20,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -314,6 +319,48 @@ TEST_F(ClassWindow, WindowOpensAgainAndKeepsItsLayout)
             EXPECT_EQ(window.grab().size(), QSize(442, 375));
         });
     }
+}
+
+TEST_F(ClassWindow, CtrlCCopiesTheWholeSelectionUnderItsHeadings)
+{
+    TableOf({1, 2, 3, 4});
+    table.SetdsFreqClasses(2);
+    table.Summarize();
+    QApplication::clipboard()->clear();
+    Display(table, [](QDialog& window) {
+        QTableWidget& grid = Grid(window);
+        grid.selectAll();
+        QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+        QApplication::sendEvent(&grid, &copy);
+    });
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(),
+              "Class\tClass Min\tClass Max\tClass Freq\tPercentage\tCumulative %\n"
+              "1\t-000.125\t002.125\t2\t050.00\t050.000\n"
+              "2\t002.125\t004.375\t2\t050.00\t100.000\n");
+}
+
+TEST_F(ClassWindow, SaveAsCsvWritesTheTableAndTellsOfAFailedWrite)
+{
+    TableOf(OneToTen());
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    test::MessageLog log;
+    std::string kept;
+    Display(table, [&](QDialog& window) {
+        kept = ClassTableCsv(static_cast<TClassDisplayForm&>(window).ClassTable());
+        for (const QString& name : {dir.filePath("classes"), dir.filePath("missing/c.csv")}) {
+            ModalInspector answer([&](QDialog& dialog) {
+                dynamic_cast<QFileDialog&>(dialog).selectFile(name);
+            });
+            window.findChild<QAction*>("SaveCsvItem")->trigger();
+        }
+    });
+    QFile written(dir.filePath("classes.csv"));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll().toStdString(), kept);
+    EXPECT_EQ(kept.substr(0, 24), "Class,Class Min,Class Ma");
+    ASSERT_EQ(log.Texts().size(), 1u);
+    EXPECT_NE(log.Texts()[0].find("missing/c.csv"), std::string::npos) << log.Texts()[0];
 }
 
 } // namespace

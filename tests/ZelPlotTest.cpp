@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
@@ -599,6 +600,31 @@ TEST_F(ZelPlotTest, RenderPlotsWritesTheFourPictures)
         EXPECT_GE(picture.height(), 272) << name;
     }
     EXPECT_THROW(RenderPlots(*t, dir.path() + "/missing/folder"), std::runtime_error);
+}
+
+TEST_F(ZelPlotTest, SavePictureWritesTheWindowsPictureAndTellsOfAFailure)
+{
+    auto t = Table(ClassData());
+    t->Summarize();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    MessageLog log;
+    ShowPlot(*t, [&](QDialog&) {
+        Choose("sbtnHistogram", "PlotHistogram1");
+        // The file dialog answered with a name typed without its suffix, then with a folder
+        // that is not there.
+        for (const QString& name : {dir.filePath("plot"), dir.filePath("missing/plot.png")}) {
+            ModalInspector answer([&](QDialog& dialog) {
+                dynamic_cast<QFileDialog&>(dialog).selectFile(name);
+            });
+            Item("SavePicture1").trigger();
+        }
+    });
+    const QImage picture(dir.filePath("plot.png"));
+    ASSERT_FALSE(picture.isNull());
+    EXPECT_EQ(picture.width(), 420);
+    ASSERT_EQ(log.Texts().size(), 1u);
+    EXPECT_NE(log.Texts()[0].find("missing/plot.png"), std::string::npos) << log.Texts()[0];
 }
 
 } // namespace

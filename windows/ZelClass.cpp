@@ -11,7 +11,14 @@
 
 #include "ui_ZelClass.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSaveFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QPainter>
@@ -22,6 +29,8 @@
 #include <array>
 #include <cmath>
 #include <exception>
+#include <set>
+#include <stdexcept>
 
 namespace zel {
 
@@ -66,6 +75,25 @@ void SetCell(QTableWidget& grid, int row, int column, const std::string& text)
     item->setText(QString::fromStdString(text));
 }
 
+// Writes the text to `path` whole or not at all; throws std::runtime_error naming the path.
+// Only a regular file (or a new name) is replaced: a device or a folder never is.
+void WriteTextFile(const QString& path, const std::string& text)
+{
+    const auto fail = [&path](const QString& why) {
+        throw std::runtime_error("Cannot write " + path.toStdString() + ": " + why.toStdString());
+    };
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        fail(QStringLiteral("it is not a regular file"));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        fail(file.errorString());
+    if (file.write(text.data(), qint64(text.size())) != qint64(text.size()))
+        fail(file.errorString());
+    if (!file.commit())
+        fail(file.errorString());
+}
+
 } // namespace
 
 TClassDisplayForm::TClassDisplayForm(QWidget* owner)
@@ -95,10 +123,89 @@ TClassDisplayForm::TClassDisplayForm(QWidget* owner)
         if (edit->isModified())
             ComboBox1Change();
     });
+    SetUpGridMenu();
     ui->OKBtn->setFocus();
 }
 
 TClassDisplayForm::~TClassDisplayForm() = default;
+
+void TClassDisplayForm::SetUpGridMenu()
+{
+    QTableWidget& grid = *ui->StringGrid1;
+    grid.installEventFilter(this);
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("GridMenu"));
+    QAction* copy = menu->addAction(QStringLiteral("Copy"));
+    copy->setObjectName(QStringLiteral("CopyItem"));
+    copy->setShortcut(QKeySequence::Copy);
+    connect(copy, &QAction::triggered, this, &TClassDisplayForm::CopySelection);
+    QAction* save = menu->addAction(QStringLiteral("Save as CSV…"));
+    save->setObjectName(QStringLiteral("SaveCsvItem"));
+    connect(save, &QAction::triggered, this, &TClassDisplayForm::SaveCsv);
+    grid.setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(&grid, &QWidget::customContextMenuRequested, this, [menu, &grid](const QPoint& at) {
+        menu->popup(grid.viewport()->mapToGlobal(at));
+    });
+}
+
+bool TClassDisplayForm::eventFilter(QObject* watched, QEvent* event)
+{
+    // The grid on its own copies one cell at most; the whole selection is copied instead.
+    if (watched == ui->StringGrid1 && event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        CopySelection();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+QString TClassDisplayForm::SelectedText() const
+{
+    // The rows and columns that hold a selected cell; a cell of them that is not selected is
+    // copied empty. The class number leads every row, since it names the row.
+    const QTableWidget& grid = *ui->StringGrid1;
+    std::set<int> rows, columns{0};
+    for (const QModelIndex& index : grid.selectionModel()->selectedIndexes()) {
+        rows.insert(index.row());
+        columns.insert(index.column());
+    }
+    if (rows.empty())
+        return {};
+    QStringList lines, heading;
+    for (int c : columns)
+        heading << grid.horizontalHeaderItem(c)->text();
+    lines << heading.join(QLatin1Char('\t'));
+    for (int r : rows) {
+        QStringList cells;
+        for (int c : columns) {
+            const QTableWidgetItem* item = grid.item(r, c);
+            cells << (item && (c == 0 || item->isSelected()) ? item->text() : QString());
+        }
+        lines << cells.join(QLatin1Char('\t'));
+    }
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+void TClassDisplayForm::CopySelection()
+{
+    const QString text = SelectedText();
+    if (!text.isEmpty())
+        QGuiApplication::clipboard()->setText(text);
+}
+
+void TClassDisplayForm::SaveCsv()
+{
+    const QString path = AskSaveFileName(this, QStringLiteral("Save as CSV"),
+                                         QStringLiteral("CSV files (*.csv)"), QStringLiteral("csv"));
+    if (path.isEmpty())
+        return;
+    // Runs from the menu on the window thread; a failed write is told and nothing is left.
+    try {
+        WriteTextFile(path, ClassTableCsv(table_));
+    } catch (const std::exception& e) {
+        MessageDlg(e.what(), TMsgDlgType::mtError, mbOK);
+    }
+}
 
 void TClassDisplayForm::SetDataset(TStatistics& component) { glDataset = &component; }
 
@@ -125,6 +232,7 @@ void TClassDisplayForm::Open(TStatistics& component)
     };
 
     fillGrid();
+    table_.Refresh(component);
     // The data source as the kind names it: a table without its directory, a query's first
     // line without its leading "SELECT * FROM".
     std::string id = component.DataSourceName() + ": " + component.StatFieldName();

@@ -2,6 +2,8 @@
 // cached class counts.
 #pragma once
 
+#include "windows/ResultModels.h"
+
 #include <QDialog>
 
 #include <memory>
@@ -26,6 +28,11 @@ class TStatistics;
 // ComboBox1 offers "Default", "5", ... "50", which are cache slots 0 to 7; a typed text that
 // is not among them chooses slot 0 and turns into "Default". It switches on a choice from the
 // list, on a change of its current item, and on Return or leaving the box after typing.
+//
+// The grid's cells are selected as in a spreadsheet (Ctrl+A, Shift and Ctrl with a click);
+// Ctrl+C on the grid copies the selected cells as tab-separated lines under a heading line,
+// each row led by its class number; the grid's context menu (GridMenu) offers the same copy
+// ("Copy", CopyItem) and "Save as CSV…" (SaveCsvItem), which writes ClassTableCsv.
 class TClassDisplayForm : public QDialog {
     Q_OBJECT
 public:
@@ -38,13 +45,25 @@ public:
     // is already visible.
     void Open(TStatistics& component);
 
+    // The class table as last opened or switched to; refreshed by Open.
+    const TClassTableModel& ClassTable() const { return table_; }
+    // The selected cells as Ctrl+C puts them on the clipboard; empty with no selection.
+    QString SelectedText() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void SetUpGridMenu();
+    void CopySelection();
+    void SaveCsv();
     void ComboBox1Change();
     // Open, or inside the modal loop (the handler may run in place of a real one).
     bool IsOpen() const { return isVisible() || modalOpen_; }
 
     std::unique_ptr<Ui::TClassDisplayForm> ui;
     TStatistics* glDataset = nullptr;
+    TClassTableModel table_;
     bool modalOpen_ = false;
     // Set while a switch writes the combo box, so that the write does not switch again.
     bool switching_ = false;
