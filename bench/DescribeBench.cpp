@@ -181,6 +181,60 @@ long Option(int argc, char** argv, const char* name, long fallback)
     return fallback;
 }
 
+// The times of each side over the repetitions, and describe's peak memory on both tables.
+struct Measured {
+    std::vector<double> plain, describe, plainCpu, describeCpu, wide, wideCpu;
+    long peakLarge = 0, peakSmall = 0;
+};
+
+Measured Measure(const std::string& large, const std::string& small, long repetitions)
+{
+    Measured m;
+    for (long r = 0; r < repetitions; ++r) {
+        const auto [wall, cpu] = PlainScans(large);
+        m.plain.push_back(wall);
+        m.plainCpu.push_back(cpu);
+        const auto [wideWall, wideProcessor] = PlainWideScan(large);
+        m.wide.push_back(wideWall);
+        m.wideCpu.push_back(wideProcessor);
+        const Run run = Describe(large);
+        m.describe.push_back(run.seconds);
+        m.describeCpu.push_back(run.cpuSeconds);
+        m.peakLarge = std::max(m.peakLarge, run.peakKb);
+    }
+    m.peakSmall = Describe(small).peakKb;
+    return m;
+}
+
+void PrintReport(const Measured& m, long records, long repetitions)
+{
+    auto best = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+    const double ratio = best(m.describe) / best(m.plain);
+    const double cpuRatio = best(m.describeCpu) / best(m.plainCpu);
+    std::printf("SQLite, %ld records, 4 columns (3 numeric, 1 %% NULL), best of %ld:\n",
+                records, repetitions);
+    std::printf("  %-44s %8.3f s  (processor %.3f s)\n", "two plain scans of one column",
+                best(m.plain), best(m.plainCpu));
+    std::printf("  %-44s %8.3f s  (processor %.3f s)\n", "one plain scan of the 3 numeric columns",
+                best(m.wide), best(m.wideCpu));
+    std::printf("  %-44s %8.3f s  (processor %.3f s)\n", "zelstat describe, whole process",
+                best(m.describe), best(m.describeCpu));
+    std::printf("  %-44s %8.2f  (target %.2f: %s)\n", "describe / two plain scans, elapsed",
+                ratio, kTarget, ratio <= kTarget ? "met" : "MISSED");
+    // On a machine others share, processor time is the steadier measure.
+    std::printf("  %-44s %8.2f  (target %.2f: %s)\n", "describe / two plain scans, processor",
+                cpuRatio, kTarget, cpuRatio <= kTarget ? "met" : "MISSED");
+    std::printf("  %-44s %8.2f\n", "3-column scan / two plain scans, processor",
+                best(m.wideCpu) / best(m.plainCpu));
+    std::printf("peak resident memory of zelstat describe:\n");
+    std::printf("  %-44s %8ld MB\n", "100,000 records", m.peakSmall / 1024);
+    std::printf("  %-44s %8ld MB\n", (std::to_string(records) + " records").c_str(),
+                m.peakLarge / 1024);
+    const long growth = (m.peakLarge - m.peakSmall) / 1024;
+    std::printf("  %-44s %8ld MB  (spool budget %ld MB + a few: %s)\n", "difference", growth,
+                kSpoolBudgetMb, growth <= kSpoolBudgetMb + 8 ? "met" : "MISSED");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -200,49 +254,9 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         BuildTable(large, records);
         BuildTable(small, 100000);
-
-        std::vector<double> plain, describe, plainCpu, describeCpu, wide, wideCpu;
-        long peakLarge = 0;
-        for (long r = 0; r < repetitions; ++r) {
-            const auto [wall, cpu] = PlainScans(large);
-            plain.push_back(wall);
-            plainCpu.push_back(cpu);
-            const auto [wideWall, wideProcessor] = PlainWideScan(large);
-            wide.push_back(wideWall);
-            wideCpu.push_back(wideProcessor);
-            const Run run = Describe(large);
-            describe.push_back(run.seconds);
-            describeCpu.push_back(run.cpuSeconds);
-            peakLarge = std::max(peakLarge, run.peakKb);
-        }
-        const long peakSmall = Describe(small).peakKb;
+        const Measured measured = Measure(large, small, repetitions);
         std::filesystem::remove_all(folder);
-
-        auto best = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
-        const double ratio = best(describe) / best(plain);
-        const double cpuRatio = best(describeCpu) / best(plainCpu);
-        std::printf("SQLite, %ld records, 4 columns (3 numeric, 1 %% NULL), best of %ld:\n",
-                    records, repetitions);
-        std::printf("  %-44s %8.3f s  (processor %.3f s)\n", "two plain scans of one column",
-                    best(plain), best(plainCpu));
-        std::printf("  %-44s %8.3f s  (processor %.3f s)\n", "one plain scan of the 3 numeric columns",
-                    best(wide), best(wideCpu));
-        std::printf("  %-44s %8.3f s  (processor %.3f s)\n", "zelstat describe, whole process",
-                    best(describe), best(describeCpu));
-        std::printf("  %-44s %8.2f  (target %.2f: %s)\n", "describe / two plain scans, elapsed",
-                    ratio, kTarget, ratio <= kTarget ? "met" : "MISSED");
-        // On a machine others share, processor time is the steadier measure.
-        std::printf("  %-44s %8.2f  (target %.2f: %s)\n", "describe / two plain scans, processor",
-                    cpuRatio, kTarget, cpuRatio <= kTarget ? "met" : "MISSED");
-        std::printf("  %-44s %8.2f\n", "3-column scan / two plain scans, processor",
-                    best(wideCpu) / best(plainCpu));
-        std::printf("peak resident memory of zelstat describe:\n");
-        std::printf("  %-44s %8ld MB\n", "100,000 records", peakSmall / 1024);
-        std::printf("  %-44s %8ld MB\n", (std::to_string(records) + " records").c_str(),
-                    peakLarge / 1024);
-        const long growth = (peakLarge - peakSmall) / 1024;
-        std::printf("  %-44s %8ld MB  (spool budget %ld MB + a few: %s)\n", "difference", growth,
-                    kSpoolBudgetMb, growth <= kSpoolBudgetMb + 8 ? "met" : "MISSED");
+        PrintReport(measured, records, repetitions);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "zelstats_describe_bench: %s\n", e.what());

@@ -13,6 +13,20 @@
 
 namespace zel {
 
+bool IsNumberKind(TFieldType kind)
+{
+    switch (kind) {
+    case TFieldType::ftSmallint:
+    case TFieldType::ftInteger:
+    case TFieldType::ftWord:
+    case TFieldType::ftLargeint:
+    case TFieldType::ftFloat:
+    case TFieldType::ftBCD:
+    case TFieldType::ftCurrency: return true;
+    default: return false;
+    }
+}
+
 // --- TComponent
 
 TComponent::TComponent(TComponent* owner) : owner_(owner)

@@ -59,6 +59,9 @@ enum class TFieldType {
     ftFloat, ftCurrency, ftBCD, ftDate, ftDateTime, ftBoolean, ftBlob
 };
 
+// The kinds whose values are numbers (integers, floats, decimals, currency).
+bool IsNumberKind(TFieldType kind);
+
 class TDataSet;
 
 // A value as a key of groups: two values make one key exactly where SQL's GROUP BY puts them in

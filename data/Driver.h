@@ -50,6 +50,9 @@ struct ServerLoadPart {
 struct ServerPassRequest {
     double mean = 0.0;
     double scaleBy = 1.0;
+    // The deviations are taken as x * 2^shift - mean * 2^shift, as the walk takes them for data
+    // of extreme size, so that their powers stay within the doubles.
+    int shift = 0;
     // Sorted, distinct and without NaN; empty: every value in piece 0.
     std::vector<double> bounds;
     bool power2 = true, power3 = true, power4 = true;

@@ -82,20 +82,6 @@ bool ParseNumber(const char* text, std::size_t length, double& value)
     return error == std::errc() && stop == text + length && length > 0;
 }
 
-bool IsNumberKind(TFieldType kind)
-{
-    switch (kind) {
-    case TFieldType::ftSmallint:
-    case TFieldType::ftInteger:
-    case TFieldType::ftWord:
-    case TFieldType::ftLargeint:
-    case TFieldType::ftFloat:
-    case TFieldType::ftBCD:
-    case TFieldType::ftCurrency: return true;
-    default: return false;
-    }
-}
-
 bool IsUnsignedMetaType(int type)
 {
     return type == QMetaType::UChar || type == QMetaType::UShort || type == QMetaType::UInt

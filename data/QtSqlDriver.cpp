@@ -49,20 +49,6 @@ std::string QtMessage(const QSqlError& error)
     throw EDatabaseError(what + ": " + QtMessage(error));
 }
 
-bool IsNumberKind(TFieldType kind)
-{
-    switch (kind) {
-    case TFieldType::ftSmallint:
-    case TFieldType::ftInteger:
-    case TFieldType::ftWord:
-    case TFieldType::ftLargeint:
-    case TFieldType::ftFloat:
-    case TFieldType::ftBCD:
-    case TFieldType::ftCurrency: return true;
-    default: return false;
-    }
-}
-
 // A whole decimal text as a number; from_chars is locale independent, unlike strtod.
 bool ParseNumber(const char* text, std::size_t length, double& value)
 {

@@ -245,6 +245,7 @@ void TStatistics::RunPassOnServer(Pass pass)
     if (f.numbers) {
         request.mean = mean_;
         request.scaleBy = scaleBy_;
+        request.shift = DeviationShift(mean_, minimum_, maximum_);
         request.power2 = pass == Pass::Moments || pass == Pass::Variance;
         request.power3 = pass == Pass::Moments || pass == Pass::Skewness;
         request.power4 = pass == Pass::Moments || pass == Pass::Kurtosis;
@@ -260,7 +261,7 @@ void TStatistics::RunPassOnServer(Pass pass)
         server::CountClasses(tables, request.bounds, totals.pieces);
     // The walk's own formulas, on the server's sums.
     CommitPass(pass, PassSums{totals.count, totals.s2, totals.s3, totals.s4},
-               tally ? &tables : nullptr);
+               tally ? &tables : nullptr, request.shift);
 }
 
 } // namespace zel

@@ -774,24 +774,51 @@ private:
     std::optional<std::string> old_;
 };
 
+struct Spooling {
+    const char* name;
+    bool use;
+    std::size_t memory;
+    const char* temporaryFolder; // null: as it is
+};
+
+constexpr Spooling Spoolings[] = {
+    {"none", false, TSpool::DefaultMemory, nullptr},
+    {"memory", true, TSpool::DefaultMemory, nullptr},
+    {"memory and file", true, 8 * 500 + 3, nullptr},
+    {"file", true, 0, nullptr},
+    {"unwritable", true, 0, "/nonexistent/zelstats-temporary-folder"},
+};
+
+// 1200 values about normal around 40, every 37th of them NULL.
+std::vector<double> NormalValuesWithNulls()
+{
+    std::mt19937 random(11);
+    std::normal_distribution<double> normal(40.0, 12.5);
+    std::vector<double> values;
+    for (int i = 0; i < 1200; ++i)
+        values.push_back(i % 37 == 5 ? NAN : normal(random));
+    return values;
+}
+
+// A table component over `field` of `table`, scaled by 3 and spooled as `spooling` says, open.
+void OpenSpooled(TRivuReviTable& t, const std::string& database, const std::string& table,
+                 const std::string& field, const Spooling& spooling)
+{
+    t.SetDatabaseName(database);
+    t.SetTableName(table);
+    t.SetStatFieldName(field);
+    t.SetShowCalcProgress(TBoolPlus::Never);
+    t.SetdsScaleFactor(3);
+    t.SetUseSpool(spooling.use);
+    t.SetSpoolMemory(spooling.memory);
+    t.Open();
+}
+
 // The passes after a load read the values it kept, in memory, in the temporary file, or, where
 // that cannot be written, the data source again: every result is the same to the bit as when
 // every pass reads the data source, whenever the passes run and whatever changed since.
 TEST_P(ZelStatsTest, SpooledPassesGiveTheSameResultsToTheBit)
 {
-    struct Spooling {
-        const char* name;
-        bool use;
-        std::size_t memory;
-        const char* temporaryFolder; // null: as it is
-    };
-    const Spooling spoolings[] = {
-        {"none", false, TSpool::DefaultMemory, nullptr},
-        {"memory", true, TSpool::DefaultMemory, nullptr},
-        {"memory and file", true, 8 * 500 + 3, nullptr},
-        {"file", true, 0, nullptr},
-        {"unwritable", true, 0, "/nonexistent/zelstats-temporary-folder"},
-    };
     using Scenario = std::function<void(TRivuReviTable&, const std::string& table)>;
     const std::pair<const char*, Scenario> scenarios[] = {
         {"summary", [](TRivuReviTable& t, const std::string&) { t.Summarize(); }},
@@ -825,27 +852,15 @@ TEST_P(ZelStatsTest, SpooledPassesGiveTheSameResultsToTheBit)
              t.CalculateMoments();
          }},
     };
-    std::mt19937 random(11);
-    std::normal_distribution<double> normal(40.0, 12.5);
-    std::vector<double> values;
-    for (int i = 0; i < 1200; ++i)
-        values.push_back(i % 37 == 5 ? NAN : normal(random));
-
+    const std::vector<double> values = NormalValuesWithNulls();
     int tables = 0;
     for (const auto& [scenario, run] : scenarios) {
         std::vector<std::uint64_t> expected;
-        for (const Spooling& spooling : spoolings) {
+        for (const Spooling& spooling : Spoolings) {
             const std::string name = "S" + std::to_string(++tables);
             CreateValueTable(*db_, name, "X", values);
             TRivuReviTable t;
-            t.SetDatabaseName(db_->Name());
-            t.SetTableName(name);
-            t.SetStatFieldName(FieldName("X"));
-            t.SetShowCalcProgress(TBoolPlus::Never);
-            t.SetdsScaleFactor(3);
-            t.SetUseSpool(spooling.use);
-            t.SetSpoolMemory(spooling.memory);
-            t.Open();
+            OpenSpooled(t, db_->Name(), name, FieldName("X"), spooling);
             {
                 const TemporaryFolderSetting folder(spooling.temporaryFolder);
                 run(t, name);
