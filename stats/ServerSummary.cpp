@@ -217,6 +217,7 @@ bool TStatistics::LoadOnServer()
     totalRemainder_ = load.remainder;
     anyValueRead_ = load.count > 0;
     GetdsClasses();
+    WarnIfNoClasses();
     dataCount_ = load.count;
     dataLoaded_ = load.count > 1;
     return dataLoaded_;

@@ -3,6 +3,7 @@
 #include "data/DataSet.h"
 #include "data/Driver.h"
 #include "data/Messages.h"
+#include "tools/Format.h"
 #include "tools/VectorState.h"
 #include "stats/ClassTally.h"
 #include "stats/ResultRules.h"
@@ -486,6 +487,7 @@ bool TStatistics::LoadDataSet()
     totalRemainder_ = sums.total.Remainder();
     anyValueRead_ = n > 0;
     GetdsClasses();
+    WarnIfNoClasses();
     dataCount_ = n;
     dataLoaded_ = n > 1;
     return dataLoaded_;
@@ -719,6 +721,18 @@ void TStatistics::GetdsClasses()
         LayOutBounds(cache_[slot], cache_[slot].NumClasses, minimum_, range);
         CoverExtremes(cache_[slot], cache_[slot].NumClasses, minimum_, maximum_);
     }
+}
+
+void TStatistics::WarnIfNoClasses()
+{
+    const int k = current_.NumClasses;
+    if (!(maximum_ > minimum_) || k == 0
+        || (std::isfinite(current_.ClassStart[1]) && std::isfinite(current_.ClassEnd[k])))
+        return;
+    MessageDlg("The values range from " + FloatToStr(minimum_) + " to " + FloatToStr(maximum_)
+                   + ", too wide for class bounds a double can hold: no frequency classes are"
+                     " made of them.",
+               TMsgDlgType::mtWarning, mbOK);
 }
 
 void TStatistics::ClearClassCounts()

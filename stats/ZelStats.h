@@ -168,6 +168,9 @@ public:
 
     // --- Frequency classes
     void GetdsClasses();
+    // After a load: a warning when its values spread so wide (from -1e308 to 1e308, say) that
+    // the class bounds leave the doubles, so that no value can be counted in a class.
+    void WarnIfNoClasses();
     void ClearClassCounts();
     void PlaceClass(double x);
     void CacheClass(int slot, double x);

@@ -670,6 +670,16 @@ TEST(Zelstat, AClosedPipeIsAFailedWrite)
         << r.err.toStdString();
 }
 
+// Values too far apart for class bounds: the classes stay empty, and the summary says why.
+TEST(Zelstat, ValuesTooWideForClassesAreReported)
+{
+    const Result r = Zelstat({"classes", "--sql", "SELECT 1e308 AS v UNION ALL SELECT -1e308",
+                              "--field", "v", "--json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.err, "zelstat: warning: The values range from -1E308 to 1E308, too wide for class "
+                     "bounds a double can hold: no frequency classes are made of them.\n");
+}
+
 // A comma in a field's name is written inside double quotes, a quote in it doubled.
 TEST(Zelstat, FieldsTakesQuotedNames)
 {
