@@ -670,6 +670,21 @@ TEST(Zelstat, AClosedPipeIsAFailedWrite)
         << r.err.toStdString();
 }
 
+// Short of memory, report says so in one line, not in a hundred warnings of the toolkit's
+// painting first. (The sanitizers' own shadow memory does not fit under such a limit.)
+TEST(Zelstat, ReportShortOfMemorySaysSoInOneLine)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer build cannot run under a memory limit";
+#endif
+    QTemporaryDir dir;
+    const Result r = Zelstat({"-c", "ulimit -v 100000 && exec \"$0\" report --out \"$1\"",
+                              ZELSTAT_PROGRAM, dir.path()},
+                             {}, {}, QStringLiteral("/bin/sh"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.startsWith("zelstat: ") && r.err.count('\n') == 1) << r.err.toStdString();
+}
+
 // Values too far apart for class bounds: the classes stay empty, and the summary says why.
 TEST(Zelstat, ValuesTooWideForClassesAreReported)
 {
