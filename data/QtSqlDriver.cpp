@@ -338,9 +338,8 @@ public:
     {
         QSqlQuery count(db_);
         count.setForwardOnly(true);
-        const std::string sql = table_.empty()
-                                    ? "SELECT COUNT(*) FROM (\n" + sql_ + "\n) AS zelstats_count"
-                                    : "SELECT COUNT(*) FROM " + table_;
+        const std::string sql =
+            table_.empty() ? CountStatement(sql_) : "SELECT COUNT(*) FROM " + table_;
         if (!count.exec(QString::fromStdString(sql)) || !count.next())
             ThrowQtError(count.lastError(), "Cannot count the records of " + source_);
         return count.value(0).toLongLong();
