@@ -609,11 +609,9 @@ public:
     std::int64_t CountRecords() override
     {
         // Another statement on the same connection: the open server-side cursor leaves the
-        // connection free. The line breaks keep a trailing "-- comment" of the caller's SQL
-        // from swallowing the closing parenthesis.
-        const std::string sql = table_.empty()
-                                    ? "SELECT COUNT(*) FROM (\n" + sql_ + "\n) AS zelstats_count"
-                                    : "SELECT COUNT(*) FROM " + table_;
+        // connection free.
+        const std::string sql =
+            table_.empty() ? CountStatement(sql_) : "SELECT COUNT(*) FROM " + table_;
         Result result = Query(sql, "Cannot count the records of ");
         std::int64_t n = 0;
         MYSQL_ROW row = mysql_fetch_row(result.get());
