@@ -504,8 +504,15 @@ private:
     {
         query_ = std::make_unique<QSqlQuery>(db_);
         query_->setForwardOnly(true);
-        if (mysql_) // decimals as their exact text, floats as their digits
+        if (mysql_) {
+            // Decimals as their exact text, floats as their digits. MariaDB runs the text as it
+            // is, not prepared: Qt's plugin reads the dates of a prepared statement through the
+            // client library's time struct, and with some client library releases (10.11.18)
+            // every date and time then comes back invalid, where the text protocol's are right.
             query_->setNumericalPrecisionPolicy(QSql::HighPrecision);
+            text_ = QString::fromStdString(sql);
+            return true;
+        }
         if (!query_->prepare(QString::fromStdString(sql))) {
             if (mayFail)
                 return false;
@@ -533,7 +540,7 @@ private:
         firstKept_ = false;
         CheckCancelled();
         const auto start = std::chrono::steady_clock::now();
-        if (!query_->exec()) {
+        if (!(mysql_ ? query_->exec(text_) : query_->exec())) {
             CheckCancelled();
             if (canceller_ != nullptr)
                 canceller_->ThrowIfWaitLimit("Cannot read " + source_,
@@ -652,6 +659,8 @@ private:
     // Registered while the connection is open (QMYSQL only).
     std::unique_ptr<MariaDbThreadCanceller> canceller_;
     std::unique_ptr<QSqlQuery> query_;
+    // MariaDB's statement, run as text at each Execute.
+    QString text_;
     // SQLite's statement under query_, read directly by the passes; null for other drivers.
     sqlite3_stmt* stmt_ = nullptr;
     std::vector<ColumnInfo> columns_;

@@ -293,7 +293,10 @@ TEST_F(MariaDbTest, ReadsThroughQtQueriesMatchTheClientLibrarysToTheBit)
                  "NULL)");
     const std::vector<std::string> direct = ReadAsPassesDo(db_->Name(), "K");
     QtQueryReads viaQt(true);
-    EXPECT_EQ(ReadAsPassesDo(db_->Name(), "K"), direct);
+    const std::vector<std::string> throughQt = ReadAsPassesDo(db_->Name(), "K");
+    ASSERT_EQ(throughQt.size(), direct.size());
+    for (std::size_t i = 0; i < direct.size(); ++i)
+        EXPECT_EQ(throughQt[i], direct[i]) << "item " << i;
 }
 
 std::string QueryFailure(const std::string& database, const std::string& sql,
