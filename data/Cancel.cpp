@@ -9,17 +9,19 @@ namespace zel {
 namespace {
 
 // The registry. Cancels run under its lock, so a connection cannot close (its registration
-// waits here) while a cancel is talking to its server.
+// waits here) while a cancel is talking to its server. Both live until the process ends, never
+// destroyed: a connection of a component that is itself a static object closes during the exit
+// handlers, after function statics made before it would have gone.
 std::mutex& RegistryMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    static auto* mutex = new std::mutex;
+    return *mutex;
 }
 
 std::vector<StatementCanceller*>& Registry()
 {
-    static std::vector<StatementCanceller*> cancellers;
-    return cancellers;
+    static auto* cancellers = new std::vector<StatementCanceller*>;
+    return *cancellers;
 }
 
 } // namespace
