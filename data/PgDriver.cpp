@@ -225,7 +225,7 @@ std::string WithLowerCaseScheme(std::string text)
 
 ConnectionSpec ParseConnection(const std::string& text, int depth = 0);
 
-// Takes the options set into the spec, and its secrets; returns the options that may be
+// Puts the options, and the secrets among them, into `spec`; returns the options that may be
 // shown (not yet scrubbed).
 std::vector<std::pair<std::string, std::string>> ReadOptions(const PQconninfoOption* options,
                                                              ConnectionSpec& spec, int depth)
