@@ -664,6 +664,24 @@ std::string TQuery::SQLText() const
     return text;
 }
 
+void TQuery::SetParam(std::string name, QVariant value)
+{
+    CheckInactive("Params");
+    for (auto& param : params_) {
+        if (param.name == name) {
+            param.value = std::move(value);
+            return;
+        }
+    }
+    params_.push_back({std::move(name), std::move(value)});
+}
+
+void TQuery::ClearParams()
+{
+    CheckInactive("Params");
+    params_.clear();
+}
+
 std::string TQuery::SourceDescription() const
 {
     std::string first = sql_.empty() ? std::string() : sql_.front();
@@ -677,7 +695,7 @@ std::unique_ptr<DataCursor> TQuery::OpenCursor()
     if (text.find_first_not_of(" \t\r\n") == std::string::npos)
         return nullptr;
     return OpenQueryCursor(databaseName_, text,
-                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds())});
+                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds()), params_});
 }
 
 // --- TTable
@@ -715,8 +733,9 @@ std::unique_ptr<DataCursor> TTable::OpenCursor()
 {
     if (tableName_.empty())
         return nullptr;
-    return OpenTableCursor(databaseName_, tableName_,
-                           CursorOptions{std::chrono::milliseconds(WaitLimitMilliseconds())});
+    CursorOptions options;
+    options.waitLimit = std::chrono::milliseconds(WaitLimitMilliseconds());
+    return OpenTableCursor(databaseName_, tableName_, options);
 }
 
 } // namespace zel

@@ -6,6 +6,8 @@
 // connections are opened read-only, and only plain reads are accepted.
 #pragma once
 
+#include <QVariant>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -291,6 +293,13 @@ private:
     double waitLimit_ = 0.0;
 };
 
+// A value bound to a named parameter of a query's SQL text, written there as :name. Null, whole
+// numbers, doubles, text and byte arrays bind with their own type; the text is never spliced.
+struct TQueryParam {
+    std::string name; // without its colon
+    QVariant value;
+};
+
 // A dataset whose records are the result of its SQL text.
 class TQuery : public TDataSet {
 public:
@@ -309,6 +318,10 @@ public:
     const std::vector<std::string>& SQL() const { return sql_; }
     void SetSQL(std::vector<std::string> lines);
     std::string SQLText() const;
+    // The value of the parameter :name of the SQL text, replacing any earlier one of that name.
+    void SetParam(std::string name, QVariant value);
+    void ClearParams();
+    const std::vector<TQueryParam>& Params() const { return params_; }
 
     std::string SourceDescription() const override;
 
@@ -318,6 +331,7 @@ protected:
 private:
     std::string databaseName_;
     std::vector<std::string> sql_;
+    std::vector<TQueryParam> params_;
 };
 
 // A dataset whose records are those of one table.

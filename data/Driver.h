@@ -26,6 +26,8 @@ struct CursorOptions {
     // The longest any one wait for a database server (PostgreSQL, MariaDB) may take; past it
     // the statement is cancelled and the read fails. Zero: no limit.
     std::chrono::milliseconds waitLimit{0};
+    // The values of the query's named parameters (:name in its text), bound by the driver.
+    std::vector<TQueryParam> params;
 };
 
 // --- Summaries a database server computes itself, as plain values; the driver writes the
