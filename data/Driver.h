@@ -225,6 +225,11 @@ std::unique_ptr<DataCursor> OpenPgCursor(const std::string& connection, const st
 std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
                                               const std::string& table, const std::string& source,
                                               const CursorOptions& options);
+// Whether a server summary over a partitioned PostgreSQL table writes its statements once per
+// leaf partition (the default) or over the parent alone, as before; the benchmarks compare the
+// two. Process-wide.
+void SetPgPartitionStatements(bool perPartition);
+bool PgPartitionStatements();
 // DatabaseDisplayName of a PostgreSQL connection string.
 std::string PgDisplayName(const std::string& connection);
 // The value of an SQLite statement's column as a key of groups, by its storage class, as

@@ -1512,6 +1512,20 @@ std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
                                       quoted, source, options);
 }
 
+namespace {
+std::atomic<bool> partitionStatements{true};
+} // namespace
+
+void SetPgPartitionStatements(bool perPartition)
+{
+    partitionStatements.store(perPartition, std::memory_order_relaxed);
+}
+
+bool PgPartitionStatements()
+{
+    return partitionStatements.load(std::memory_order_relaxed);
+}
+
 std::string PgDisplayName(const std::string& connection)
 {
     return ParseConnection(connection).display;
