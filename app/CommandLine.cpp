@@ -21,22 +21,24 @@ constexpr OptionInfo KnownOptions[] = {
     {"--fields", true},   {"--by", true},    {"--png", true},
     {"--spool-memory", true}, {"--no-spool", false},
     {"--on-server", false}, {"--timeout", true}, {"--percentiles", true}, {"--all", false},
+    {"--output", true},
 };
 
 // The options each command accepts.
 const std::map<std::string, std::set<std::string>>& CommandOptions()
 {
     static const std::map<std::string, std::set<std::string>> options = {
-        {"fields", {"--db", "--table", "--sql", "--json", "--all", "--timeout"}},
+        {"fields", {"--db", "--table", "--sql", "--json", "--all", "--timeout", "--output"}},
         {"summary",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
-          "--spool-memory", "--no-spool", "--on-server", "--timeout"}},
+          "--spool-memory", "--no-spool", "--on-server", "--timeout", "--output"}},
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
-          "--json", "--csv", "--spool-memory", "--no-spool", "--on-server", "--timeout"}},
+          "--json", "--csv", "--spool-memory", "--no-spool", "--on-server", "--timeout",
+          "--output"}},
         {"describe",
          {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
-          "--progress", "--percentiles", "--timeout"}},
+          "--progress", "--percentiles", "--timeout", "--output"}},
         {"report",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
           "--no-spool", "--on-server", "--timeout"}},

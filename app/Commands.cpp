@@ -6,6 +6,7 @@
 #include "data/Messages.h"
 #include "stats/ResultText.h"
 #include "stats/SourceStatistics.h"
+#include "tools/FileOutput.h"
 #include "tools/ZelTools.h"
 
 #include <algorithm>
@@ -34,15 +35,18 @@ namespace zel::cli {
 
 const char* const Usage = R"(usage:
   zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--all] [--json] [--timeout SECONDS]
+                  [--output FILE]
   zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
                   [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
+                  [--output FILE]
   zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
                   [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
+                  [--output FILE]
   zelstat describe [--db PATH] (--table NAME | --sql TEXT) [--fields A,B,...] [--by FIELD]
                   [--percentiles P,P,...] [--json | --csv] [--png FILE]
-                  [--progress prompt|always|never] [--timeout SECONDS]
+                  [--progress prompt|always|never] [--timeout SECONDS] [--output FILE]
   zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
                   [--scale X] [--classes K] [--out DIR]
                   [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
@@ -61,6 +65,10 @@ A name in --fields that holds a comma is written in double quotes, a quote in it
 --fields '"a,b",c' describes the fields a,b and c. --percentiles puts the quantiles at
 the probabilities P (0 to 1, such as 0.05,0.5,0.95) in place of q1, median and q3, in
 columns named 5%, 50%, 95%.
+
+--output FILE writes what the command prints to FILE in place of standard output: to a
+temporary file beside it, renamed over FILE once the command has succeeded, so that a
+command that fails leaves FILE as it was; --output - is standard output.
 
 describe --png draws at most 200 boxes, one a field and group, and says which it leaves out.
 Pictures go to a regular file, replaced whole, or to a new name in a folder, nowhere
@@ -900,6 +908,62 @@ void CancelStatementsOnSignals()
 
 namespace {
 
+// --output FILE: what the command prints is kept, and written as FILE, whole, once the
+// command has succeeded; a command that fails leaves FILE as it was. Without --output, or
+// with "--output -", it goes to standard output as it is printed.
+class ResultsFile {
+public:
+    explicit ResultsFile(const Options& options) : path_(OutputPath(options))
+    {
+        if (path_.empty())
+            return;
+        // A folder or a device is refused before the work, not after it.
+        CheckFileTarget(path_, What);
+        standardOutput_ = std::cout.rdbuf(text_.rdbuf());
+    }
+    ~ResultsFile() { Restore(); }
+    ResultsFile(const ResultsFile&) = delete;
+    ResultsFile& operator=(const ResultsFile&) = delete;
+
+    void Write()
+    {
+        if (path_.empty())
+            return;
+        Restore();
+        WriteFileWhole(path_, text_.view(), What);
+    }
+
+private:
+    static constexpr const char* What = "output file";
+
+    static std::string OutputPath(const Options& options)
+    {
+        if (!options.Has("--output") || options.Get("--output") == "-")
+            return {};
+        const std::string path = options.Get("--output");
+        if (path.empty())
+            throw UsageError("--output needs a file name, or - for standard output");
+        if (path.starts_with("--"))
+            throw UsageError("--output needs a file name, not the option " + OneLine(path, 80)
+                             + " (write ./" + OneLine(path, 80) + " for a file of that name)");
+        if (options.Get("--png") == "-")
+            throw UsageError("--png - writes the picture to standard output and prints nothing "
+                             "else, so --output would stay empty: give --png a file name");
+        return path;
+    }
+
+    void Restore()
+    {
+        if (standardOutput_ != nullptr)
+            std::cout.rdbuf(standardOutput_);
+        standardOutput_ = nullptr;
+    }
+
+    std::string path_;
+    std::ostringstream text_;
+    std::streambuf* standardOutput_ = nullptr;
+};
+
 int Run(int argc, char** argv, const Options& options, const WindowCommands& windows)
 {
     if (options.command == "help") {
@@ -935,8 +999,15 @@ int RunZelstat(int argc, char** argv, const WindowCommands& windows)
     std::signal(SIGPIPE, SIG_IGN);
     int status = 0;
     try {
-        status = Run(argc, argv, Parse(argc, argv), windows);
+        const Options options = Parse(argc, argv);
+        ResultsFile results(options);
+        status = Run(argc, argv, options, windows);
         CheckOutput();
+        // What the component showed as an error was printed when it was shown.
+        if (errorShown && status == 0)
+            status = 1;
+        if (status == 0)
+            results.Write();
     } catch (const UsageError& e) {
         std::cerr << "zelstat: " << OneLine(e.what()) << "\nrun 'zelstat help' for usage\n";
         return 2;
@@ -945,9 +1016,6 @@ int RunZelstat(int argc, char** argv, const WindowCommands& windows)
         std::cerr << "zelstat: " << OneLine(e.what()) << "\n";
         return 1;
     }
-    // What the component showed as an error was printed when it was shown.
-    if (errorShown && status == 0)
-        status = 1;
     if (std::fclose(stdout) != 0) {
         std::cerr << "zelstat: cannot write to standard output: " << std::strerror(errno) << "\n";
         return 1;

@@ -1,4 +1,5 @@
-// Pictures written to files whole or not at all, and only where a picture belongs.
+// Pictures written to files whole or not at all, and only where a picture belongs
+// (tools/FileOutput.h does the writing).
 #pragma once
 
 #include <initializer_list>
