@@ -543,7 +543,7 @@ TEST(Zelstat, RunsWithoutADisplay)
     for (const char* help : {"--help", "-h", "help"}) {
         const Result r = Zelstat({help});
         EXPECT_EQ(r.exitCode, 0) << help;
-        EXPECT_TRUE(r.out.startsWith("usage:")) << help;
+        EXPECT_TRUE(r.out.startsWith("Usage: zelstat ")) << help;
     }
     // A mistake is told in one line, with where the usage is; the version in one more way.
     const Result wrong = Zelstat({"summary", "--bogus"});
