@@ -8,10 +8,13 @@ set -euo pipefail
 # locales: a clean machine has only C and C.UTF-8; localedef comes with it.
 # Qt's MySQL and SQLite drivers and the MariaDB client serve the Qt SQL backend; the tests
 # start a throwaway MariaDB server of their own (scripts/with-mariadb.sh).
+# help2man makes zelstat's manual page from its --help at build time; man-db and groff-base
+# let the tests render that page as man shows it.
 packages=(g++ cmake ninja-build make pkg-config qt6-base-dev libsqlite3-dev sqlite3 libpq-dev
           libgtest-dev libgmock-dev libbenchmark-dev postgresql-15 xvfb xauth
           fonts-liberation fonts-dejavu-core time locales
-          libqt6sql6-mysql libqt6sql6-sqlite libmariadb-dev mariadb-server)
+          libqt6sql6-mysql libqt6sql6-sqlite libmariadb-dev mariadb-server
+          help2man man-db groff-base)
 
 # The formatting tests check that numbers do not change under a locale with a decimal comma
 # (de_DE) and one whose decimal separator is a two-byte character (ps_AF).

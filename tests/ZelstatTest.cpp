@@ -748,4 +748,72 @@ TEST(Zelstat, WithoutArgumentsTheSampleIsSummarised)
     EXPECT_TRUE(r.out.startsWith("Table: EMPLOYEE\nField Analyzed: SALARY\n"));
 }
 
+QByteArray Contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+// --output FILE gets what standard output would, and only from a command that succeeds; the
+// window part (describe --png) writes it too.
+TEST(Zelstat, OutputFileHoldsTheResultsOfASuccessAlone)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("out");
+    const QStringList commands[] = {{"summary", "--json"},
+                                    {"describe", "--csv", "--png", dir.filePath("p.png")},
+                                    {"fields", "--table", "EMPLOYEE", "--all"}};
+    for (const QStringList& command : commands) {
+        const Result direct = Zelstat(command);
+        const Result r = Zelstat(command + QStringList{"--output", file});
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty() && r.err.isEmpty()) << r.err.toStdString();
+        EXPECT_EQ(QString::fromUtf8(Contents(file)), direct.out) << command.join(' ').toStdString();
+    }
+    EXPECT_EQ(Zelstat({"summary", "--output", "-"}).out, Zelstat({"summary"}).out);
+    // A command that fails leaves the file as it was and nothing beside it.
+    const QByteArray before = Contents(file);
+    const Result failed = Zelstat({"summary", "--table", "NOPE", "--field", "X", "--output", file});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(Contents(file), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"out", "p.png"}));
+}
+
+// Where no file of results belongs, or none can be made, one line names the file and the
+// reason, before anything is read; a mistake in the command line is a usage error.
+TEST(Zelstat, OutputGoesOnlyWhereAFileCanBeWritten)
+{
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("fifo"), locked = dir.filePath("locked");
+    ASSERT_EQ(mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link("/dev/stdout", dir.filePath("stdout")));
+    ASSERT_TRUE(QDir().mkdir(locked));
+    QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+    QStringList targets{dir.path(), fifo, dir.filePath("stdout"), dir.filePath("no/file")};
+    if (geteuid() != 0) // root writes any folder
+        targets.append(locked + "/file");
+    for (const QString& target : targets) {
+        const Result r = Zelstat({"summary", "--output", target});
+        EXPECT_EQ(r.exitCode, 1) << target.toStdString();
+        EXPECT_TRUE(r.err.startsWith("zelstat: Cannot write the output file " + target + ": "))
+            << r.err.toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo(dir.filePath("stdout")).isSymLink());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 2);
+    const std::pair<QStringList, const char*> mistakes[] = {
+        {{"summary", "--output"}, "--output needs a value"},
+        {{"summary", "--output", ""}, "--output needs a file name, or - for standard output"},
+        {{"summary", "--output", "--json"}, "--output needs a file name, not the option --json"},
+        {{"describe", "--png", "-", "--output", "x"}, "--png - writes the picture to standard"},
+        {{"report", "--output", "x"}, "--output does not apply to zelstat report"},
+    };
+    for (const auto& [arguments, message] : mistakes) {
+        const Result r = Zelstat(arguments);
+        EXPECT_EQ(r.exitCode, 2) << message;
+        EXPECT_TRUE(r.err.startsWith(QString("zelstat: ") + message)) << r.err.toStdString();
+        EXPECT_TRUE(r.err.endsWith("\nrun 'zelstat help' for usage\n")) << r.err.toStdString();
+    }
+}
+
 } // namespace
