@@ -44,9 +44,9 @@ const char* const Usage = R"(Usage: zelstat fields SOURCE [OPTION]...
   or:  zelstat help | --help | -h
   or:  zelstat version | --version
 Descriptive statistics of the fields of a database table or query: fields lists
-the fields, summary gives every statistic of one, classes its frequency classes,
-describe the main statistics of several fields at once, by group if asked;
-report draws every window of one field into PNG files, gui shows the windows.
+the numeric fields, summary gives every statistic of one, classes its frequency
+classes, describe the main statistics of several fields at once, by group if
+asked; report draws every window of one field into PNG files, gui shows them.
 
 SOURCE is [--db PATH] (--table NAME | --sql TEXT). Without it, summary and
 report work on the bundled sample database's EMPLOYEE table and its SALARY
@@ -59,7 +59,7 @@ Options:
                     ?unix_socket=PATH for a local server); without it, the
                     bundled sample database
   --table NAME      the table to read
-  --sql TEXT        the query to read, a single SELECT
+  --sql TEXT        the query to read: one statement that only reads
   --field NAME      the numeric field analysed (summary, classes, report)
   --all             fields: every field with its kind, not only the numeric ones
   --fields A,B,...  describe: these fields only; a name that holds a comma is
