@@ -29,12 +29,13 @@ _zelstat()
     fi
     case $prev in
     --db | --png | --output)
+        # One name a line, so that a name with blanks stays one word.
         compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -f -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return ;;
     --out | --screenshot)
         compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -d -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -d -- "$cur")
         return ;;
     --progress)
         COMPREPLY=($(compgen -W 'prompt always never' -- "$cur"))

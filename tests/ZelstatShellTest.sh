@@ -10,13 +10,14 @@ cmake --install "$build" --prefix "$prefix" --component zelstat_shell >/dev/null
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-# The words the completion offers for the command line "$@", the cursor on the last word.
+# The words the completion offers for the command line "$@", the cursor on the last word,
+# each ended with a bar.
 complete_words() {
     COMP_WORDS=(zelstat "$@")
     COMP_CWORD=$#
     COMPREPLY=()
     _zelstat
-    printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' '
+    ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' '|'
 }
 
 # The completion.
@@ -27,16 +28,18 @@ expect() { # expect WANTED WORDS...
     got=$(complete_words "${@:2}")
     [[ $got == "$1" ]] || fail "zelstat ${*:2}<Tab> offers '$got', not '$1'"
 }
-expect 'describe ' de
-expect 'classes ' cl
-expect '--percentiles --png --progress ' describe --db x --table T --p
-expect 'always never prompt ' summary --progress ''
-expect '--scale --slot --spool-memory --sql ' classes --s
-expect '--scale --spool-memory --sql ' classes --slot 3 --s
+expect 'describe|' de
+expect 'classes|' cl
+expect '--percentiles|--png|--progress|' describe --db x --table T --p
+expect 'always|never|prompt|' summary --progress ''
+expect '--scale|--slot|--spool-memory|--sql|' classes --s
+expect '--scale|--spool-memory|--sql|' classes --slot 3 --s
 folder=$(mktemp -d -p "$prefix")
-touch "$folder/data.db"
-expect "$folder/data.db " describe --output "$folder/da"
-expect "$folder/data.db " summary --db "$folder/d"
+touch "$folder/data.db" "$folder/my data.db"
+mkdir "$folder/pictures"
+expect "$folder/data.db|" describe --output "$folder/da"
+expect "$folder/my data.db|" summary --db "$folder/my"
+expect "$folder/pictures|" report --out "$folder/"
 
 # Every option the help lists that the completion offers a command, zelstat's parser
 # accepts for it, and none that it refuses: given three times (the second is the first's value
@@ -44,13 +47,13 @@ expect "$folder/data.db " summary --db "$folder/d"
 # both before anything is read.
 options=$("$zelstat" help | grep -oE '^  (-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+' | sort -u)
 for command in fields summary classes describe report gui; do
-    offered=" $(complete_words "$command" '') "
+    offered="|$(complete_words "$command" '')"
     for option in $options; do
         [[ $option == --help || $option == --version ]] && continue
         error=$("$zelstat" "$command" "$option" "$option" "$option" 2>&1 >/dev/null || true)
         if [[ $error == *"given more than once"* ]]; then
-            [[ $offered == *" $option "* ]] || fail "zelstat $command takes $option, not offered"
-        elif [[ $offered == *" $option "* ]]; then
+            [[ $offered == *"|$option|"* ]] || fail "zelstat $command takes $option, not offered"
+        elif [[ $offered == *"|$option|"* ]]; then
             fail "zelstat $command does not take $option, yet it is offered: $error"
         fi
     done
