@@ -75,7 +75,9 @@ Options:
   --classes K       the number of frequency classes, 0 to 50
   --slot 0..7       classes: the class table kept in this slot
   --progress prompt|always|never
-                    show a progress bar on standard error (never by default)
+                    always draws a progress bar on standard error when it is a
+                    terminal; prompt asks first, and the question is answered
+                    No; never (the default) draws none
   --json            write JSON (fields, summary, classes, describe)
   --csv             write CSV with every number in full (classes, describe)
   --png FILE        describe: draw a box plot of each field and group into FILE;
