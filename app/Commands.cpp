@@ -76,8 +76,8 @@ Options:
   --slot 0..7       classes: the class table kept in this slot
   --progress prompt|always|never
                     always draws a progress bar on standard error when it is a
-                    terminal; prompt asks first, and the question is answered
-                    No; never (the default) draws none
+                    terminal; prompt asks first when the source is large, and
+                    the question is answered No; never (the default) draws none
   --json            write JSON (fields, summary, classes, describe)
   --csv             write CSV with every number in full (classes, describe)
   --png FILE        describe: draw a box plot of each field and group into FILE;
