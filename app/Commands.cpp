@@ -950,8 +950,14 @@ public:
     {
         if (path_.empty())
             return;
-        // A folder or a device is refused before the work, not after it.
+        // A folder or a device is refused before the work, not after it, and so is a slip
+        // that would replace the database read or the picture drawn.
         CheckFileTarget(path_, What);
+        for (const char* other : {"--db", "--png"}) {
+            if (options.Has(other) && SameFile(path_, options.Get(other)))
+                throw std::runtime_error("Cannot write the " + std::string(What) + " " + path_
+                                         + ": it is the file of " + other);
+        }
         standardOutput_ = std::cout.rdbuf(text_.rdbuf());
     }
     ~ResultsFile() { Restore(); }
@@ -983,6 +989,14 @@ private:
             throw UsageError("--png - writes the picture to standard output and prints nothing "
                              "else, so --output would stay empty: give --png a file name");
         return path;
+    }
+
+    // Whether the names lead to one file, existing or not.
+    static bool SameFile(const std::string& a, const std::string& b)
+    {
+        std::error_code error;
+        return std::filesystem::weakly_canonical(a, error)
+               == std::filesystem::weakly_canonical(b, error);
     }
 
     void Restore()

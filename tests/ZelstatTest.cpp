@@ -799,8 +799,23 @@ TEST(Zelstat, OutputGoesOnlyWhereAFileCanBeWritten)
             << r.err.toStdString();
         EXPECT_EQ(r.err.count('\n'), 1) << r.err.toStdString();
     }
+    // Slips that would replace the database read or the picture drawn.
+    QFile database(dir.filePath("data.db"));
+    ASSERT_TRUE(database.open(QIODevice::WriteOnly) && database.write("data") == 4);
+    database.close();
+    const std::pair<QStringList, QString> slips[] = {
+        {{"summary", "--db", dir.path() + "/./data.db"}, database.fileName()},
+        {{"describe", "--png", dir.filePath("box.png")}, dir.filePath("box.png")}};
+    for (const auto& [arguments, target] : slips) {
+        const Result r = Zelstat(arguments + QStringList{"--output", target});
+        EXPECT_EQ(r.exitCode, 1) << target.toStdString();
+        EXPECT_TRUE(r.err.startsWith("zelstat: Cannot write the output file " + target
+                                     + ": it is the file of " + arguments[1]))
+            << r.err.toStdString();
+    }
+    EXPECT_EQ(Contents(database.fileName()), "data");
     EXPECT_TRUE(QFileInfo(dir.filePath("stdout")).isSymLink());
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 2);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 3);
     const std::pair<QStringList, const char*> mistakes[] = {
         {{"summary", "--output"}, "--output needs a value"},
         {{"summary", "--output", ""}, "--output needs a file name, or - for standard output"},
