@@ -38,14 +38,6 @@ constexpr double kOnServerTarget = 5.0;
 constexpr double kStreamingTarget = 0.65;
 constexpr int kBatchRows = 10000; // the driver's batch for narrow rows (data/PgDriver.cpp)
 
-// How many times faster `fast` is than `slow`, against a target of at least that much.
-void ReportSpeedup(const char* what, const Samples& slow, const Samples& fast, double target)
-{
-    const double ratio = slow.Best() / fast.Best();
-    std::printf("  %-40s %8.2f  (target at least %.2f: %s; ratio of medians %.2f)\n", what, ratio,
-                target, ratio >= target ? "met" : "MISSED", slow.Median() / fast.Median());
-}
-
 void BuildTable(const PgConn& db, long records)
 {
     db.Exec("CREATE TABLE vals (id bigint, x double precision, y double precision, label text)");
