@@ -59,6 +59,15 @@ inline void ReportRatio(const char* what, const Samples& times, const Samples& b
                     times.Median() / base.Median());
 }
 
+// How many times faster `fast` is than `slow`, against a target of at least that much.
+inline void ReportSpeedup(const char* what, const Samples& slow, const Samples& fast,
+                          double target)
+{
+    const double ratio = slow.Best() / fast.Best();
+    std::printf("  %-40s %8.2f  (target at least %.2f: %s; ratio of medians %.2f)\n", what, ratio,
+                target, ratio >= target ? "met" : "MISSED", slow.Median() / fast.Median());
+}
+
 // The seconds one Summarize of an open component takes.
 inline double TimeSummarize(TStatistics& component)
 {

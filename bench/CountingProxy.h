@@ -93,9 +93,11 @@ private:
                 if ((ends[from].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
                     continue;
                 const ssize_t got = read(ends[from].fd, buffer, sizeof buffer);
-                open = got > 0 && WriteAll(ends[1 - from].fd, buffer, static_cast<std::size_t>(got));
-                if (open && from == 1)
+                // Counted before it is passed on, so that a client that has read its last
+                // answer finds every byte of it counted.
+                if (got > 0 && from == 1)
                     serverBytes_ += static_cast<std::uint64_t>(got);
+                open = got > 0 && WriteAll(ends[1 - from].fd, buffer, static_cast<std::size_t>(got));
             }
             if (!open)
                 break;

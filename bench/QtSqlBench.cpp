@@ -15,13 +15,11 @@
 // The MariaDB case runs when --mysql or ZELSTATS_TEST_MYSQL names a server on which the user
 // may create a database (scripts/with-mariadb.sh starts one).
 #include "bench/BenchTools.h"
+#include "bench/Headless.h"
 #include "data/DataSet.h"
-#include "gui/Dialogs.h"
 #include "stats/ZelStats.h"
 #include "components/ZelTable.h"
 
-#include <QApplication>
-#include <QDialog>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QUrl>
@@ -246,14 +244,7 @@ void RunQtSqlite(int records, int repetitions)
 
 int main(int argc, char** argv)
 {
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    SetMessageHandler([](const MessageRequest& request) {
-        return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
-    });
-    SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
+    const auto app = HeadlessApplication(argc, argv);
 
     std::string server = std::getenv("ZELSTATS_TEST_MYSQL") ? std::getenv("ZELSTATS_TEST_MYSQL") : "";
     int records = 1000000;

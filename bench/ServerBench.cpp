@@ -10,12 +10,10 @@
 //
 // It runs when --pg or ZELSTATS_TEST_PG names a server on which the user may create a
 // database (scripts/with-postgres.sh starts one).
+#include "bench/Headless.h"
 #include "bench/PgBench.h"
 #include "components/ZelTable.h"
-#include "gui/Dialogs.h"
 
-#include <QApplication>
-#include <QDialog>
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -37,14 +35,6 @@ constexpr double kOnServerTarget = 5.0;
 // The streaming summary against two plain walks, once it reads the records once.
 constexpr double kStreamingTarget = 0.65;
 constexpr int kBatchRows = 10000; // the driver's batch for narrow rows (data/PgDriver.cpp)
-
-// How many times faster `fast` is than `slow`, against a target of at least that much.
-void ReportSpeedup(const char* what, const Samples& slow, const Samples& fast, double target)
-{
-    const double ratio = slow.Best() / fast.Best();
-    std::printf("  %-40s %8.2f  (target at least %.2f: %s; ratio of medians %.2f)\n", what, ratio,
-                target, ratio >= target ? "met" : "MISSED", slow.Median() / fast.Median());
-}
 
 void BuildTable(const PgConn& db, long records)
 {
@@ -121,14 +111,7 @@ int Run(const std::string& uri, long records, int repetitions)
 
 int main(int argc, char** argv)
 {
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    SetMessageHandler([](const MessageRequest& request) {
-        return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
-    });
-    SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
+    const auto app = HeadlessApplication(argc, argv);
 
     std::string uri = std::getenv("ZELSTATS_TEST_PG") ? std::getenv("ZELSTATS_TEST_PG") : "";
     long records = 10000000;

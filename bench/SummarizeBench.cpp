@@ -11,14 +11,12 @@
 //
 // The PostgreSQL case runs when --pg or ZELSTATS_TEST_PG names a server on which the user may
 // create a database (scripts/with-postgres.sh starts one).
+#include "bench/Headless.h"
 #include "bench/PgBench.h"
 #include "data/DataSet.h"
-#include "gui/Dialogs.h"
 #include "stats/ZelStats.h"
 #include "components/ZelTable.h"
 
-#include <QApplication>
-#include <QDialog>
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
@@ -258,15 +256,7 @@ void RunPostgres(const std::string& uri, const std::vector<double>& values, int 
 
 int main(int argc, char** argv)
 {
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    // No person answers: any message box gets its default, any modal window closes at once.
-    SetMessageHandler([](const MessageRequest& request) {
-        return (request.buttons & mbYes) ? TModalResult::mrNo : TModalResult::mrOk;
-    });
-    SetModalHandler([](QDialog&) { return int(QDialog::Rejected); });
+    const auto app = HeadlessApplication(argc, argv);
 
     std::string pgUri = std::getenv("ZELSTATS_TEST_PG") ? std::getenv("ZELSTATS_TEST_PG") : "";
     int records = 1000000;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and passes every test: once as a normal build and once
-# under AddressSanitizer and UndefinedBehaviorSanitizer, each against SQLite and a throwaway
-# PostgreSQL server; then the statistics, describe, SQLite and component suites once more under
-# ThreadSanitizer; then installs the package and builds the example application against it.
-# Every leg turns compiler warnings into errors.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, each against SQLite, MariaDB, a
+# throwaway PostgreSQL server and a sharded PostgreSQL setup (a coordinator and two shards);
+# then the statistics, describe, SQLite and component suites once more under ThreadSanitizer;
+# then installs the package and builds the example application against it. Every leg turns
+# compiler warnings into errors.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,9 +26,11 @@ run_suite() {
     shift
     configure "$build" "$@"
     cmake --build "$build" -j "$jobs"
-    # with-mariadb.sh and with-postgres.sh start their servers, run ctest and stop the servers,
-    # also on failure.
-    bash scripts/with-mariadb.sh bash scripts/with-postgres.sh ctest --test-dir "$build" --output-on-failure -j "$jobs"
+    # with-mariadb.sh, with-postgres.sh and with-pg-shards.sh start their servers, run ctest and
+    # stop the servers, also on failure. The server-summary suite and zelstat's cancel on
+    # signals use the sharded setup; the other suites ignore it.
+    bash scripts/with-mariadb.sh bash scripts/with-postgres.sh bash scripts/with-pg-shards.sh \
+        ctest --test-dir "$build" --output-on-failure -j "$jobs"
 }
 
 echo "== Tests"

@@ -14,6 +14,8 @@
 #   ranged    a local table range-partitioned on id: ranged_low (below 0), ranged_mid (0 to
 #             1,000,000, itself hash-partitioned into ranged_mid0 and ranged_mid1) and
 #             ranged_rest, the default partition.
+# The test role may also create tables and views of its own in the public schema of each
+# cluster, so that a test can build a sharded table that no other test touches.
 # Everything is stopped and removed when CMD ends, also when it fails; the script exits with
 # CMD's status. Without the server binaries, CMD runs without the variables.
 set -uo pipefail
@@ -32,6 +34,9 @@ fi
 pg_start_cluster COORD || exit 1
 pg_start_cluster SHARD1 || exit 1
 pg_start_cluster SHARD2 || exit 1
+for cluster in COORD SHARD1 SHARD2; do
+    pg_psql "$cluster" -c "GRANT CREATE ON SCHEMA public TO $pg_role" || exit 1
+done
 
 table="(id bigint, x float8, k integer)"
 for shard in SHARD1 SHARD2; do

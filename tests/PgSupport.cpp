@@ -140,4 +140,32 @@ std::unique_ptr<TestDatabase> MakePgDatabase()
 
 std::string PgUnavailableReason() { return Unavailable(); }
 
+std::vector<std::string> PgColumn(const std::string& uri, const std::string& sql)
+{
+    std::string error;
+    Connection conn = Connect(uri, error);
+    if (conn == nullptr)
+        throw std::runtime_error("test server: " + error);
+    std::unique_ptr<PGresult, decltype(&PQclear)> result(PQexec(conn.get(), sql.c_str()),
+                                                         &PQclear);
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error("test server: " + Trimmed(PQerrorMessage(conn.get()))
+                                 + " in: " + sql);
+    std::vector<std::string> column;
+    for (int row = 0; row < PQntuples(result.get()); ++row)
+        column.emplace_back(PQgetvalue(result.get(), row, 0));
+    return column;
+}
+
+std::string ShardsUnavailableReason()
+{
+    const char* coordinator = std::getenv("ZELSTATS_TEST_PG_SHARDED");
+    const char* shards = std::getenv("ZELSTATS_TEST_PG_SHARDS");
+    if (coordinator == nullptr || *coordinator == '\0' || shards == nullptr || *shards == '\0')
+        return "ZELSTATS_TEST_PG_SHARDED is not set; run the tests through "
+               "scripts/with-pg-shards.sh to include sharded PostgreSQL";
+    return "";
+}
+
 } // namespace zel::test

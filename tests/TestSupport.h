@@ -61,6 +61,13 @@ std::unique_ptr<TestDatabase> MakeSqliteDatabase();
 std::unique_ptr<TestDatabase> MakePgDatabase();
 // Why PostgreSQL tests are skipped, or empty when a server is reachable.
 std::string PgUnavailableReason();
+// The first column of every row that `sql` gives on the PostgreSQL server at `uri`, as text;
+// throws with the server's message.
+std::vector<std::string> PgColumn(const std::string& uri, const std::string& sql);
+// Why the tests on a sharded PostgreSQL setup are skipped, or empty when
+// ZELSTATS_TEST_PG_SHARDED names the coordinator and ZELSTATS_TEST_PG_SHARDS its shards
+// (scripts/with-pg-shards.sh).
+std::string ShardsUnavailableReason();
 // A throwaway MariaDB database on the server named by ZELSTATS_TEST_MYSQL (a mariadb:// URL),
 // dropped with the object; null when no server is reachable.
 std::unique_ptr<TestDatabase> MakeMysqlDatabase();

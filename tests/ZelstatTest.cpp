@@ -15,8 +15,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <thread>
+#include <utility>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -57,13 +61,10 @@ Result Zelstat(const QStringList& arguments, const QStringList& environment = {}
             QString::fromUtf8(process.readAllStandardError())};
 }
 
-// Runs zelstat with standard output on a pipe whose reading end is already closed.
-Result ZelstatIntoClosedPipe(const QStringList& arguments, const QString& errorFile)
+// Starts zelstat with standard output on `out` (/dev/null when -1) and standard error into
+// `errorFile`; 0 when it cannot start.
+pid_t SpawnZelstat(const QStringList& arguments, int out, const QString& errorFile)
 {
-    int pipeEnds[2];
-    if (pipe(pipeEnds) != 0)
-        return {};
-    close(pipeEnds[0]);
     std::vector<std::string> words{ZELSTAT_PROGRAM};
     for (const QString& argument : arguments)
         words.push_back(argument.toStdString());
@@ -73,20 +74,46 @@ Result ZelstatIntoClosedPipe(const QStringList& arguments, const QString& errorF
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    if (out >= 0)
+        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.toLocal8Bit().constData(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t child = 0;
     const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(pipeEnds[1]);
+    return spawned == 0 ? child : 0;
+}
+
+// Waits for a spawned zelstat: its exit status, or 128 + the signal that ended it, as a shell
+// reports it; -1 when it cannot be waited for.
+int WaitForZelstat(pid_t child)
+{
     int status = 0;
-    if (spawned != 0 || waitpid(child, &status, 0) != child)
+    if (child == 0 || waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+QString FileText(const QString& path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(file.readAll());
+}
+
+// Runs zelstat with standard output on a pipe whose reading end is already closed.
+Result ZelstatIntoClosedPipe(const QStringList& arguments, const QString& errorFile)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
         return {};
-    QFile error(errorFile);
-    error.open(QIODevice::ReadOnly);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), {},
-            QString::fromUtf8(error.readAll())};
+    close(pipeEnds[0]);
+    const pid_t child = SpawnZelstat(arguments, pipeEnds[1], errorFile);
+    close(pipeEnds[1]);
+    const int status = WaitForZelstat(child);
+    return {status, {}, FileText(errorFile)};
 }
 
 class ZelstatTest : public BackendTest {
@@ -739,6 +766,118 @@ TEST(Zelstat, ReadingAWalDatabaseLeavesItsFolderAsFound)
     EXPECT_TRUE(nobody.err.contains("WAL mode")) << nobody.err.toStdString();
     EXPECT_EQ(nobody.err.count('\n'), 1) << nobody.err.toStdString();
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"w.db"});
+}
+
+// A sharded table of its own on the setup of scripts/with-pg-shards.sh whose shard tables are
+// views that give their rows only after 30 seconds: every statement of a summary over it is
+// still running on the shards when a test acts.
+class SlowShardedTable {
+public:
+    SlowShardedTable()
+        : coordinator_(std::getenv("ZELSTATS_TEST_PG_SHARDED")),
+          shards_(QString(std::getenv("ZELSTATS_TEST_PG_SHARDS")).split(' ', Qt::SkipEmptyParts)),
+          name_("zel_slow_" + std::to_string(getpid()))
+    {
+        for (const QString& shard : shards_)
+            PgColumn(shard.toStdString(),
+                     "CREATE VIEW " + name_ + " AS SELECT g::bigint AS id, g::float8 AS x, "
+                     "0 AS k FROM generate_series(1, 3) AS g "
+                     "WHERE (SELECT count(*) FROM pg_sleep(30)) > 0");
+        std::string parent = "CREATE TABLE " + name_ + " (id bigint, x float8, k integer) "
+                             "PARTITION BY HASH (id);";
+        for (int n = 0; n < shards_.size(); ++n)
+            parent += "CREATE FOREIGN TABLE " + name_ + "_p" + std::to_string(n) + " PARTITION OF "
+                      + name_ + " FOR VALUES WITH (MODULUS " + std::to_string(shards_.size())
+                      + ", REMAINDER " + std::to_string(n) + ") SERVER shard"
+                      + std::to_string(n + 1) + " OPTIONS (table_name '" + name_ + "');";
+        PgColumn(coordinator_, parent);
+    }
+    // Statements left behind by a failed test end first, or they would hold the views 30 s.
+    ~SlowShardedTable()
+    {
+        try {
+            PgColumn(coordinator_, "DROP TABLE IF EXISTS " + name_);
+            for (const QString& shard : shards_) {
+                PgColumn(shard.toStdString(), "SELECT pg_terminate_backend(pid) FROM "
+                                              "pg_stat_activity WHERE application_name = '"
+                                                  + name_ + "'");
+                PgColumn(shard.toStdString(), "DROP VIEW IF EXISTS " + name_);
+            }
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+
+    // The coordinator, whose connections to the shards carry the table's name as their
+    // application name: a shard shows them as FETCH statements that name no table.
+    QString Coordinator() const
+    {
+        const char* join = coordinator_.find('?') == std::string::npos ? "?" : "&";
+        return QString::fromStdString(coordinator_ + join
+                                      + "options=-c%20postgres_fdw.application_name%3D" + name_);
+    }
+    QString Name() const { return QString::fromStdString(name_); }
+    // How many statements of the coordinator's connections each shard runs now.
+    QList<int> Running() const
+    {
+        QList<int> running;
+        for (const QString& shard : shards_)
+            running.append(std::stoi(PgColumn(shard.toStdString(),
+                                              "SELECT count(*) FROM pg_stat_activity WHERE state "
+                                              "= 'active' AND application_name = '"
+                                                  + name_ + "'")[0]));
+        return running;
+    }
+
+private:
+    std::string coordinator_;
+    QStringList shards_;
+    std::string name_;
+};
+
+// Kills and reaps a zelstat that a failed assertion leaves running.
+struct Reaper {
+    pid_t pid = 0;
+    ~Reaper()
+    {
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+    }
+};
+
+// Ctrl-C and SIGTERM cancel the summary's statement on the coordinator, and the coordinator's
+// cancel reaches the shards: a second after the signal no statement of it runs there.
+TEST(Zelstat, SignalsStopTheSummarysStatementsOnTheShards)
+{
+    using namespace std::chrono_literals;
+    const std::string unavailable = ShardsUnavailableReason();
+    if (!unavailable.empty())
+        GTEST_SKIP() << unavailable;
+    SlowShardedTable table;
+    QTemporaryDir dir;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        const QString errors = dir.filePath("err");
+        Reaper zelstat{SpawnZelstat({"summary", "--db", table.Coordinator(), "--table",
+                                     table.Name(), "--field", "x", "--on-server"},
+                                    -1, errors)};
+        ASSERT_NE(zelstat.pid, 0);
+        // Asynchronous append starts the branches on both shards at once.
+        QList<int> running;
+        const QList<int> none(table.Running().size(), 0);
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while ((running = table.Running()) == none && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_NE(running, none) << "the summary reached no shard: "
+                                 << FileText(errors).toStdString();
+        ASSERT_EQ(::kill(zelstat.pid, signal), 0);
+        const auto signalled = std::chrono::steady_clock::now();
+        EXPECT_EQ(WaitForZelstat(std::exchange(zelstat.pid, 0)), 128 + signal)
+            << FileText(errors).toStdString();
+        std::this_thread::sleep_until(signalled + 1s);
+        EXPECT_EQ(table.Running(), none) << "while running " << running[0] << " and "
+                                         << running.value(1);
+    }
 }
 
 TEST(Zelstat, WithoutArgumentsTheSampleIsSummarised)
