@@ -33,17 +33,19 @@
 namespace zel::cli {
 
 const char* const Usage = R"(usage:
-  zelstat fields  [--db PATH] (--table NAME | --sql TEXT) [--all] [--json] [--timeout SECONDS]
-  zelstat summary [--db PATH] (--table NAME | --sql TEXT) --field NAME
+  zelstat fields  [--db PATH] (--table NAME | --sql TEXT [--param NAME=VALUE ...]) [--all]
+                  [--json] [--timeout SECONDS]
+  zelstat summary [--db PATH] (--table NAME | --sql TEXT [--param NAME=VALUE ...]) --field NAME
                   [--scale X] [--classes K] [--progress prompt|always|never] [--json]
                   [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
-  zelstat classes [--db PATH] (--table NAME | --sql TEXT) --field NAME
+  zelstat classes [--db PATH] (--table NAME | --sql TEXT [--param NAME=VALUE ...]) --field NAME
                   [--scale X] [--classes K] [--slot 0..7] [--progress ...] [--json | --csv]
                   [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
-  zelstat describe [--db PATH] (--table NAME | --sql TEXT) [--fields A,B,...] [--by FIELD]
+  zelstat describe [--db PATH] (--table NAME | --sql TEXT [--param NAME=VALUE ...])
+                  [--fields A,B,...] [--by FIELD]
                   [--percentiles P,P,...] [--json | --csv] [--png FILE]
                   [--progress prompt|always|never] [--timeout SECONDS]
-  zelstat report  [--db PATH] (--table NAME | --sql TEXT) --field NAME
+  zelstat report  [--db PATH] (--table NAME | --sql TEXT [--param NAME=VALUE ...]) --field NAME
                   [--scale X] [--classes K] [--out DIR]
                   [--spool-memory BYTES | --no-spool] [--on-server] [--timeout SECONDS]
   zelstat gui     [--db PATH] [--screenshot DIR]
@@ -71,6 +73,12 @@ The values one load reads are kept for the passes after it, so that the data sou
 is read once: up to BYTES in memory (default 67108864, 64 MiB), beyond them in an
 unnamed temporary file in TMPDIR or /tmp, 8 bytes a value. --no-spool reads the data
 source again for every pass instead.
+
+--param NAME=VALUE gives the value of the parameter :NAME of the --sql text (repeat it for
+each parameter). The value is bound, never pasted into the text: as a whole number when it
+is one within 64 bits, as a number when all of it reads as one (written with a '.'), else
+as text; --param NAME:text=VALUE keeps it text (a code such as 007). A parameter named in
+the text and not given, or given and not named, is an error.
 
 --on-server has a PostgreSQL server compute the statistics with SQL aggregates, so that
 no record leaves it.
@@ -106,6 +114,23 @@ void CheckOutput()
     if (!std::cout || std::ferror(stdout) != 0)
         throw std::runtime_error(std::string("cannot write to standard output: ")
                                  + std::strerror(errno != 0 ? errno : EIO));
+}
+
+// The query's parameters from --param, each with the type ParseParam reads.
+void SetParams(TQuery& query, const Options& options)
+{
+    for (const std::string& option : options.params) {
+        const ParamOption param = ParseParam(option);
+        switch (param.kind) {
+        case ParamOption::Kind::Integer:
+            query.SetParam(param.name, QVariant(static_cast<qlonglong>(param.integer)));
+            break;
+        case ParamOption::Kind::Real: query.SetParam(param.name, QVariant(param.real)); break;
+        case ParamOption::Kind::Text:
+            query.SetParam(param.name, QVariant(QString::fromStdString(param.text)));
+            break;
+        }
+    }
 }
 
 // The SQL text of --sql as the query's list of lines.
@@ -643,6 +668,7 @@ std::unique_ptr<TStatistics> NewStatistics(const Options& options, const Statist
         query->SetName("zelstatQuery");
         query->SetDatabaseName(db);
         query->SetSQL(SqlLines(options.Get("--sql")));
+        SetParams(*query, options);
         return query;
     }
     std::unique_ptr<TTableStatistics> table = kinds.table();
@@ -754,6 +780,7 @@ std::unique_ptr<TDataSet> DescribeSource(const Options& options, bool useSample)
         auto query = std::make_unique<TQuery>();
         query->SetDatabaseName(db);
         query->SetSQL(SqlLines(options.Get("--sql")));
+        SetParams(*query, options);
         return query;
     }
     auto table = std::make_unique<TTable>();
