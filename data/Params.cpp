@@ -178,7 +178,7 @@ ParamKind KindOfParam(const QVariant& value)
 void ThrowUnsetParam(const std::string& source, const std::string& name)
 {
     throw EDatabaseError("Cannot open " + source + ": the SQL text names the parameter :" + name
-                         + ", which is not set (SetParam)");
+                         + ", which is not set");
 }
 
 void ThrowUnnamedParam(const std::string& source, const std::string& name)

@@ -920,6 +920,7 @@ public:
         query_ = table_.empty() ? NumberedQuery(0) : sql_;
         bound_ = QueryParams(params_);
         Connect(connection);
+        InferParamTypes();
         StartTransaction();
         txn_ = Txn::Walk;
         Declare(-1);
@@ -1275,6 +1276,41 @@ private:
                 "SET DateStyle = 'ISO, YMD'; SET extra_float_digits = 3; "
                 "SET cursor_tuple_fraction = 1.0",
                 PGRES_COMMAND_OK, "Cannot open ");
+    }
+
+    // The types of the text and null values, which the server infers from where they stand
+    // (a date column compared with '2024-05-01'), decided before the cursor is declared:
+    // DECLARE ... CURSOR analyses its query twice, and a parameter left unknown then fails as
+    // "does not match that when preparing the plan". Where nothing decides a type (SELECT
+    // :v), the value is text.
+    void InferParamTypes()
+    {
+        if (std::find(bound_.types.begin(), bound_.types.end(), Oid{0}) == bound_.types.end())
+            return;
+        std::string types;
+        for (const Oid type : bound_.types) {
+            const char* name = type == kInt8Oid     ? "int8"
+                               : type == kFloat8Oid ? "float8"
+                               : type == kByteaOid  ? "bytea"
+                                                    : "unknown";
+            types += (types.empty() ? "" : ", ") + std::string(name);
+        }
+        std::vector<Oid> inferred;
+        try {
+            const Result result =
+                Execute("PREPARE zel_types (" + types + ") AS\n" + query_
+                            + "\n; SELECT unnest(parameter_types::oid[]) FROM "
+                              "pg_prepared_statements WHERE name = 'zel_types'",
+                        PGRES_TUPLES_OK, "Cannot open ");
+            for (int row = 0; row < PQntuples(result.get()); ++row)
+                inferred.push_back(Cell<Oid>(result.get(), row, 0, source_));
+        } catch (const EDatabaseError&) {
+            // No context decides a type, or the text fails: DECLARE says how, if it does.
+        }
+        Execute("DEALLOCATE ALL", PGRES_COMMAND_OK, "Cannot open ");
+        for (std::size_t i = 0; i < bound_.types.size(); ++i)
+            if (bound_.types[i] == 0)
+                bound_.types[i] = i < inferred.size() ? inferred[i] : kTextOid;
     }
 
     // Ends whatever transaction went before and starts one. Repeatable read, so that the
