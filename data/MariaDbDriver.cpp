@@ -966,7 +966,8 @@ private:
         out.buffer = &n;
         if (mysql_stmt_prepare(count.get(), sql.data(), sql.size()) != 0
             || mysql_stmt_bind_param(count.get(), paramBinds_.data()) != 0
-            || mysql_stmt_execute(count.get()) != 0 || mysql_stmt_bind_result(count.get(), &out) != 0
+            || mysql_stmt_execute(count.get()) != 0
+            || mysql_stmt_bind_result(count.get(), &out) != 0
             || mysql_stmt_fetch(count.get()) != 0)
             Fail(what, count.get());
         return n;

@@ -42,7 +42,10 @@ public:
     }
 
 private:
-    bool At(const char* text) const { return sql_.compare(i_, std::char_traits<char>::length(text), text) == 0; }
+    bool At(const char* text) const
+    {
+        return sql_.compare(i_, std::char_traits<char>::length(text), text) == 0;
+    }
 
     bool SkipComment()
     {

@@ -654,16 +654,26 @@ private:
     {
         BindableSql(sql_, SqlDialect::Sqlite, params_, source_,
                     [](std::size_t) { return std::string(); });
-        for (int i = 1; i <= sqlite3_bind_parameter_count(stmt); ++i) {
+        // A bare ? has no name; nor has an index that ?NNN skips, so a name is looked for first.
+        const int count = sqlite3_bind_parameter_count(stmt);
+        for (int i = 1; i <= count; ++i) {
             const char* name = sqlite3_bind_parameter_name(stmt, i);
-            const bool ours = name != nullptr && name[0] == ':'
-                              && std::any_of(params_.begin(), params_.end(),
-                                             [&](const TQueryParam& p) { return p.name == name + 1; });
-            if (!ours)
-                throw EDatabaseError("Cannot open " + source_ + ": the statement has a parameter "
-                                     + (name != nullptr ? name : "?")
-                                     + ", and datasets set only parameters written :name");
+            if (name == nullptr || (name[0] == ':' && std::any_of(params_.begin(), params_.end(),
+                                                                  [&](const TQueryParam& p) {
+                                                                      return p.name == name + 1;
+                                                                  })))
+                continue;
+            RefuseParam(name);
         }
+        for (int i = 1; i <= count; ++i)
+            if (sqlite3_bind_parameter_name(stmt, i) == nullptr)
+                RefuseParam("?");
+    }
+
+    [[noreturn]] void RefuseParam(const char* name) const
+    {
+        throw EDatabaseError("Cannot open " + source_ + ": the statement has a parameter " + name
+                             + ", and datasets set only parameters written :name");
     }
 
     // The query's values, each by its name and with its own type. SQLITE_TRANSIENT: the
@@ -773,7 +783,8 @@ private:
         from_ = narrowable_ ? from + " NOT INDEXED" : from;
         sql_ = "SELECT * FROM " + from_;
         countSql_ = "SELECT count(*) FROM " + from;
-        limitedCountSql_ = "SELECT count(*) FROM (SELECT 1 FROM " + from + " LIMIT ?1)";
+        limitedCountSql_ =
+            "SELECT count(*) FROM (SELECT 1 FROM " + from + " LIMIT :zelstats_limit)";
     }
 
     // Moves the walk to the statement that reads what RestrictToColumns asked for.
@@ -854,7 +865,7 @@ private:
     std::string source_;
     std::string sql_;              // the full statement's text
     std::string countSql_;
-    std::string limitedCountSql_;  // counts up to the bound parameter ?1
+    std::string limitedCountSql_;  // counts up to the bound :zelstats_limit
     std::string from_;             // a table cursor's FROM target
     bool narrowable_ = false;
     std::vector<int> wanted_;        // the columns RestrictToColumns asked for; empty: all
