@@ -103,20 +103,14 @@ private:
         return true;
     }
 
-    // PostgreSQL's $tag$ ... $tag$ (a $1 is a parameter, not a quote).
     bool SkipDollarBody()
     {
         if (dialect_ != SqlDialect::Postgres || sql_[i_] != '$')
             return false;
-        std::size_t t = i_ + 1;
-        while (t < sql_.size() && IsNameChar(sql_[t]) && sql_[t] != '$'
-               && !(t == i_ + 1 && std::isdigit(static_cast<unsigned char>(sql_[t]))))
-            ++t;
-        if (t >= sql_.size() || sql_[t] != '$')
+        const std::size_t end = PgDollarQuoteEnd(sql_, i_);
+        if (end == i_)
             return false;
-        const std::string tag = sql_.substr(i_, t - i_ + 1);
-        const std::size_t end = sql_.find(tag, t + 1);
-        i_ = end == std::string::npos ? sql_.size() : end + tag.size();
+        i_ = end;
         return true;
     }
 
@@ -145,6 +139,21 @@ private:
 };
 
 } // namespace
+
+std::size_t PgDollarQuoteEnd(const std::string& sql, std::size_t i)
+{
+    if (i > 0 && IsNameChar(sql[i - 1]))
+        return i;
+    std::size_t t = i + 1;
+    while (t < sql.size() && IsNameChar(sql[t]) && sql[t] != '$'
+           && !(t == i + 1 && std::isdigit(static_cast<unsigned char>(sql[t]))))
+        ++t;
+    if (t >= sql.size() || sql[t] != '$')
+        return i;
+    const std::string tag = sql.substr(i, t - i + 1);
+    const std::size_t close = sql.find(tag, t + 1);
+    return close == std::string::npos ? sql.size() : close + tag.size();
+}
 
 std::vector<ParamMark> FindParamMarks(const std::string& sql, SqlDialect dialect)
 {

@@ -27,6 +27,10 @@ struct ParamMark {
 
 std::vector<ParamMark> FindParamMarks(const std::string& sql, SqlDialect dialect);
 
+// The position after a PostgreSQL dollar-quoted body ($tag$ ... $tag$) that starts at i, or i
+// when none does ($1 is a parameter, not a quote).
+std::size_t PgDollarQuoteEnd(const std::string& sql, std::size_t i);
+
 // The kind a value binds as. Booleans and every whole-number type are integers; a QByteArray
 // is bytes; a null QVariant (of any type) is null; anything else binds as its text.
 enum class ParamKind { Null, Integer, Real, Text, Bytes };

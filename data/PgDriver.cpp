@@ -418,23 +418,6 @@ std::size_t SkipQuoted(const std::string& sql, std::size_t i)
     return i + 1;
 }
 
-// The position after a dollar-quoted body ($tag$ ... $tag$) that starts at i, or i when none
-// does ($1 is a parameter, not a quote).
-std::size_t SkipDollarQuoted(const std::string& sql, std::size_t i)
-{
-    if (i > 0 && IsIdentifierChar(sql[i - 1]))
-        return i;
-    std::size_t t = i + 1;
-    while (t < sql.size() && IsIdentifierChar(sql[t]) && sql[t] != '$'
-           && !(t == i + 1 && std::isdigit(static_cast<unsigned char>(sql[t]))))
-        ++t;
-    if (t >= sql.size() || sql[t] != '$')
-        return i;
-    const std::string tag = sql.substr(i, t - i + 1);
-    const std::size_t close = sql.find(tag, t + 1);
-    return close == std::string::npos ? sql.size() : close + tag.size();
-}
-
 // Scans SQL text the way the server's lexer splits it: ';' inside a string, a quoted name,
 // a comment or a dollar-quoted body is no statement end. Returns the position of the first
 // ';' that ends a statement, or npos. `blank` asks only whether the text holds nothing but
@@ -455,7 +438,7 @@ std::size_t FindStatementEnd(const std::string& sql, bool blank)
             return i;
         } else if (c == '\'' || c == '"') {
             i = SkipQuoted(sql, i);
-        } else if (const std::size_t body = c == '$' ? SkipDollarQuoted(sql, i) : i; body != i) {
+        } else if (const std::size_t body = c == '$' ? PgDollarQuoteEnd(sql, i) : i; body != i) {
             i = body;
         } else {
             while (++i < sql.size() && IsIdentifierChar(c) && IsIdentifierChar(sql[i])) {}
