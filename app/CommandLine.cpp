@@ -21,27 +21,28 @@ constexpr OptionInfo KnownOptions[] = {
     {"--fields", true},   {"--by", true},    {"--png", true},
     {"--spool-memory", true}, {"--no-spool", false},
     {"--on-server", false}, {"--timeout", true}, {"--percentiles", true}, {"--all", false},
-    {"--output", true},
+    {"--output", true},   {"--param", true},
 };
 
 // The options each command accepts.
 const std::map<std::string, std::set<std::string>>& CommandOptions()
 {
     static const std::map<std::string, std::set<std::string>> options = {
-        {"fields", {"--db", "--table", "--sql", "--json", "--all", "--timeout", "--output"}},
+        {"fields",
+         {"--db", "--table", "--sql", "--json", "--all", "--timeout", "--output", "--param"}},
         {"summary",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--progress", "--json",
-          "--spool-memory", "--no-spool", "--on-server", "--timeout", "--output"}},
+          "--spool-memory", "--no-spool", "--on-server", "--timeout", "--output", "--param"}},
         {"classes",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--slot", "--progress",
           "--json", "--csv", "--spool-memory", "--no-spool", "--on-server", "--timeout",
-          "--output"}},
+          "--output", "--param"}},
         {"describe",
          {"--db", "--table", "--sql", "--fields", "--by", "--json", "--csv", "--png",
-          "--progress", "--percentiles", "--timeout", "--output"}},
+          "--progress", "--percentiles", "--timeout", "--output", "--param"}},
         {"report",
          {"--db", "--table", "--sql", "--field", "--scale", "--classes", "--out", "--spool-memory",
-          "--no-spool", "--on-server", "--timeout"}},
+          "--no-spool", "--on-server", "--timeout", "--param"}},
         {"gui", {"--db", "--screenshot"}},
         {"help", {}},
         {"version", {}},
@@ -146,6 +147,12 @@ Options Parse(int argc, char** argv)
             throw UsageError("unknown option " + OneLine(arg, 80));
         if (command->second.count(arg) == 0)
             throw UsageError(arg + " does not apply to zelstat " + options.command);
+        if (arg == "--param") {
+            if (i + 1 >= argc)
+                throw UsageError(arg + " needs a value");
+            options.params.push_back(argv[++i]);
+            continue;
+        }
         if (options.Has(arg))
             throw UsageError(arg + " is given more than once");
         if (!option->takesValue) {
@@ -156,7 +163,41 @@ Options Parse(int argc, char** argv)
             throw UsageError(arg + " needs a value");
         options.values[arg] = argv[++i];
     }
+    if (!options.params.empty() && !options.Has("--sql"))
+        throw UsageError("--param needs --sql: only a query's SQL text names parameters");
+    for (const std::string& param : options.params)
+        ParseParam(param);
     return options;
+}
+
+ParamOption ParseParam(const std::string& option)
+{
+    const std::size_t equals = option.find('=');
+    std::string name = option.substr(0, equals);
+    const std::size_t colon = name.find(':');
+    const std::string type = colon == std::string::npos ? "" : name.substr(colon + 1);
+    name.erase(std::min(colon, name.size()));
+    if (equals == std::string::npos || name.empty())
+        throw UsageError("--param takes NAME=VALUE or NAME:text=VALUE, not '" + OneLine(option, 80)
+                         + "'");
+    if (colon != std::string::npos && type != "text")
+        throw UsageError("--param " + OneLine(name, 80) + ":TYPE knows only the type text, not '"
+                         + OneLine(type, 80) + "'");
+    ParamOption param;
+    param.name = name;
+    param.text = option.substr(equals + 1);
+    if (colon != std::string::npos || param.text.empty())
+        return param;
+    const char* begin = param.text.data();
+    const char* end = begin + param.text.size();
+    if (const auto [stop, error] = std::from_chars(begin, end, param.integer);
+        error == std::errc() && stop == end) {
+        param.kind = ParamOption::Kind::Integer;
+    } else if (const auto [rstop, rerror] = std::from_chars(begin, end, param.real);
+               rerror == std::errc() && rstop == end && std::isfinite(param.real)) {
+        param.kind = ParamOption::Kind::Real;
+    }
+    return param;
 }
 
 long ParseInteger(const std::string& text, const std::string& option, long low, long high)

@@ -3,11 +3,13 @@
 // user's locale.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel::cli {
 
@@ -20,6 +22,8 @@ struct UsageError : std::runtime_error {
 struct Options {
     std::string command;
     std::map<std::string, std::string> values;
+    // The values of --param, the one option that may be given again, in their order.
+    std::vector<std::string> params;
     bool Has(const std::string& key) const { return values.count(key) != 0; }
     std::string Get(const std::string& key, const std::string& fallback = {}) const
     {
@@ -36,6 +40,20 @@ Options Parse(int argc, char** argv);
 // The whole text as a whole number in low..high, or a UsageError naming the option. No
 // leading blanks, no sign but '-', no base prefix: "10" and nothing like it.
 long ParseInteger(const std::string& text, const std::string& option, long low, long high);
+// A query parameter from --param NAME=VALUE: an integer when VALUE is a whole integer literal
+// within int64, else a double when all of it reads as a finite number in the C locale, else
+// text; NAME:text=VALUE keeps VALUE as text ("007" stays 007). A UsageError without a '=', with
+// an empty name or another type than text.
+struct ParamOption {
+    enum class Kind { Integer, Real, Text };
+    std::string name;
+    Kind kind = Kind::Text;
+    std::int64_t integer = 0;
+    double real = 0.0;
+    std::string text;
+};
+ParamOption ParseParam(const std::string& option);
+
 // The whole text as a finite number written with a '.', whatever the locale.
 double ParseNumber(const std::string& text, const std::string& option);
 

@@ -48,9 +48,9 @@ the numeric fields, summary gives every statistic of one, classes its frequency
 classes, describe the main statistics of several fields at once, by group if
 asked; report draws every window of one field into PNG files, gui shows them.
 
-SOURCE is [--db PATH] (--table NAME | --sql TEXT). Without it, summary and
-report work on the bundled sample database's EMPLOYEE table and its SALARY
-field, describe on every numeric field of EMPLOYEE.
+SOURCE is [--db PATH] (--table NAME | --sql TEXT [--param NAME=VALUE]...).
+Without it, summary and report work on the bundled sample database's EMPLOYEE
+table and its SALARY field, describe on every numeric field of EMPLOYEE.
 
 Options:
   --db PATH         a SQLite file, a PostgreSQL connection (a postgresql:// URI
@@ -60,6 +60,9 @@ Options:
                     bundled sample database
   --table NAME      the table to read
   --sql TEXT        the query to read: one statement that only reads
+  --param NAME=VALUE
+                    the value of the parameter :NAME of the --sql text (see
+                    below)
   --field NAME      the numeric field analysed (summary, classes, report)
   --all             fields: every field with its kind, not only the numeric ones
   --fields A,B,...  describe: these fields only; a name that holds a comma is
@@ -105,6 +108,13 @@ or to a new name in a folder, nowhere else.
 
 describe --png draws at most 200 boxes, one a field and group, and says which
 it leaves out.
+--param NAME=VALUE gives the value of the parameter :NAME of the --sql text;
+repeat it for each parameter. The value is bound, never pasted into the text: as
+a whole number when it is one within 64 bits, as a number when all of it reads
+as one (written with a point), else as text; --param NAME:text=VALUE keeps it
+text (a code such as 007). A parameter named in the text and not given, or given
+and not named, is an error.
+
 
 The values one load reads are kept for the passes after it, so that the data
 source is read once: up to BYTES in memory, beyond them in an unnamed temporary
@@ -147,6 +157,23 @@ void CheckOutput()
     if (!std::cout || std::ferror(stdout) != 0)
         throw std::runtime_error(std::string("cannot write to standard output: ")
                                  + std::strerror(errno != 0 ? errno : EIO));
+}
+
+// The query's parameters from --param, each with the type ParseParam reads.
+void SetParams(TQuery& query, const Options& options)
+{
+    for (const std::string& option : options.params) {
+        const ParamOption param = ParseParam(option);
+        switch (param.kind) {
+        case ParamOption::Kind::Integer:
+            query.SetParam(param.name, QVariant(static_cast<qlonglong>(param.integer)));
+            break;
+        case ParamOption::Kind::Real: query.SetParam(param.name, QVariant(param.real)); break;
+        case ParamOption::Kind::Text:
+            query.SetParam(param.name, QVariant(QString::fromStdString(param.text)));
+            break;
+        }
+    }
 }
 
 // The SQL text of --sql as the query's list of lines.
@@ -684,6 +711,7 @@ std::unique_ptr<TStatistics> NewStatistics(const Options& options, const Statist
         query->SetName("zelstatQuery");
         query->SetDatabaseName(db);
         query->SetSQL(SqlLines(options.Get("--sql")));
+        SetParams(*query, options);
         return query;
     }
     std::unique_ptr<TTableStatistics> table = kinds.table();
@@ -795,6 +823,7 @@ std::unique_ptr<TDataSet> DescribeSource(const Options& options, bool useSample)
         auto query = std::make_unique<TQuery>();
         query->SetDatabaseName(db);
         query->SetSQL(SqlLines(options.Get("--sql")));
+        SetParams(*query, options);
         return query;
     }
     auto table = std::make_unique<TTable>();

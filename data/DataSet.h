@@ -319,6 +319,9 @@ public:
     void SetSQL(std::vector<std::string> lines);
     std::string SQLText() const;
     // The value of the parameter :name of the SQL text, replacing any earlier one of that name.
+    // A :name inside a string, a quoted name, a comment or a "::" cast is no parameter. Open
+    // fails with EDatabaseError naming a parameter the text names and no SetParam gave, or one
+    // given that the text does not name. Only while the query is closed.
     void SetParam(std::string name, QVariant value);
     void ClearParams();
     const std::vector<TQueryParam>& Params() const { return params_; }

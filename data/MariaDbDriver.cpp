@@ -9,6 +9,7 @@
 // (bench/peak-memory-mariadb.sh: the same peak on 100,000 and on 10,000,000 records).
 #include "data/Cancel.h"
 #include "data/MariaDbDriver.h"
+#include "data/Params.h"
 
 #include <QDateTime>
 #include <QVariant>
@@ -561,6 +562,8 @@ public:
           limit_(options.waitLimit), canceller_(link_.server, mysql_thread_id(mysql_)),
           registration_(canceller_)
     {
+        if (table_.empty())
+            BindValues(options.params);
         if (limit_.count() > 0 && !link_.owned)
             watch_ = std::make_unique<WaitWatch>(canceller_, limit_);
         Open();
@@ -612,6 +615,8 @@ public:
         // connection free.
         const std::string sql =
             table_.empty() ? CountStatement(sql_) : "SELECT COUNT(*) FROM " + table_;
+        if (!paramBinds_.empty())
+            return CountWithParams(sql);
         Result result = Query(sql, "Cannot count the records of ");
         std::int64_t n = 0;
         MYSQL_ROW row = mysql_fetch_row(result.get());
@@ -883,6 +888,9 @@ private:
             }
             Fail("Cannot open ", stmt_.get());
         }
+        if (mysql_stmt_param_count(stmt_.get()) > 0
+            && mysql_stmt_bind_param(stmt_.get(), paramBinds_.data()) != 0)
+            Fail("Cannot open ", stmt_.get());
         // A read-only cursor: the server keeps the result and sends kPrefetchRows rows per
         // fetch, so that the client holds one batch, and the connection stays free for other
         // statements (the record count, the application's own) between fetches.
@@ -892,6 +900,77 @@ private:
             || mysql_stmt_attr_set(stmt_.get(), STMT_ATTR_PREFETCH_ROWS, &prefetch) != 0)
             Fail("Cannot open ", stmt_.get());
         return true;
+    }
+
+    // The values of the query's parameters, as paramBinds_ sends them.
+    struct ParamValue {
+        long long integer = 0;
+        double real = 0.0;
+        std::string bytes;
+        unsigned long length = 0;
+    };
+
+    // The query's values, one for each '?' the SQL text's :name parameters became, each bound
+    // with its own type. The binds point into paramValues_, sized once here.
+    void BindValues(const std::vector<TQueryParam>& params)
+    {
+        const PositionalSql positional = BindableSql(
+            sql_, SqlDialect::MariaDb, params, source_, [](std::size_t) { return "?"; });
+        sql_ = positional.sql;
+        paramValues_.resize(positional.order.size());
+        paramBinds_.assign(positional.order.size(), MYSQL_BIND{});
+        for (std::size_t i = 0; i < positional.order.size(); ++i)
+            BindValue(params[positional.order[i]].value, paramValues_[i], paramBinds_[i]);
+    }
+
+    static void BindValue(const QVariant& v, ParamValue& value, MYSQL_BIND& b)
+    {
+        switch (KindOfParam(v)) {
+        case ParamKind::Null: b.buffer_type = MYSQL_TYPE_NULL; return;
+        case ParamKind::Integer:
+            value.integer = v.toLongLong();
+            b.buffer_type = MYSQL_TYPE_LONGLONG;
+            b.buffer = &value.integer;
+            return;
+        case ParamKind::Real:
+            value.real = v.toDouble();
+            b.buffer_type = MYSQL_TYPE_DOUBLE;
+            b.buffer = &value.real;
+            return;
+        case ParamKind::Bytes:
+            value.bytes = v.toByteArray().toStdString();
+            b.buffer_type = MYSQL_TYPE_BLOB;
+            break;
+        case ParamKind::Text:
+            value.bytes = v.toString().toStdString();
+            b.buffer_type = MYSQL_TYPE_STRING;
+            break;
+        }
+        value.length = value.bytes.size();
+        b.buffer = value.bytes.data();
+        b.buffer_length = value.length;
+        b.length = &value.length;
+    }
+
+    // The count of a query that has parameters: prepared too, with the same values.
+    std::int64_t CountWithParams(const std::string& sql)
+    {
+        const char* what = "Cannot count the records of ";
+        const Wait wait = BeginWait(what);
+        Statement count(mysql_stmt_init(mysql_));
+        if (count == nullptr)
+            Fail(what);
+        long long n = 0;
+        MYSQL_BIND out{};
+        out.buffer_type = MYSQL_TYPE_LONGLONG;
+        out.buffer = &n;
+        if (mysql_stmt_prepare(count.get(), sql.data(), sql.size()) != 0
+            || mysql_stmt_bind_param(count.get(), paramBinds_.data()) != 0
+            || mysql_stmt_execute(count.get()) != 0
+            || mysql_stmt_bind_result(count.get(), &out) != 0
+            || mysql_stmt_fetch(count.get()) != 0)
+            Fail(what, count.get());
+        return n;
     }
 
     // Numbers arrive in binary and are bound as numbers: no text round trip per value.
@@ -1062,6 +1141,8 @@ private:
     std::vector<bool> unsigned_;
     std::vector<Slot_> slots_;
     std::vector<MYSQL_BIND> binds_;
+    std::vector<ParamValue> paramValues_; // the query's parameters' values
+    std::vector<MYSQL_BIND> paramBinds_;
     int restricted_ = -1;
     int restrictTo_ = -1;
     bool narrowable_ = true;

@@ -3,6 +3,9 @@
 // Connection strings go through libpq's own parser, and every message shows them without
 // their passwords.
 #include "data/Driver.h"
+#include "data/Params.h"
+
+#include <QByteArray>
 
 #include <libpq-fe.h>
 
@@ -415,23 +418,6 @@ std::size_t SkipQuoted(const std::string& sql, std::size_t i)
     return i + 1;
 }
 
-// The position after a dollar-quoted body ($tag$ ... $tag$) that starts at i, or i when none
-// does ($1 is a parameter, not a quote).
-std::size_t SkipDollarQuoted(const std::string& sql, std::size_t i)
-{
-    if (i > 0 && IsIdentifierChar(sql[i - 1]))
-        return i;
-    std::size_t t = i + 1;
-    while (t < sql.size() && IsIdentifierChar(sql[t]) && sql[t] != '$'
-           && !(t == i + 1 && std::isdigit(static_cast<unsigned char>(sql[t]))))
-        ++t;
-    if (t >= sql.size() || sql[t] != '$')
-        return i;
-    const std::string tag = sql.substr(i, t - i + 1);
-    const std::size_t close = sql.find(tag, t + 1);
-    return close == std::string::npos ? sql.size() : close + tag.size();
-}
-
 // Scans SQL text the way the server's lexer splits it: ';' inside a string, a quoted name,
 // a comment or a dollar-quoted body is no statement end. Returns the position of the first
 // ';' that ends a statement, or npos. `blank` asks only whether the text holds nothing but
@@ -452,7 +438,7 @@ std::size_t FindStatementEnd(const std::string& sql, bool blank)
             return i;
         } else if (c == '\'' || c == '"') {
             i = SkipQuoted(sql, i);
-        } else if (const std::size_t body = c == '$' ? SkipDollarQuoted(sql, i) : i; body != i) {
+        } else if (const std::size_t body = c == '$' ? PgDollarQuoteEnd(sql, i) : i; body != i) {
             i = body;
         } else {
             while (++i < sql.size() && IsIdentifierChar(c) && IsIdentifierChar(sql[i])) {}
@@ -659,6 +645,60 @@ std::string Float8Array(const std::vector<double>& values)
     return array + "}";
 }
 
+// The values of a statement's $1, $2, ...: each with its type, or 0 where the server infers
+// it (text, whose type the statement decides, and null), and its format (bytea goes in
+// binary, as its bytes, so that no escaping is needed).
+struct PgParams {
+    std::vector<std::string> values;
+    std::vector<bool> nulls;
+    std::vector<Oid> types;
+    std::vector<int> formats;
+
+    void Add(std::string value, Oid type = 0, int format = 0, bool null = false)
+    {
+        values.push_back(std::move(value));
+        nulls.push_back(null);
+        types.push_back(type);
+        formats.push_back(format);
+    }
+    void Append(const PgParams& more)
+    {
+        for (std::size_t i = 0; i < more.values.size(); ++i)
+            Add(more.values[i], more.types[i], more.formats[i], more.nulls[i]);
+    }
+    bool Empty() const { return values.empty(); }
+};
+
+PgParams TextParams(const std::vector<std::string>& texts)
+{
+    PgParams params;
+    for (const std::string& text : texts)
+        params.Add(text);
+    return params;
+}
+
+// A query's values, $n for the n-th: integers as int8, doubles as float8 (exact text).
+PgParams QueryParams(const std::vector<TQueryParam>& params)
+{
+    PgParams bound;
+    for (const TQueryParam& param : params) {
+        const QVariant& v = param.value;
+        switch (KindOfParam(v)) {
+        case ParamKind::Null: bound.Add({}, 0, 0, true); break;
+        case ParamKind::Integer: bound.Add(std::to_string(v.toLongLong()), kInt8Oid); break;
+        case ParamKind::Real: bound.Add(Float8Text(v.toDouble()), kFloat8Oid); break;
+        case ParamKind::Bytes: {
+            const QByteArray bytes = v.toByteArray();
+            bound.Add(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                      kByteaOid, 1);
+            break;
+        }
+        case ParamKind::Text: bound.Add(v.toString().toStdString()); break;
+        }
+    }
+    return bound;
+}
+
 // What the statements read of one column: the records as a FROM item named zel_rows, the
 // column itself (for its nulls and its text), the column as the float8 a walk reads (value),
 // and as a number whose sum the server takes exactly (decimal; empty for floats, which are
@@ -856,9 +896,14 @@ public:
           secrets_(connection.secrets),
           sql_(SingleStatement(sql, source_)),
           table_(std::move(table)),
-          waitLimit_(options.waitLimit)
+          waitLimit_(options.waitLimit),
+          params_(options.params)
     {
+        // A parameter that is not set, or not named, fails before the server is asked.
+        query_ = table_.empty() ? NumberedQuery(0) : sql_;
+        bound_ = QueryParams(params_);
         Connect(connection);
+        InferParamTypes();
         StartTransaction();
         txn_ = Txn::Walk;
         Declare(-1);
@@ -925,8 +970,8 @@ public:
             Execute("ROLLBACK", PGRES_COMMAND_OK, "Cannot count the records of ");
             EndedTransaction();
         }
-        Result result = Execute(CountStatement(sql_), PGRES_TUPLES_OK,
-                                "Cannot count the records of ");
+        Result result = Run(CountStatement(query_), bound_, false, PGRES_TUPLES_OK,
+                            "Cannot count the records of ");
         std::int64_t n = 0;
         const char* text = PQgetvalue(result.get(), 0, 0);
         std::from_chars(text, text + std::strlen(text), n);
@@ -1059,8 +1104,9 @@ public:
 
     std::vector<ServerPiece> Pass(int column, const ServerPassRequest& request) override
     {
+        const std::vector<std::string> own = PassParameters(request);
         const Result result =
-            Summarize(PassStatement(NumberSqlOf(column), request), PassParameters(request), false);
+            Summarize(PassStatement(NumberSqlOf(column, own.size()), request), own, false);
         std::vector<ServerPiece> pieces;
         for (int row = 0; row < PQntuples(result.get()); ++row) {
             pieces.push_back({Cell<std::int64_t>(result.get(), row, 0, source_),
@@ -1088,13 +1134,24 @@ private:
     // snapshot's.
     enum class Txn { None, Walk, Snapshot };
 
-    // What the summaries' statements read of a column of Columns().
-    ColumnSql SqlOf(int column) const
+    // The SQL text with its :name parameters written $n, numbered after the statement's own
+    // `before` parameters, which come first.
+    std::string NumberedQuery(std::size_t before) const
+    {
+        return BindableSql(sql_, SqlDialect::Postgres, params_, source_, [before](std::size_t i) {
+                   return "$" + std::to_string(before + i + 1);
+               }).sql;
+    }
+
+    // What the summaries' statements read of a column of Columns(), for a statement with
+    // `before` parameters of its own ahead of the query's.
+    ColumnSql SqlOf(int column, std::size_t before = 0) const
     {
         ColumnSql c;
         // The line breaks keep a trailing "-- comment" of the caller's SQL from swallowing
         // the closing parenthesis.
-        c.relation = table_.empty() ? "(\n" + sql_ + "\n) AS zel_rows" : table_ + " AS zel_rows";
+        const std::string query = before == 0 ? query_ : NumberedQuery(before);
+        c.relation = table_.empty() ? "(\n" + query + "\n) AS zel_rows" : table_ + " AS zel_rows";
         c.field = "zel_rows." + QuoteIdentifier(columns_.at(column).name);
         // Each value as ReadDouble reads it from the text the server sends: float4 and money
         // go through that text too, as float4's widening to float8 would keep binary digits
@@ -1118,21 +1175,24 @@ private:
         return c;
     }
 
-    ColumnSql NumberSqlOf(int column) const
+    ColumnSql NumberSqlOf(int column, std::size_t before = 0) const
     {
         if (!HoldsNumbers(column))
             throw EDatabaseError("Cannot read " + source_ + ": column '" + columns_[column].name
                                  + "' holds no numbers");
-        return SqlOf(column);
+        return SqlOf(column, before);
     }
 
     // Runs one statement of a summary: in the read snapshot while one is held, otherwise in a
     // read-only transaction of its own. `inScanOrder` has the server read the rows in the
     // order a walk reads them (one reader, from the first page), otherwise as its planner
     // likes (with parallel workers where they pay).
-    Result Summarize(const std::string& sql, const std::vector<std::string>& params,
+    Result Summarize(const std::string& sql, const std::vector<std::string>& own,
                      bool inScanOrder)
     {
+        PgParams params = TextParams(own);
+        if (table_.empty())
+            params.Append(bound_);
         CheckUsable("Cannot read ");
         if (snapshot_) {
             EnsureSnapshot();
@@ -1201,6 +1261,41 @@ private:
                 PGRES_COMMAND_OK, "Cannot open ");
     }
 
+    // The types of the text and null values, which the server infers from where they stand
+    // (a date column compared with '2024-05-01'), decided before the cursor is declared:
+    // DECLARE ... CURSOR analyses its query twice, and a parameter left unknown then fails as
+    // "does not match that when preparing the plan". Where nothing decides a type (SELECT
+    // :v), the value is text.
+    void InferParamTypes()
+    {
+        if (std::find(bound_.types.begin(), bound_.types.end(), Oid{0}) == bound_.types.end())
+            return;
+        std::string types;
+        for (const Oid type : bound_.types) {
+            const char* name = type == kInt8Oid     ? "int8"
+                               : type == kFloat8Oid ? "float8"
+                               : type == kByteaOid  ? "bytea"
+                                                    : "unknown";
+            types += (types.empty() ? "" : ", ") + std::string(name);
+        }
+        std::vector<Oid> inferred;
+        try {
+            const Result result =
+                Execute("PREPARE zel_types (" + types + ") AS\n" + query_
+                            + "\n; SELECT unnest(parameter_types::oid[]) FROM "
+                              "pg_prepared_statements WHERE name = 'zel_types'",
+                        PGRES_TUPLES_OK, "Cannot open ");
+            for (int row = 0; row < PQntuples(result.get()); ++row)
+                inferred.push_back(Cell<Oid>(result.get(), row, 0, source_));
+        } catch (const EDatabaseError&) {
+            // No context decides a type, or the text fails: DECLARE says how, if it does.
+        }
+        Execute("DEALLOCATE ALL", PGRES_COMMAND_OK, "Cannot open ");
+        for (std::size_t i = 0; i < bound_.types.size(); ++i)
+            if (bound_.types[i] == 0)
+                bound_.types[i] = i < inferred.size() ? inferred[i] : kTextOid;
+    }
+
     // Ends whatever transaction went before and starts one. Repeatable read, so that the
     // walks and counts in it read one snapshot, taken by its first statement.
     void StartTransaction()
@@ -1246,10 +1341,10 @@ private:
         atEnd_ = false;
         fresh_ = false;
         const std::string select =
-            column < 0 ? sql_
+            column < 0 ? query_
                        : "SELECT " + QuoteIdentifier(columns_[column].name) + " FROM " + table_;
-        Execute(std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR\n" + select + "\n",
-                PGRES_COMMAND_OK, "Cannot open ");
+        Run(std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR\n" + select + "\n",
+            column < 0 ? bound_ : PgParams{}, false, PGRES_COMMAND_OK, "Cannot open ");
         declared_ = true;
         selected_ = column;
         binary_ = column >= 0 && ReadsInBinary(types_[column]);
@@ -1316,19 +1411,23 @@ private:
 
     // Sends one statement (or several, without parameters) and waits for its results: the
     // first that failed, else the last. Results come as text, or in binary with `binary`.
-    Result Run(const std::string& statement, const std::vector<std::string>& params,
-               bool binary, ExecStatusType expected, const char* what)
+    Result Run(const std::string& statement, const PgParams& params, bool binary,
+               ExecStatusType expected, const char* what)
     {
         CheckUsable(what);
         std::vector<const char*> values;
-        for (const std::string& param : params)
-            values.push_back(param.c_str());
+        std::vector<int> lengths;
+        for (std::size_t i = 0; i < params.values.size(); ++i) {
+            values.push_back(params.nulls[i] ? nullptr : params.values[i].c_str());
+            lengths.push_back(static_cast<int>(params.values[i].size()));
+        }
         const int sent =
-            params.empty() && !binary
+            params.Empty() && !binary
                 ? PQsendQuery(conn_.get(), statement.c_str())
                 : PQsendQueryParams(conn_.get(), statement.c_str(),
-                                    static_cast<int>(values.size()), nullptr, values.data(),
-                                    nullptr, nullptr, binary ? 1 : 0);
+                                    static_cast<int>(values.size()), params.types.data(),
+                                    values.data(), lengths.data(), params.formats.data(),
+                                    binary ? 1 : 0);
         if (sent == 0)
             Fail(nullptr, what);
         Result last, failed;
@@ -1422,6 +1521,10 @@ private:
     std::string sql_;
     std::string table_;
     std::chrono::milliseconds waitLimit_;
+    std::vector<TQueryParam> params_;
+    // The SQL text with its parameters written $1, $2, ... and their values.
+    std::string query_;
+    PgParams bound_;
     Connection conn_;
     // After conn_, so that the canceller is gone before the connection closes, and the
     // registration before the canceller.

@@ -7,6 +7,7 @@
 // other connection is walked with a forward-only QSqlQuery, which for QSQLITE steps one row at
 // a time and for QMYSQL keeps the whole result on the client.
 #include "data/MariaDbDriver.h"
+#include "data/Params.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>
@@ -179,8 +180,17 @@ std::unique_ptr<Connection> ApplicationConnection(const std::string& database,
     if (!QSqlDatabase::contains(name))
         throw EDatabaseError("Cannot open " + source
                              + ": the application has no database connection of that name");
+    // Qt hands a connection only to the thread that made it, and an invalid one without a
+    // driver name to any other, which would fail as "Driver not loaded".
+    QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (!db.isValid() && db.driverName().isEmpty())
+        throw EDatabaseError("Cannot open " + source + ": the connection '" + ToStd(name)
+                             + "' belongs to another thread: open one in this thread, or use "
+                               "SummarizeAsync");
     // Opens a connection the application registered but left closed.
-    auto connection = std::make_unique<Connection>(QSqlDatabase::database(name, true), false);
+    if (!db.isOpen())
+        db.open();
+    auto connection = std::make_unique<Connection>(std::move(db), false);
     if (!connection->Database().isOpen())
         ThrowQtError(connection->Database().lastError(), "Cannot open " + source);
     return connection;
@@ -267,13 +277,15 @@ public:
     // `table` quoted, `tableName` as the caller gave it.
     QtQueryCursor(std::unique_ptr<Connection> connection, const std::string& sql,
                   const std::string& table, const std::string& tableName,
-                  const std::string& source, std::chrono::milliseconds waitLimit)
+                  const std::string& source, const CursorOptions& options)
         : connection_(std::move(connection)), db_(connection_->Database()), table_(table),
-          tableName_(tableName), source_(source), waitLimit_(waitLimit),
-          sql_(WithoutTrailingSemicolons(sql)), sqlite_(db_.driverName() == "QSQLITE"), mysql_(IsMysqlDriver(db_))
+          tableName_(tableName), source_(source), waitLimit_(options.waitLimit),
+          sql_(WithoutTrailingSemicolons(sql)), sqlite_(db_.driverName() == "QSQLITE"),
+          mysql_(IsMysqlDriver(db_)), params_(options.params)
     {
         if (mysql_)
             BeginMysqlSession();
+        CheckParams();
         Prepare(sql_);
         Execute();
         ReadColumns();
@@ -340,7 +352,11 @@ public:
         count.setForwardOnly(true);
         const std::string sql =
             table_.empty() ? CountStatement(sql_) : "SELECT COUNT(*) FROM " + table_;
-        if (!count.exec(QString::fromStdString(sql)) || !count.next())
+        const bool done = params_.empty() || mysql_
+                              ? count.exec(QString::fromStdString(sql))
+                              : count.prepare(QString::fromStdString(sql)) && BindTo(count)
+                                    && count.exec();
+        if (!done || !count.next())
             ThrowQtError(count.lastError(), "Cannot count the records of " + source_);
         return count.value(0).toLongLong();
     }
@@ -518,6 +534,7 @@ private:
                 return false;
             ThrowQtError(query_->lastError(), "Cannot open " + source_);
         }
+        BindTo(*query_);
         stmt_ = nullptr;
         if (sqlite_) {
             // The statement is prepared but not yet stepped: SQLite can still tell whether it
@@ -567,6 +584,43 @@ private:
         query_->finish();
         firstKept_ = true;
         onFirst_ = false;
+    }
+
+    // Every :name of the SQL text set and every value named, as on every backend. MariaDB's
+    // text is run as it is (see Prepare), so its parameters become user variables, each set
+    // by a prepared SET with its value bound: the value keeps its type and is never spliced.
+    void CheckParams()
+    {
+        if (!table_.empty())
+            return;
+        const SqlDialect dialect = mysql_                                     ? SqlDialect::MariaDb
+                                   : db_.driverName().startsWith(u"QPSQL") ? SqlDialect::Postgres
+                                                                           : SqlDialect::Sqlite;
+        const PositionalSql positional =
+            BindableSql(sql_, dialect, params_, source_, [this](std::size_t i) {
+                return mysql_ ? "@zelstats_p" + std::to_string(i + 1) : ":" + params_[i].name;
+            });
+        if (!mysql_ || params_.empty())
+            return;
+        sql_ = positional.sql;
+        QString set;
+        for (std::size_t i = 0; i < params_.size(); ++i)
+            set += QStringLiteral("%1@zelstats_p%2 = ?").arg(i > 0 ? u", " : u"SET ").arg(i + 1);
+        QSqlQuery query(db_);
+        if (!query.prepare(set))
+            ThrowQtError(query.lastError(), "Cannot open " + source_);
+        for (const TQueryParam& param : params_)
+            query.addBindValue(param.value);
+        if (!query.exec())
+            ThrowQtError(query.lastError(), "Cannot open " + source_);
+    }
+
+    // The query's values on a statement Qt has prepared, each by its name.
+    bool BindTo(QSqlQuery& query) const
+    {
+        for (const TQueryParam& param : params_)
+            query.bindValue(QString::fromStdString(":" + param.name), param.value);
+        return true;
     }
 
     // As on the client library's way: a session of this dataset's own reads only, and the
@@ -656,6 +710,7 @@ private:
     // by the MariaDB cursor's rules, from each column's type code.
     bool mysql_;
     std::vector<MariaDbQtColumn> mysqlColumns_;
+    std::vector<TQueryParam> params_;
     // Registered while the connection is open (QMYSQL only).
     std::unique_ptr<MariaDbThreadCanceller> canceller_;
     std::unique_ptr<QSqlQuery> query_;
@@ -698,7 +753,7 @@ std::unique_ptr<DataCursor> OpenCursor(const std::string& database, const std::s
         return OpenMariaDbCursor(std::move(link), select, quoted, source, options);
     }
     return std::make_unique<QtQueryCursor>(std::move(connection), select, quoted, table, source,
-                                           options.waitLimit);
+                                           options);
 }
 
 } // namespace
@@ -729,6 +784,8 @@ std::string QtSqlDisplayName(const std::string& database)
     if (!QSqlDatabase::contains(name))
         return text;
     const QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (!db.isValid())
+        return text; // another thread's, or without its driver
     return ToStd(db.driverName()) + " " + text + " (database '" + ToStd(db.databaseName()) + "')";
 }
 

@@ -1,5 +1,8 @@
 // The SQLite driver: a read-only connection and one prepared statement stepped row by row.
 #include "data/Driver.h"
+#include "data/Params.h"
+
+#include <QByteArray>
 
 #include <sqlite3.h>
 
@@ -294,14 +297,16 @@ class SqliteCursor : public DataCursor {
 public:
     // A cursor over the result of one SELECT statement (or an informational PRAGMA).
     static std::unique_ptr<SqliteCursor> OpenQuery(const std::string& path, const std::string& sql,
-                                                   const std::string& source)
+                                                   const std::string& source,
+                                                   std::vector<TQueryParam> params)
     {
         std::unique_ptr<SqliteCursor> cursor(new SqliteCursor(path, source));
         cursor->sql_ = sql;
+        cursor->params_ = std::move(params);
         cursor->countSql_ = CountStatement(sql);
         // The line breaks keep a trailing "-- comment" from swallowing the parenthesis.
         cursor->limitedCountSql_ = "SELECT count(*) FROM (SELECT 1 FROM (\n"
-                                   + WithoutTrailingSemicolons(sql) + "\n) LIMIT ?1)";
+                                   + WithoutTrailingSemicolons(sql) + "\n) LIMIT :zelstats_limit)";
         cursor->full_ = cursor->PrepareQuery(sql);
         cursor->Start();
         return cursor;
@@ -354,6 +359,7 @@ public:
         if (sqlite3_prepare_v2(db_.get(), countSql_.c_str(), -1, &raw, nullptr) == SQLITE_OK
             && raw != nullptr) {
             Statement count(raw);
+            BindParams(raw);
             const int rc = Step(raw);
             if (rc != SQLITE_ROW)
                 ThrowStatementError(what);
@@ -361,6 +367,7 @@ public:
         }
         // Not every statement can stand in a subquery (PRAGMA, for one): count by walking.
         Statement walk = Prepare(sql_, what);
+        BindParams(walk.get());
         int rc;
         while ((rc = Step(walk.get())) == SQLITE_ROW)
             ++n;
@@ -506,7 +513,9 @@ public:
             return CountRecords() > limit; // a statement that cannot stand in a subquery
         }
         Statement count(raw);
-        sqlite3_bind_int64(raw, 1, limit < INT64_MAX ? limit + 1 : limit);
+        BindParams(raw);
+        sqlite3_bind_int64(raw, sqlite3_bind_parameter_index(raw, ":zelstats_limit"),
+                           limit < INT64_MAX ? limit + 1 : limit);
         if (Step(raw) != SQLITE_ROW)
             ThrowStatementError("Cannot count the records of " + source_);
         return sqlite3_column_int64(raw, 0) > limit;
@@ -633,20 +642,68 @@ private:
                                                       "datasets only read"
                                                     : refusal));
         }
-        // An unset parameter would read as NULL in every record: a silent wrong answer.
-        const int parameters = sqlite3_bind_parameter_count(stmt.get());
-        if (parameters > 0) {
-            std::string name = "?";
-            for (int i = 1; i <= parameters; ++i) {
-                if (const char* p = sqlite3_bind_parameter_name(stmt.get(), i)) {
-                    name = p;
-                    break;
-                }
-            }
-            throw EDatabaseError(what + ": the statement has a parameter " + name
-                                 + ", and datasets set none");
-        }
+        CheckParams(stmt.get());
+        BindParams(stmt.get());
         return stmt;
+    }
+
+    // An unset parameter would read as NULL in every record: a silent wrong answer. The scan
+    // every driver makes names the first mistake; SQLite's own list then catches the forms
+    // that are not :name (?, ?1, @x, $x), which datasets never set.
+    void CheckParams(sqlite3_stmt* stmt) const
+    {
+        BindableSql(sql_, SqlDialect::Sqlite, params_, source_,
+                    [](std::size_t) { return std::string(); });
+        // A bare ? has no name; nor has an index that ?NNN skips, so a name is looked for first.
+        const int count = sqlite3_bind_parameter_count(stmt);
+        for (int i = 1; i <= count; ++i) {
+            const char* name = sqlite3_bind_parameter_name(stmt, i);
+            if (name == nullptr || (name[0] == ':' && std::any_of(params_.begin(), params_.end(),
+                                                                  [&](const TQueryParam& p) {
+                                                                      return p.name == name + 1;
+                                                                  })))
+                continue;
+            RefuseParam(name);
+        }
+        for (int i = 1; i <= count; ++i)
+            if (sqlite3_bind_parameter_name(stmt, i) == nullptr)
+                RefuseParam("?");
+    }
+
+    [[noreturn]] void RefuseParam(const char* name) const
+    {
+        throw EDatabaseError("Cannot open " + source_ + ": the statement has a parameter " + name
+                             + ", and datasets set only parameters written :name");
+    }
+
+    // The query's values, each by its name and with its own type. SQLITE_TRANSIENT: the
+    // statement keeps its own copy, as the values are made here.
+    void BindParams(sqlite3_stmt* stmt) const
+    {
+        for (const TQueryParam& param : params_) {
+            const int index = sqlite3_bind_parameter_index(stmt, (":" + param.name).c_str());
+            if (index == 0)
+                continue;
+            const QVariant& v = param.value;
+            switch (KindOfParam(v)) {
+            case ParamKind::Null: sqlite3_bind_null(stmt, index); break;
+            case ParamKind::Integer: sqlite3_bind_int64(stmt, index, v.toLongLong()); break;
+            case ParamKind::Real: sqlite3_bind_double(stmt, index, v.toDouble()); break;
+            case ParamKind::Bytes: {
+                const QByteArray bytes = v.toByteArray();
+                sqlite3_bind_blob64(stmt, index, bytes.constData(),
+                                    static_cast<sqlite3_uint64>(bytes.size()), SQLITE_TRANSIENT);
+                break;
+            }
+            case ParamKind::Text: {
+                const QByteArray text = v.toString().toUtf8();
+                sqlite3_bind_text64(stmt, index, text.constData(),
+                                    static_cast<sqlite3_uint64>(text.size()), SQLITE_TRANSIENT,
+                                    SQLITE_UTF8);
+                break;
+            }
+            }
+        }
     }
 
     // Runs one of the driver's own statements to its end.
@@ -726,7 +783,8 @@ private:
         from_ = narrowable_ ? from + " NOT INDEXED" : from;
         sql_ = "SELECT * FROM " + from_;
         countSql_ = "SELECT count(*) FROM " + from;
-        limitedCountSql_ = "SELECT count(*) FROM (SELECT 1 FROM " + from + " LIMIT ?1)";
+        limitedCountSql_ =
+            "SELECT count(*) FROM (SELECT 1 FROM " + from + " LIMIT :zelstats_limit)";
     }
 
     // Moves the walk to the statement that reads what RestrictToColumns asked for.
@@ -807,7 +865,7 @@ private:
     std::string source_;
     std::string sql_;              // the full statement's text
     std::string countSql_;
-    std::string limitedCountSql_;  // counts up to the bound parameter ?1
+    std::string limitedCountSql_;  // counts up to the bound :zelstats_limit
     std::string from_;             // a table cursor's FROM target
     bool narrowable_ = false;
     std::vector<int> wanted_;        // the columns RestrictToColumns asked for; empty: all
@@ -816,15 +874,16 @@ private:
     bool snapshot_ = false;
     bool released_ = false;        // the walk was ended on a record by ReleaseWalk
     std::vector<ColumnInfo> columns_;
+    std::vector<TQueryParam> params_; // the query's, bound to each statement of its text
 };
 
 } // namespace
 
 std::unique_ptr<DataCursor> OpenSqliteCursor(const std::string& path, const std::string& sql,
                                              const std::string& source,
-                                             const CursorOptions& /*options*/)
+                                             const CursorOptions& options)
 {
-    return SqliteCursor::OpenQuery(path, sql, source);
+    return SqliteCursor::OpenQuery(path, sql, source, options.params);
 }
 
 std::unique_ptr<DataCursor> OpenSqliteTableCursor(const std::string& path,

@@ -188,6 +188,30 @@ TEST(QtSqlDriver, UnknownApplicationConnectionIsNamedInTheError)
     EXPECT_NE(message.find("connection 'nowhere'"), std::string::npos) << message;
 }
 
+// Qt gives a connection only to the thread that made it; another thread is told so, with the
+// two ways out, not that a driver is missing.
+TEST(QtSqlDriver, AConnectionOfAnotherThreadIsReportedAsSuch)
+{
+    auto db = MakeQtSqliteDatabase();
+    if (db == nullptr)
+        GTEST_SKIP() << QtSqliteUnavailableReason();
+    std::string message;
+    std::thread worker([&] {
+        TQuery q;
+        q.SetDatabaseName(db->Name());
+        q.SetSQL({"SELECT 1"});
+        message = OpenFailure(q);
+    });
+    worker.join();
+    const std::string name = db->Name().substr(std::string("qtsql:").size());
+    EXPECT_NE(message.find(": the connection '" + name
+                           + "' belongs to another thread: open one in this thread, or use "
+                             "SummarizeAsync"),
+              std::string::npos)
+        << message;
+    EXPECT_EQ(message.find("Driver not loaded"), std::string::npos) << message;
+}
+
 class MariaDbTest : public testing::Test {
 protected:
     void SetUp() override

@@ -541,6 +541,44 @@ TEST_P(ZelstatTest, SpoolOptionsChangeNoNumber)
     EXPECT_EQ(classes.out, Zelstat(On("classes", {"--csv", "--no-spool"})).out);
 }
 
+// --param binds each value into the --sql text, number or text, forced text with :text; a
+// malformed one is a usage error, as is one without --sql.
+TEST_P(ZelstatTest, ParamsBindIntoTheQueryAndMalformedOnesAreUsageErrors)
+{
+    const QString db = QString::fromStdString(db_->Name());
+    const QString x = Name("X");
+    const auto summary = [&](const QString& sql, QStringList params) {
+        QStringList args{"summary", "--db", db, "--sql", sql, "--field", x, "--json"};
+        for (const QString& param : params)
+            args << "--param" << param;
+        const Result r = Zelstat(args);
+        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+        return QJsonDocument::fromJson(r.out.toUtf8()).object();
+    };
+    const QJsonObject filtered = summary("SELECT X FROM T WHERE ID <= :n AND NAME <> :skip",
+                                         {"n=4", "skip=b"});
+    EXPECT_EQ(filtered["count"].toInt(), 3);
+    EXPECT_EQ(filtered["total"].toDouble(), 10);
+    // As text 007 has three characters; as a number it would have one.
+    EXPECT_EQ(summary("SELECT X FROM T WHERE LENGTH(:code) = 3", {"code:text=007"})["count"]
+                  .toInt(),
+              8);
+    const QStringList on = {"summary", "--db", db, "--sql", "SELECT X FROM T", "--field", x};
+    for (const QStringList& bad : {QStringList{"--param", "n"}, QStringList{"--param", "=1"},
+                                   QStringList{"--param", "n:int=1"}}) {
+        const Result r = Zelstat(on + bad);
+        EXPECT_EQ(r.exitCode, 2) << bad.join(' ').toStdString();
+        EXPECT_TRUE(r.err.startsWith("zelstat: --param")) << r.err.toStdString();
+    }
+    const Result table = Zelstat(On("summary", {"--param", "n=1"}));
+    EXPECT_EQ(table.exitCode, 2);
+    EXPECT_TRUE(table.err.contains("--param needs --sql")) << table.err.toStdString();
+    const Result unset = Zelstat(on.mid(0, 4) + QStringList{"SELECT X FROM T WHERE ID = :n",
+                                                            "--field", x});
+    EXPECT_EQ(unset.exitCode, 1);
+    EXPECT_TRUE(unset.err.contains(":n, which is not set")) << unset.err.toStdString();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ZelstatTest, testing::ValuesIn(ProgramBackends()),
                          [](const auto& info) { return info.param; });
 
@@ -738,6 +776,29 @@ TEST(Zelstat, FieldsTakesQuotedNames)
     EXPECT_EQ(rows[2].toObject()["field"].toString(), "q\"x");
     for (const char* bad : {R"("a,b)", R"("a,b"c)", R"(c,"")"})
         EXPECT_EQ(Zelstat(on + QStringList{bad}).exitCode, 2) << bad;
+}
+
+// A --param value binds as an integer when it is a whole one within int64, as a double when
+// all of it reads as a finite number in the C locale, as text otherwise or when forced.
+TEST(Zelstat, ParamValuesBindAsTheNumberTheyReadAsOrAsText)
+{
+    auto db = MakeSqliteDatabase();
+    db->Execute("CREATE TABLE T (X INTEGER)");
+    db->Execute("INSERT INTO T VALUES (1)");
+    const std::pair<const char*, const char*> cases[] = {
+        {"v=5", "integer"},     {"v=-007", "integer"},  {"v=9223372036854775808", "real"},
+        {"v=2.5", "real"},      {"v=1e3", "real"},      {"v:text=007", "text"},
+        {"v=abc", "text"},      {"v=", "text"},         {"v=nan", "text"},
+        {"v= 5", "text"},       {"v=1,5", "text"},      {"v=a=b", "text"},
+    };
+    for (const auto& [param, type] : cases) {
+        const Result r = Zelstat({"summary", "--db", QString::fromStdString(db->Name()), "--sql",
+                                  "SELECT X FROM T WHERE typeof(:v) = :t", "--field", "X",
+                                  "--json", "--param", param, "--param",
+                                  QString("t:text=") + type});
+        ASSERT_EQ(r.exitCode, 0) << param << ": " << r.err.toStdString();
+        EXPECT_EQ(QJsonDocument::fromJson(r.out.toUtf8()).object()["count"].toInt(), 1) << param;
+    }
 }
 
 // Reading a WAL database leaves its folder as it was: no -wal or -shm file stays behind. A
