@@ -879,7 +879,8 @@ void ReadLargeSum(const PGresult* result, int row, int column, const std::string
         decimals += decimals >= 0;
     }
     if (decimals > 0) {
-        const long double value = (static_cast<long double>(high) + low) / std::pow(10.0L, decimals);
+        const long double value =
+            (static_cast<long double>(high) + low) / std::pow(10.0L, decimals);
         high = static_cast<double>(value);
         low = static_cast<double>(value - high);
     }
@@ -1163,9 +1164,8 @@ public:
 
     std::vector<ServerLoadPart> Load(int column) override
     {
-        const Result result = Summarize(
-            EachPartition(NumberSqlOf(column), [](const ColumnSql& c, bool) { return LoadStatement(c); }),
-            {}, false);
+        const auto load = [](const ColumnSql& c, bool) { return LoadStatement(c); };
+        const Result result = Summarize(EachPartition(NumberSqlOf(column), load), {}, false);
         std::vector<ServerLoadPart> parts;
         for (int row = 0; row < PQntuples(result.get()); ++row)
             parts.push_back(LoadPart(result.get(), row, SplitsByPartition(), source_));
@@ -1293,7 +1293,9 @@ private:
         const Result tree = Run(kPartitionTree, {table_}, false, PGRES_TUPLES_OK, "Cannot open ");
         bool partitioned = false, foreign = false;
         for (int row = 0; row < PQntuples(tree.get()); ++row) {
-            const auto text = [&](int column) { return std::string(PQgetvalue(tree.get(), row, column)); };
+            const auto text = [&](int column) {
+                return std::string(PQgetvalue(tree.get(), row, column));
+            };
             partitioned = partitioned || (text(2) == "0" && text(3) == "p");
             foreign = foreign || text(3) == "f";
             if (text(1) == "t")
@@ -1365,8 +1367,8 @@ private:
             return CountStatement(sql_);
         std::string counts;
         for (const Partition& partition : partitions_)
-            counts += (counts.empty() ? "(" : "\nUNION ALL\n(") + std::string("SELECT count(*) AS n FROM ")
-                      + partition.name + ")";
+            counts += (counts.empty() ? "(" : "\nUNION ALL\n(")
+                      + std::string("SELECT count(*) AS n FROM ") + partition.name + ")";
         return "SELECT coalesce(sum(n), 0) FROM (" + counts + ") AS zel_counts";
     }
 

@@ -12,8 +12,10 @@ namespace server {
 
 LoadTotals CombineLoad(std::vector<ServerLoadPart> parts)
 {
-    std::stable_sort(parts.begin(), parts.end(),
-                     [](const ServerLoadPart& a, const ServerLoadPart& b) { return a.part < b.part; });
+    const auto byPart = [](const ServerLoadPart& a, const ServerLoadPart& b) {
+        return a.part < b.part;
+    };
+    std::stable_sort(parts.begin(), parts.end(), byPart);
     LoadTotals totals;
     for (const ServerLoadPart& part : parts) {
         if (part.count == 0)

@@ -170,29 +170,29 @@ TEST_P(ServerSummaryTest, ServerAgreesWithTheWalks)
 std::vector<DataCase> KnownData()
 {
     return {DataCase{"OneTwoSix", {1, 2, 6}},
-                    DataCase{"OneTwoThree", {1, 2, 3}},
-                    DataCase{"EightValues", {2, 4, 4, 4, 5, 5, 7, 9}, 10.0},
-                    DataCase{"Negative", {-1, -2, -6}, -3.0},
-                    DataCase{"WithNulls", {std::nan(""), 3, std::nan(""), 8, 1}},
-                    DataCase{"OneValue", {4}},
-                    DataCase{"NoValue", {std::nan("")}},
-                    DataCase{"ValuesOnBounds", ValuesOnBounds(), 1.0, 13},
-                    DataCase{"SkewedBeyondTheStore", Skewed(), 0.25, 50},
-                    DataCase{"LargeOffsetBigint", LargeOffset(1.0), 1.0, 10, "x::bigint"},
-                    DataCase{"LargeOffsetFractions", LargeOffset(0.001)},
-                    DataCase{"SmallAndHuge", {1e-30, 0.3, -2.5e9, 7e18, -3e19, 5e19}},
-                    DataCase{"Real", {0.1, 0.2, 0.7, 1.3}, 1.0, 10, "x::real"},
-                    DataCase{"Numeric", {0.1, 0.25, 0.7, 1e6 + 0.3}, 1.0, 7, "x::numeric(12,3)"},
-                    DataCase{"Money", {1.5, 2.25, 1234.5}, 1.0, 5, "x::numeric(12,2)::money"},
-                    // The edges of float8's range: products that round to 0, sums that a
-                    // plain float8 sum gets wrong.
-                    DataCase{"Subnormal", {4.9406564584124654e-324, 1e-320, -2.5e-310, 3e-315}},
-                    DataCase{"Near1eMinus85", {1e-85, 2.5e-85, -3e-85, 7e-85}},
-                    DataCase{"Near1eMinus110", {1e-110, 3e-110, -2e-110}, 1.0, 4},
-                    DataCase{"Near1eMinus200", {1e-200, 2e-200, 5e-200}},
-                    DataCase{"TinyScaledBelowFloat8", {1e-300, 5e-310, 2e-300}, 1e20},
-                    DataCase{"HugeCancelling", {5000000000012641280.0, 2e30, -1e30, -1e30}},
-                    DataCase{"HugeIntegers", {1e70, 9.3e18, -3.3e69, 12345.678, 4.7e18}}};
+            DataCase{"OneTwoThree", {1, 2, 3}},
+            DataCase{"EightValues", {2, 4, 4, 4, 5, 5, 7, 9}, 10.0},
+            DataCase{"Negative", {-1, -2, -6}, -3.0},
+            DataCase{"WithNulls", {std::nan(""), 3, std::nan(""), 8, 1}},
+            DataCase{"OneValue", {4}},
+            DataCase{"NoValue", {std::nan("")}},
+            DataCase{"ValuesOnBounds", ValuesOnBounds(), 1.0, 13},
+            DataCase{"SkewedBeyondTheStore", Skewed(), 0.25, 50},
+            DataCase{"LargeOffsetBigint", LargeOffset(1.0), 1.0, 10, "x::bigint"},
+            DataCase{"LargeOffsetFractions", LargeOffset(0.001)},
+            DataCase{"SmallAndHuge", {1e-30, 0.3, -2.5e9, 7e18, -3e19, 5e19}},
+            DataCase{"Real", {0.1, 0.2, 0.7, 1.3}, 1.0, 10, "x::real"},
+            DataCase{"Numeric", {0.1, 0.25, 0.7, 1e6 + 0.3}, 1.0, 7, "x::numeric(12,3)"},
+            DataCase{"Money", {1.5, 2.25, 1234.5}, 1.0, 5, "x::numeric(12,2)::money"},
+            // The edges of float8's range: products that round to 0, sums that a
+            // plain float8 sum gets wrong.
+            DataCase{"Subnormal", {4.9406564584124654e-324, 1e-320, -2.5e-310, 3e-315}},
+            DataCase{"Near1eMinus85", {1e-85, 2.5e-85, -3e-85, 7e-85}},
+            DataCase{"Near1eMinus110", {1e-110, 3e-110, -2e-110}, 1.0, 4},
+            DataCase{"Near1eMinus200", {1e-200, 2e-200, 5e-200}},
+            DataCase{"TinyScaledBelowFloat8", {1e-300, 5e-310, 2e-300}, 1e20},
+            DataCase{"HugeCancelling", {5000000000012641280.0, 2e30, -1e30, -1e30}},
+            DataCase{"HugeIntegers", {1e70, 9.3e18, -3.3e69, 12345.678, 4.7e18}}};
 }
 
 INSTANTIATE_TEST_SUITE_P(
