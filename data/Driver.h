@@ -116,6 +116,11 @@ public:
     virtual const std::vector<ColumnInfo>& Columns() const = 0;
     // Positions the cursor before the first record again.
     virtual void Rewind() = 0;
+    // True when opening read no record (a table whose rows live on other servers, where the
+    // first record would start a scan on each): the dataset reads the first record when one
+    // is first asked for, so that a look at the fields or a summary the server computes
+    // reads none.
+    virtual bool OpensWithoutReading() const { return false; }
     // Moves to the next record; false when there is none (the cursor is then at the end).
     virtual bool Fetch() = 0;
     // Number of records of the result. Asked once per open by the dataset.

@@ -984,6 +984,7 @@ public:
         txn_ = Txn::Walk;
         if (!table_.empty() && FindPartitions()) {
             ReadColumnsWithoutRows();
+            withoutRows_ = true;
             return;
         }
         Declare(-1);
@@ -993,6 +994,7 @@ public:
     }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
+    bool OpensWithoutReading() const override { return withoutRows_; }
 
     void Rewind() override
     {
@@ -1711,6 +1713,8 @@ private:
     std::vector<Partition> partitions_;
     // NameFailedPartition is trying the partitions.
     bool probing_ = false;
+    // Opened without a cursor: no row read (FindPartitions).
+    bool withoutRows_ = false;
 };
 
 // One part of a table name: "quoted" parts keep their text, others fold to lower case as the
