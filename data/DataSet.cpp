@@ -51,7 +51,7 @@ TField::TField(TDataSet& dataset, std::string name, int column, TFieldType type)
 {
 }
 
-bool TField::IsNull() const { return dataset_.ActiveCursor().IsNull(column_); }
+bool TField::IsNull() const { return dataset_.RecordCursor().IsNull(column_); }
 
 namespace {
 
@@ -141,7 +141,7 @@ std::string ShownValue(std::string_view text)
 
 void TField::ThrowNotANumber(const char* what) const
 {
-    ThrowNotANumberAt(dataset_.ActiveCursor().ReadText(column_), dataset_.RecNo(), what);
+    ThrowNotANumberAt(dataset_.RecordCursor().ReadText(column_), dataset_.RecNo(), what);
 }
 
 void TField::ThrowNotANumberAt(std::string_view text, std::int64_t record, const char* what) const
@@ -168,7 +168,7 @@ double TField::AsFloat() const
 
 bool TField::ReadFloat(double& value) const
 {
-    switch (dataset_.ActiveCursor().ReadNumber(column_, value)) {
+    switch (dataset_.RecordCursor().ReadNumber(column_, value)) {
     case DataCursor::Number::Null: return false;
     case DataCursor::Number::NotANumber: ThrowNotANumber("a number");
     case DataCursor::Number::Value: break;
@@ -180,11 +180,11 @@ bool TField::ReadFloat(double& value) const
 
 std::string TField::AsString() const
 {
-    const DataCursor& cursor = dataset_.ActiveCursor();
+    const DataCursor& cursor = dataset_.RecordCursor();
     return cursor.IsNull(column_) ? std::string() : cursor.ReadText(column_);
 }
 
-TGroupKey TField::AsGroupKey() const { return dataset_.ActiveCursor().ReadKey(column_); }
+TGroupKey TField::AsGroupKey() const { return dataset_.RecordCursor().ReadKey(column_); }
 
 // --- TGroupKey
 
@@ -380,7 +380,13 @@ void TDataSet::Open()
     byName_ = std::move(byName);
     lastLookup_ = nullptr;
     recordCount_ = -1;
-    First();
+    if (cursor_->OpensWithoutReading()) {
+        unpositioned_ = true;
+        eof_ = false;
+        recNo_ = 0;
+    } else {
+        First();
+    }
 }
 
 void TDataSet::Close()
@@ -392,6 +398,7 @@ void TDataSet::Close()
     recordCount_ = -1;
     recNo_ = 0;
     eof_ = true;
+    unpositioned_ = false;
 }
 
 const DataCursor& TDataSet::ActiveCursor() const
@@ -442,9 +449,24 @@ TField& TDataSet::FieldByName(std::string_view name) const
     return *field;
 }
 
+const DataCursor& TDataSet::RecordCursor() const
+{
+    const DataCursor& cursor = ActiveCursor();
+    if (unpositioned_) {
+        unpositioned_ = false;
+        cursor_->Rewind();
+        const bool row = cursor_->Fetch();
+        recNo_ = row ? 1 : 0;
+        if (!row)
+            ReachEnd();
+    }
+    return cursor;
+}
+
 void TDataSet::First()
 {
     ActiveCursor();
+    unpositioned_ = false;
     cursor_->Rewind();
     const bool row = cursor_->Fetch();
     eof_ = false;
@@ -455,7 +477,7 @@ void TDataSet::First()
 
 void TDataSet::Next()
 {
-    ActiveCursor();
+    RecordCursor();
     if (eof_)
         return;
     if (cursor_->Fetch())
@@ -464,7 +486,7 @@ void TDataSet::Next()
         ReachEnd();
 }
 
-void TDataSet::ReachEnd()
+void TDataSet::ReachEnd() const
 {
     eof_ = true;
     // A walk runs from the first record, so the records it passed are all there are.
@@ -488,16 +510,21 @@ std::size_t TDataSet::ReadFloats(const TField& field, double* values, std::size_
 
 bool TDataSet::Eof() const
 {
-    ActiveCursor();
+    RecordCursor();
     return eof_;
 }
 
-std::int64_t TDataSet::RecNo() const { return recNo_; }
+std::int64_t TDataSet::RecNo() const
+{
+    if (unpositioned_)
+        RecordCursor();
+    return recNo_;
+}
 
 std::size_t TDataSet::ReadRecords(std::span<const TField* const> fields, double* values,
                                  std::size_t capacity)
 {
-    ActiveCursor();
+    RecordCursor();
     std::vector<int> columns;
     for (const TField* field : fields)
         columns.push_back(field->Index());

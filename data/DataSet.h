@@ -275,8 +275,11 @@ protected:
 private:
     friend class TField;
     const DataCursor& ActiveCursor() const;
+    // The active cursor on the current record: the first, read now, when the dataset was
+    // opened without reading it (DataCursor::OpensWithoutReading).
+    const DataCursor& RecordCursor() const;
     // The walk moved past the last record.
-    void ReachEnd();
+    void ReachEnd() const;
     std::unique_ptr<TField> MakeField(const ColumnInfo& column, int index);
 
     std::unique_ptr<DataCursor> cursor_;
@@ -286,8 +289,10 @@ private:
     // FieldByName is asked once per record by every pass; the last answer is kept.
     mutable const TField* lastLookup_ = nullptr;
     mutable std::int64_t recordCount_ = -1;
-    std::int64_t recNo_ = 0;
-    bool eof_ = true;
+    mutable std::int64_t recNo_ = 0;
+    mutable bool eof_ = true;
+    // Opened without reading the first record: the first access to a record reads it.
+    mutable bool unpositioned_ = false;
     int disableCount_ = 0;
     std::uint64_t openings_ = 0;
     double waitLimit_ = 0.0;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -37,6 +38,9 @@ struct CursorOptions {
 
 // A load's sums over the values of one column (nulls left out), as read, before any scale.
 struct ServerLoadPart {
+    // The part of the records the row sums, in the order a walk reads the parts (a
+    // partitioned table's partitions); 0 for a summary in one row.
+    std::int64_t part = 0;
     std::int64_t count = 0;
     // The sum: its rounded value and what the rounding leaves out, together exact far below
     // a double's rounding, however large or small the values.
@@ -65,6 +69,7 @@ struct ServerPassRequest {
 // powers the request leaves out are 0. A power whose value is below a double's least
 // (subnormal) value counts as 0, as the walk's powers do.
 struct ServerPiece {
+    std::int64_t part = 0; // as ServerLoadPart::part
     std::int64_t piece = 0;
     std::int64_t count = 0;
     double sum2 = 0.0, sum3 = 0.0, sum4 = 0.0;
@@ -111,6 +116,11 @@ public:
     virtual const std::vector<ColumnInfo>& Columns() const = 0;
     // Positions the cursor before the first record again.
     virtual void Rewind() = 0;
+    // True when opening read no record (a table whose rows live on other servers, where the
+    // first record would start a scan on each): the dataset reads the first record when one
+    // is first asked for, so that a look at the fields or a summary the server computes
+    // reads none.
+    virtual bool OpensWithoutReading() const { return false; }
     // Moves to the next record; false when there is none (the cursor is then at the end).
     virtual bool Fetch() = 0;
     // Number of records of the result. Asked once per open by the dataset.
@@ -230,6 +240,13 @@ std::unique_ptr<DataCursor> OpenPgTableCursor(const std::string& connection,
 // two. Process-wide.
 void SetPgPartitionStatements(bool perPartition);
 bool PgPartitionStatements();
+// Tells `log` the text and the parameters of every statement a PostgreSQL server summary runs
+// (the load's, the first values', the passes', the search for an unreadable value), for a
+// look at the server's plans; an empty `log` tells none. Process-wide; set it while no
+// summary runs.
+using PgStatementLog =
+    std::function<void(const std::string& sql, const std::vector<std::string>& params)>;
+void SetPgSummaryLog(PgStatementLog log);
 // DatabaseDisplayName of a PostgreSQL connection string.
 std::string PgDisplayName(const std::string& connection);
 // The value of an SQLite statement's column as a key of groups, by its storage class, as

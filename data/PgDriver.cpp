@@ -21,6 +21,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -46,6 +47,14 @@ constexpr std::int64_t kValueOverhead = 16;
 constexpr std::int64_t kRowOverhead = 16;
 
 constexpr const char* kCursorName = "zelstats_cursor";
+
+// An Append over foreign tables on servers that take asynchronous requests hands on rows in
+// the order they arrive, which changes from run to run; without asynchronous append it reads
+// its branches one after another. A plan keeps the setting it was made with, so it is set
+// for the statement that reads in order and reset after it (to the session's value: the
+// aggregates want the shards to work at once).
+constexpr const char* kPartitionsInTurn = "SET LOCAL enable_async_append = off";
+constexpr const char* kPartitionsInAnyTurn = "RESET enable_async_append";
 
 // Type OIDs of the built-in types (catalog pg_type); they are fixed across server versions.
 enum : Oid {
@@ -808,8 +817,12 @@ std::string Scaled(const std::string& value, int shift)
 // $1 the mean (times 2^shift); with `bounds` above 0, $2 the sorted bounds (a float8 array of that many); and
 // ScaleBy as the last parameter unless it is 1. A row per piece that holds a value, in no
 // order: the piece (width_bucket), its number of values, and the sums of d^2, d^3 and d^4
-// (0 where the pass takes no such sum). Without bounds one row, piece 0.
-std::string PassStatement(const ColumnSql& c, const ServerPassRequest& request)
+// (0 where the pass takes no such sum). Without bounds one row, piece 0. `branch` writes it
+// for one partition of a partitioned table, in the form a foreign table's server can run
+// whole (postgres_fdw ships an aggregate only over the foreign table itself, never over the
+// UNION ALL below).
+std::string PassStatement(const ColumnSql& c, const ServerPassRequest& request,
+                          bool branch = false)
 {
     const std::size_t bounds = request.bounds.size();
     const std::string s2 = request.power2 ? Power(2) : "0::float8";
@@ -826,11 +839,14 @@ std::string PassStatement(const ColumnSql& c, const ServerPassRequest& request)
     // powers, where a subquery's column would be written out, and worked out, in each of
     // them. Both together took the statement from 2.0 s to 1.1 s on 10,000,000 records
     // against joining the pieces to a generate_series for the estimate.
+    const std::string deviations = "(SELECT " + piece + " AS piece, "
+                                   + Scaled(value, request.shift) + " - $1::float8 AS d FROM ("
+                                   + ValuesSelect(c) + ") AS zel_values";
     const std::string distances =
-        "(SELECT " + piece + " AS piece, " + Scaled(value, request.shift)
-        + " - $1::float8 AS d FROM (" + ValuesSelect(c)
-        + ") AS zel_values UNION ALL SELECT NULL::integer, NULL::float8 FROM " + c.relation
-        + " WHERE false) AS zel_distances";
+        deviations
+        + (branch ? "" : " UNION ALL SELECT NULL::integer, NULL::float8 FROM " + c.relation
+                             + " WHERE false")
+        + ") AS zel_distances";
     const std::string sums = "count(*), coalesce(sum(" + s2 + "), 0), coalesce(sum(" + s3
                              + "), 0), coalesce(sum(" + s4 + "), 0) FROM " + distances;
     if (bounds == 0)
@@ -869,21 +885,126 @@ T Cell(const PGresult* result, int row, int column, const std::string& source)
 
 // The load's row as plain values: its sum parts added in extended precision, which carries
 // them far below a double's rounding, and split into the rounded total and its remainder.
-ServerLoadPart LoadPart(const PGresult* result, int row, const std::string& source)
+// A numeric sum's text (digits, a sign, a point) as its rounded double and what the rounding
+// leaves out, to about 2^-104 of its size: the digits are taken in pairs of doubles (an
+// exact product by fma, an exact sum by two-sum), where a long double would keep 64 bits and
+// lose the part that cancels against another partition's sum. Digits after the point are
+// divided out in extended precision.
+void ReadLargeSum(const PGresult* result, int row, int column, const std::string& source,
+                  double& high, double& low)
+{
+    Cell<long double>(result, row, column, source); // a number, or the cell's message
+    const char* text = PQgetvalue(result, row, column);
+    const bool negative = *text == '-';
+    // numeric writes its scale ("...312.0000000000000000"): the zeros after the point go.
+    const char* end = text + std::strlen(text);
+    if (std::strchr(text, '.') != nullptr) {
+        while (end[-1] == '0')
+            --end;
+        end -= end[-1] == '.';
+    }
+    high = low = 0.0;
+    int decimals = -1;
+    for (const char* p = text + (negative || *text == '+'); p != end; ++p) {
+        if (*p == '.') {
+            decimals = 0;
+            continue;
+        }
+        const double digit = *p - '0', product = high * 10.0;
+        low = low * 10.0 + std::fma(high, 10.0, -product);
+        const double sum = product + digit;
+        low += (product - sum) + digit; // exact: |product| >= digit or product is 0
+        high = sum + low;
+        low -= high - sum;
+        decimals += decimals >= 0;
+    }
+    if (decimals > 0) {
+        const long double value =
+            (static_cast<long double>(high) + low) / std::pow(10.0L, decimals);
+        high = static_cast<double>(value);
+        low = static_cast<double>(value - high);
+    }
+    if (negative) {
+        high = -high;
+        low = -low;
+    }
+}
+
+// With `tagged`, the row's first cell is its part.
+ServerLoadPart LoadPart(const PGresult* result, int row, bool tagged, const std::string& source)
 {
     ServerLoadPart part;
-    part.count = Cell<std::int64_t>(result, row, 0, source);
+    const int first = tagged ? 1 : 0;
+    part.part = tagged ? Cell<std::int64_t>(result, row, 0, source) : 0;
+    part.count = Cell<std::int64_t>(result, row, first, source);
     if (part.count == 0)
         return part;
-    const long double exact = std::ldexp(Cell<long double>(result, row, 1, source), -32)
-                              + Cell<long double>(result, row, 2, source)
-                              + Cell<long double>(result, row, 3, source)
-                              + Cell<long double>(result, row, 4, source);
-    part.total = static_cast<double>(exact);
-    part.remainder = static_cast<double>(exact - part.total);
-    part.minimum = Cell<double>(result, row, 5, source);
-    part.maximum = Cell<double>(result, row, 6, source);
+    // The multiples of powers of two may be far larger than the rest (and cancel only across
+    // partitions): their sum is read as a rounded value and its remainder, the rest in
+    // extended precision, and the two added by the two-sum of a compensated sum.
+    double large = 0.0, below = 0.0;
+    ReadLargeSum(result, row, first + 3, source, large, below);
+    const long double rest = std::ldexp(Cell<long double>(result, row, first + 1, source), -32)
+                             + Cell<long double>(result, row, first + 2, source)
+                             + Cell<long double>(result, row, first + 4, source) + below;
+    part.total = static_cast<double>(large + rest);
+    part.remainder = static_cast<double>((static_cast<long double>(large) - part.total) + rest);
+    part.minimum = Cell<double>(result, row, first + 5, source);
+    part.maximum = Cell<double>(result, row, first + 6, source);
     return part;
+}
+
+// A piece row of a pass; with `tagged`, its first cell is its part.
+ServerPiece PieceRow(const PGresult* result, int row, bool tagged, const std::string& source)
+{
+    const int first = tagged ? 1 : 0;
+    return {tagged ? Cell<std::int64_t>(result, row, 0, source) : 0,
+            Cell<std::int64_t>(result, row, first, source),
+            Cell<std::int64_t>(result, row, first + 1, source),
+            Cell<double>(result, row, first + 2, source),
+            Cell<double>(result, row, first + 3, source),
+            Cell<double>(result, row, first + 4, source)};
+}
+
+// A leaf partition of a partitioned table: its name as the server writes a regclass (quoted,
+// and schema-qualified where the search path does not find it) and, for a foreign table, the
+// name of its foreign server (else empty).
+struct Partition {
+    std::string name;
+    std::string server;
+};
+
+// The table's own row and every partition of its partition tree (partitions of partitions
+// too), in OID order: the order in which they were created or attached, which the catalogue
+// keeps and every open of the table finds again. $1 the quoted table name; no row where it
+// names no table. Catalogue reads only: no partition is scanned.
+const char* const kPartitionTree =
+    "SELECT t.relid::regclass::text, t.isleaf, t.level, c.relkind, coalesce(s.srvname, '') "
+    "FROM pg_partition_tree(to_regclass($1)) AS t JOIN pg_class AS c ON c.oid = t.relid "
+    "LEFT JOIN pg_foreign_table AS f ON f.ftrelid = t.relid "
+    "LEFT JOIN pg_foreign_server AS s ON s.oid = f.ftserver ORDER BY t.relid::oid";
+
+// A failure that may be a foreign server's: a connection that failed or was lost (class 08),
+// a server shut down (class 57, but for a cancel, 57014), or the foreign data wrapper's own
+// errors (class HV).
+bool MayBeForeignServers(const PGresult* result)
+{
+    const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+    if (state == nullptr)
+        return false;
+    const std::string code = state;
+    return code.starts_with("08") || code.starts_with("HV")
+           || (code.starts_with("57") && code != "57014");
+}
+
+std::mutex summaryLogMutex;
+PgStatementLog summaryLog;
+
+void TellSummaryLog(const std::string& sql, const std::vector<std::string>& params)
+{
+    const std::lock_guard lock(summaryLogMutex);
+    if (summaryLog)
+        summaryLog(sql, params);
 }
 
 class PgCursor : public DataCursor, public ServerSummaries {
@@ -906,6 +1027,11 @@ public:
         InferParamTypes();
         StartTransaction();
         txn_ = Txn::Walk;
+        if (!table_.empty() && FindPartitions()) {
+            ReadColumnsWithoutRows();
+            withoutRows_ = true;
+            return;
+        }
         Declare(-1);
         FetchBatch(kFirstBatchRows);
         ReadColumns();
@@ -913,6 +1039,7 @@ public:
     }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
+    bool OpensWithoutReading() const override { return withoutRows_; }
 
     void Rewind() override
     {
@@ -970,7 +1097,7 @@ public:
             Execute("ROLLBACK", PGRES_COMMAND_OK, "Cannot count the records of ");
             EndedTransaction();
         }
-        Result result = Run(CountStatement(query_), bound_, false, PGRES_TUPLES_OK,
+        Result result = Run(CountSql(), bound_, false, PGRES_TUPLES_OK,
                             "Cannot count the records of ");
         std::int64_t n = 0;
         const char* text = PQgetvalue(result.get(), 0, 0);
@@ -1085,17 +1212,19 @@ public:
 
     std::vector<ServerLoadPart> Load(int column) override
     {
-        const Result result = Summarize(LoadStatement(NumberSqlOf(column)), {}, false);
+        const auto load = [](const ColumnSql& c, bool) { return LoadStatement(c); };
+        const Result result = Summarize(EachPartition(NumberSqlOf(column), load), {}, false);
         std::vector<ServerLoadPart> parts;
         for (int row = 0; row < PQntuples(result.get()); ++row)
-            parts.push_back(LoadPart(result.get(), row, source_));
+            parts.push_back(LoadPart(result.get(), row, SplitsByPartition(), source_));
         return parts;
     }
 
     std::vector<double> FirstValues(int column, std::size_t count) override
     {
         const Result result = Summarize(
-            ValuesSelect(NumberSqlOf(column)) + " LIMIT " + std::to_string(count), {}, true);
+            ValuesSelect(InWalkOrder(NumberSqlOf(column))) + " LIMIT " + std::to_string(count), {},
+            true);
         std::vector<double> values;
         for (int row = 0; row < PQntuples(result.get()); ++row)
             values.push_back(Cell<double>(result.get(), row, 0, source_));
@@ -1105,23 +1234,21 @@ public:
     std::vector<ServerPiece> Pass(int column, const ServerPassRequest& request) override
     {
         const std::vector<std::string> own = PassParameters(request);
+        const auto pass = [&request](const ColumnSql& c, bool branch) {
+            return PassStatement(c, request, branch);
+        };
         const Result result =
-            Summarize(PassStatement(NumberSqlOf(column, own.size()), request), own, false);
+            Summarize(EachPartition(NumberSqlOf(column, own.size()), pass), own, false);
         std::vector<ServerPiece> pieces;
-        for (int row = 0; row < PQntuples(result.get()); ++row) {
-            pieces.push_back({Cell<std::int64_t>(result.get(), row, 0, source_),
-                              Cell<std::int64_t>(result.get(), row, 1, source_),
-                              Cell<double>(result.get(), row, 2, source_),
-                              Cell<double>(result.get(), row, 3, source_),
-                              Cell<double>(result.get(), row, 4, source_)});
-        }
+        for (int row = 0; row < PQntuples(result.get()); ++row)
+            pieces.push_back(PieceRow(result.get(), row, SplitsByPartition(), source_));
         return pieces;
     }
 
     std::optional<ServerUnreadable> FirstUnreadable(int column, bool numbers) override
     {
         const Result result =
-            Summarize(FirstUnreadableStatement(SqlOf(column), numbers), {}, true);
+            Summarize(FirstUnreadableStatement(InWalkOrder(SqlOf(column)), numbers), {}, true);
         if (PQntuples(result.get()) == 0)
             return std::nullopt;
         return ServerUnreadable{Cell<std::int64_t>(result.get(), 0, 0, source_),
@@ -1157,7 +1284,7 @@ private:
         // go through that text too, as float4's widening to float8 would keep binary digits
         // the shortest text leaves out, and money has no cast to float8. Integers, numeric
         // and money are summed exactly as they are; floats have no exact cast to numeric
-        // (float8's rounds to 15 digits) and are summed by their parts (kFloatParts).
+        // (float8's rounds to 15 digits) and are summed by their parts (LoadStatement).
         if (!HoldsNumbers(column))
             return c; // only its nulls and its text are read
         switch (types_.at(column)) {
@@ -1207,13 +1334,139 @@ private:
         // transaction, so the settings are reset after the statement.
         if (inScanOrder)
             Execute("SET LOCAL max_parallel_workers_per_gather = 0; "
-                    "SET LOCAL synchronize_seqscans = off",
+                    "SET LOCAL synchronize_seqscans = off; " + std::string(kPartitionsInTurn),
                     PGRES_COMMAND_OK, "Cannot read ");
+        TellSummaryLog(sql, params);
         Result result = Run(sql, params, false, PGRES_TUPLES_OK, "Cannot read ");
         if (inScanOrder)
-            Execute("RESET max_parallel_workers_per_gather; RESET synchronize_seqscans",
+            Execute("RESET max_parallel_workers_per_gather; RESET synchronize_seqscans; "
+                    + std::string(kPartitionsInAnyTurn),
                     PGRES_COMMAND_OK, "Cannot read ");
         return result;
+    }
+
+    // --- Partitioned tables
+
+    // Reads the table's partition tree from the catalogue: partitions_ its leaf partitions
+    // when it is partitioned. True when opening must not read a row: a partitioned table
+    // (whose walks read its partitions in turn, by their columns' names) or one whose rows
+    // live on a foreign server, where even a cursor's first row starts a scan there.
+    bool FindPartitions()
+    {
+        const Result tree = Run(kPartitionTree, {table_}, false, PGRES_TUPLES_OK, "Cannot open ");
+        bool partitioned = false, foreign = false;
+        for (int row = 0; row < PQntuples(tree.get()); ++row) {
+            const auto text = [&](int column) {
+                return std::string(PQgetvalue(tree.get(), row, column));
+            };
+            partitioned = partitioned || (text(2) == "0" && text(3) == "p");
+            foreign = foreign || text(3) == "f";
+            if (text(1) == "t")
+                partitions_.push_back({text(0), text(4)});
+        }
+        if (!partitioned)
+            partitions_.clear();
+        return partitioned || foreign;
+    }
+
+    // The columns from a statement whose condition the planner finds false before it plans
+    // any scan.
+    void ReadColumnsWithoutRows()
+    {
+        batch_ = Execute(sql_ + "\nWHERE false", PGRES_TUPLES_OK, "Cannot open ");
+        ReadColumns();
+        batch_.reset();
+    }
+
+    bool SplitsByPartition() const { return !partitions_.empty() && PgPartitionStatements(); }
+
+    // The statement `write` makes of `c`: while the summaries are split by partition, written
+    // once per leaf partition and combined with UNION ALL, each branch's rows led by the
+    // partition's place in partitions_.
+    template <class Write>
+    std::string EachPartition(ColumnSql c, const Write& write) const
+    {
+        if (!SplitsByPartition())
+            return write(c, false);
+        std::string sql;
+        for (std::size_t i = 0; i < partitions_.size(); ++i) {
+            c.relation = partitions_[i].name + " AS zel_rows";
+            const std::string branch = write(c, true); // SELECT ...
+            sql += (i > 0 ? "\nUNION ALL\n(SELECT " : "(SELECT ") + std::to_string(i) + ", "
+                   + branch.substr(std::strlen("SELECT ")) + ")";
+        }
+        return sql;
+    }
+
+    // The rows of the leaf partitions one after another, in catalogue order, each in its own
+    // scan order: every column, or `column` alone.
+    std::string PartitionsSelect(int column) const
+    {
+        std::string list;
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            if (column < 0 || static_cast<int>(i) == column)
+                list += (list.empty() ? "" : ", ") + QuoteIdentifier(columns_[i].name);
+        }
+        std::string sql;
+        for (const Partition& partition : partitions_)
+            sql += (sql.empty() ? "SELECT " : "\nUNION ALL\nSELECT ") + list + " FROM "
+                   + partition.name;
+        return sql;
+    }
+
+    // `c` reading the records in the order a walk reads them.
+    ColumnSql InWalkOrder(ColumnSql c) const
+    {
+        if (!partitions_.empty())
+            c.relation = "(\n" + PartitionsSelect(-1) + "\n) AS zel_rows";
+        return c;
+    }
+
+    // The count of a partitioned table's records as the sum of its partitions' counts, each of
+    // which a foreign table's server takes on its own.
+    std::string CountSql() const
+    {
+        if (partitions_.empty())
+            return CountStatement(query_);
+        std::string counts;
+        for (const Partition& partition : partitions_)
+            counts += (counts.empty() ? "(" : "\nUNION ALL\n(")
+                      + std::string("SELECT count(*) AS n FROM ") + partition.name + ")";
+        return "SELECT coalesce(sum(n), 0) FROM (" + counts + ") AS zel_counts";
+    }
+
+    // A statement failed the way a foreign server's failure does: each foreign partition is
+    // tried in turn, and the first that cannot be read is named with its server in the
+    // message. The server's primary text alone is kept: postgres_fdw's details echo the
+    // foreign server's connection. Returns when every partition reads (the failure was
+    // another).
+    void NameFailedPartition(const PGresult* result, const char* what)
+    {
+        if (probing_ || partitions_.empty() || !Usable())
+            return;
+        const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
+        const std::string message = OneLine(primary);
+        probing_ = true;
+        const struct Done {
+            bool& flag;
+            ~Done() { flag = false; }
+        } done{probing_};
+        // The failure aborted the transaction: its snapshot and cursor are gone.
+        Execute("ROLLBACK", PGRES_COMMAND_OK, what);
+        declared_ = false;
+        fresh_ = false;
+        for (const Partition& partition : partitions_) {
+            if (partition.server.empty())
+                continue;
+            try {
+                Execute("SELECT 1 FROM " + partition.name + " LIMIT 1", PGRES_TUPLES_OK, what);
+            } catch (const EDatabaseError&) {
+                throw EDatabaseError(Scrubbed(what + source_ + ": partition " + partition.name
+                                                  + " on foreign server " + partition.server
+                                                  + " failed: " + message,
+                                              secrets_));
+            }
+        }
     }
 
     void Connect(const ConnectionSpec& connection)
@@ -1341,10 +1594,18 @@ private:
         atEnd_ = false;
         fresh_ = false;
         const std::string select =
-            column < 0 ? query_
-                       : "SELECT " + QuoteIdentifier(columns_[column].name) + " FROM " + table_;
-        Run(std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR\n" + select + "\n",
-            column < 0 ? bound_ : PgParams{}, false, PGRES_COMMAND_OK, "Cannot open ");
+            !partitions_.empty() ? PartitionsSelect(column)
+            : column < 0         ? query_
+                         : "SELECT " + QuoteIdentifier(columns_[column].name) + " FROM " + table_;
+        const std::string declare =
+            std::string("DECLARE ") + kCursorName + " NO SCROLL CURSOR FOR\n" + select + "\n";
+        // A partitioned table's walk reads its partitions in turn: the settings that make it so
+        // go before the declaration, in one round trip (a table has no parameters).
+        if (partitions_.empty())
+            Run(declare, column < 0 ? bound_ : PgParams{}, false, PGRES_COMMAND_OK, "Cannot open ");
+        else
+            Execute(std::string(kPartitionsInTurn) + "; " + declare + "; " + kPartitionsInAnyTurn,
+                    PGRES_COMMAND_OK, "Cannot open ");
         declared_ = true;
         selected_ = column;
         binary_ = column >= 0 && ReadsInBinary(types_[column]);
@@ -1513,6 +1774,8 @@ private:
 
     [[noreturn]] void Fail(const PGresult* result, const char* what)
     {
+        if (result != nullptr && MayBeForeignServers(result))
+            NameFailedPartition(result, what);
         ThrowPgError(conn_.get(), result, what + source_, secrets_);
     }
 
@@ -1553,6 +1816,12 @@ private:
     bool binary_ = false;
     // The column the next walk selects alone, or -1.
     int restrictTo_ = -1;
+    // A partitioned table's leaf partitions in catalogue order; empty for any other source.
+    std::vector<Partition> partitions_;
+    // NameFailedPartition is trying the partitions.
+    bool probing_ = false;
+    // Opened without a cursor: no row read (FindPartitions).
+    bool withoutRows_ = false;
 };
 
 // One part of a table name: "quoted" parts keep their text, others fold to lower case as the
@@ -1627,6 +1896,12 @@ void SetPgPartitionStatements(bool perPartition)
 bool PgPartitionStatements()
 {
     return partitionStatements.load(std::memory_order_relaxed);
+}
+
+void SetPgSummaryLog(PgStatementLog log)
+{
+    const std::lock_guard lock(summaryLogMutex);
+    summaryLog = std::move(log);
 }
 
 std::string PgDisplayName(const std::string& connection)

@@ -10,35 +10,28 @@ namespace zel {
 
 namespace server {
 
-namespace {
-
-// The lesser and the greater of two values with NaN above every number; a NaN `a` is the
-// start of a comparison without values yet.
-double Least(double a, double b) { return std::isnan(a) || b < a ? b : a; }
-double Greatest(double a, double b) { return std::isnan(a) || std::isnan(b) || b > a ? b : a; }
-
-} // namespace
-
-LoadTotals CombineLoad(const std::vector<ServerLoadPart>& parts)
+LoadTotals CombineLoad(std::vector<ServerLoadPart> parts)
 {
+    const auto byPart = [](const ServerLoadPart& a, const ServerLoadPart& b) {
+        return a.part < b.part;
+    };
+    std::stable_sort(parts.begin(), parts.end(), byPart);
     LoadTotals totals;
     for (const ServerLoadPart& part : parts) {
         if (part.count == 0)
             continue;
-        // Extended precision holds each part's total and remainder exactly.
-        totals.sum += static_cast<long double>(part.total) + part.remainder;
-        totals.least = totals.count == 0 ? part.minimum : Least(totals.least, part.minimum);
-        totals.greatest =
-            totals.count == 0 ? part.maximum : Greatest(totals.greatest, part.maximum);
-        totals.count += part.count;
+        totals.finite = totals.finite && std::isfinite(part.minimum) && std::isfinite(part.maximum);
+        totals.sums.Combine(LoadSums::FromParts(part.count, part.total, part.remainder,
+                                                part.minimum, part.maximum));
     }
     return totals;
 }
 
-void ScaledSum(long double sum, double scaleBy, double& total, double& remainder)
+void ScaledSum(const CompensatedSum& sum, double scaleBy, double& total, double& remainder)
 {
     // Extended precision carries the division far below a double's rounding.
-    const long double exact = sum / scaleBy;
+    const long double exact =
+        (static_cast<long double>(sum.Total()) + sum.Remainder()) / scaleBy;
     total = static_cast<double>(exact);
     remainder = static_cast<double>(exact - total);
 }
@@ -62,13 +55,11 @@ PassTotals CombinePieces(std::vector<ServerPiece> rows, std::size_t bounds)
 {
     PassTotals totals;
     totals.pieces.assign(bounds == 0 ? 0 : bounds - 1, 0);
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const ServerPiece& a, const ServerPiece& b) { return a.piece < b.piece; });
+    std::stable_sort(rows.begin(), rows.end(), [](const ServerPiece& a, const ServerPiece& b) {
+        return a.part != b.part ? a.part < b.part : a.piece < b.piece;
+    });
     for (const ServerPiece& row : rows) {
-        totals.count += row.count;
-        totals.s2 += row.sum2;
-        totals.s3 += row.sum3;
-        totals.s4 += row.sum4;
+        totals.sums.Combine(MomentSums{row.count, row.sum2, row.sum3, row.sum4});
         // Pieces 0 and bounds hold the values outside every class.
         if (row.piece >= 1 && row.piece <= static_cast<std::int64_t>(totals.pieces.size()))
             totals.pieces[row.piece - 1] += row.count;
@@ -153,16 +144,15 @@ LoadValues LoadNumbers(const ServerField& f, double scaleBy, const std::string& 
 {
     LoadValues load;
     const server::LoadTotals totals = server::CombineLoad(f.server.Load(f.column));
-    load.count = totals.count;
+    const LoadSums& sums = totals.sums;
+    load.count = sums.count;
     if (load.count > 0) {
-        // The server orders NaN above every number: a value that is not finite is the least
-        // or the greatest.
-        if (!std::isfinite(totals.least) || !std::isfinite(totals.greatest))
+        if (!totals.finite)
             ThrowFirstUnreadable(f, source);
         // Division keeps the order of the values, or reverses it for a negative ScaleBy.
-        load.minimum = (scaleBy > 0 ? totals.least : totals.greatest) / scaleBy;
-        load.maximum = (scaleBy > 0 ? totals.greatest : totals.least) / scaleBy;
-        server::ScaledSum(totals.sum, scaleBy, load.total, load.remainder);
+        load.minimum = (scaleBy > 0 ? sums.minimum : sums.maximum) / scaleBy;
+        load.maximum = (scaleBy > 0 ? sums.maximum : sums.minimum) / scaleBy;
+        server::ScaledSum(sums.total, scaleBy, load.total, load.remainder);
     }
     tell(0.5);
     for (const double value : f.server.FirstValues(f.column, MaxStoredValues))
@@ -178,7 +168,8 @@ server::PassTotals PassNumbers(const ServerField& f, const ServerPassRequest& re
         server::CombinePieces(f.server.Pass(f.column, request), request.bounds.size());
     // A value that is not finite makes its powers and their sums so, and no finite value
     // does: the server fails on a power out of float8's range.
-    if (!std::isfinite(totals.s2) || !std::isfinite(totals.s3) || !std::isfinite(totals.s4))
+    const MomentSums& sums = totals.sums;
+    if (!std::isfinite(sums.s2) || !std::isfinite(sums.s3) || !std::isfinite(sums.s4))
         ThrowFirstUnreadable(f, source);
     return totals;
 }
@@ -261,7 +252,7 @@ void TStatistics::RunPassOnServer(Pass pass)
     if (tally)
         server::CountClasses(tables, request.bounds, totals.pieces);
     // The walk's own formulas, on the server's sums.
-    CommitPass(pass, PassSums{totals.count, totals.s2, totals.s3, totals.s4},
+    CommitPass(pass, PassSums{totals.sums.n, totals.sums.s2, totals.sums.s3, totals.sums.s4},
                tally ? &tables : nullptr, request.shift);
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "data/Driver.h"
+#include "stats/Aggregates.h"
 #include "stats/ZelStats.h"
 
 #include <cmath>
@@ -20,30 +21,30 @@
 
 namespace zel::server {
 
-// The load's partial rows as one: counts add, sums add with their remainders, extremes
-// compare (NaN above every number, as the server orders it). All as read, before ScaleBy.
+// The load's partial rows as one, in the order of their parts, with the arithmetic of one
+// walk's states (LoadSums::Combine). All as read, before ScaleBy. `finite`: no part's extremes
+// are other than finite numbers (the server orders NaN above every number, so a value that is
+// not finite shows as a part's least or greatest).
 struct LoadTotals {
-    std::int64_t count = 0;
-    long double sum = 0.0L;
-    double least = std::nan("");
-    double greatest = std::nan("");
+    LoadSums sums;
+    bool finite = true;
 };
-LoadTotals CombineLoad(const std::vector<ServerLoadPart>& parts);
+LoadTotals CombineLoad(std::vector<ServerLoadPart> parts);
 
 // The sum divided by ScaleBy, as the walk's compensated sum gives it: the rounded total and
 // what the rounding leaves out.
-void ScaledSum(long double sum, double scaleBy, double& total, double& remainder);
+void ScaledSum(const CompensatedSum& sum, double scaleBy, double& total, double& remainder);
 
 // The bounds the class tables cut the number line at: sorted, distinct, without NaN (a NaN
 // bound holds no value, as no comparison with it is true).
 std::vector<double> PieceBounds(std::span<const TFreqData> tables);
 
-// A pass's partial rows as one: the number of values, the sums of the powers in piece order
-// (so that they add up alike whatever order the rows came in), and the values of each piece
+// A pass's partial rows as one: the number of values, the sums of the powers combined as
+// MomentSums in the order of the parts and within a part in piece order (so that they add up
+// alike whatever order the rows came in), and the values of each piece
 // between two bounds: pieces[j] counts those in [bounds[j], bounds[j + 1]).
 struct PassTotals {
-    std::int64_t count = 0;
-    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
+    MomentSums sums;
     std::vector<std::int64_t> pieces;
 };
 PassTotals CombinePieces(std::vector<ServerPiece> rows, std::size_t bounds);
