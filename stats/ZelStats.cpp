@@ -449,16 +449,16 @@ void TStatistics::Summarize()
 
 namespace {
 
-// The worker's summary: through the worker's own connection, opened as the caller's dataset
-// was, and closed again on the worker thread before that connection goes.
-void SummarizeOnWorker(TStatistics& worker, bool open, TWalkObserver& observer)
+// The worker's summary: through the worker's own connection, on its own copy of the dataset,
+// which it opens whether or not the caller's is open (an open can take as long as a walk), and
+// closes again on the worker thread before that connection goes.
+void SummarizeOnWorker(TStatistics& worker, TWalkObserver& observer)
 {
     TDataSet& data = worker.DataSet();
     const TWorkerConnection connection(data);
     const TAtScopeExit close([&] { data.Close(); });
     worker.SetWalkObserver(&observer);
-    if (open)
-        data.Open();
+    data.Open();
     worker.Summarize();
 }
 
@@ -482,9 +482,8 @@ QFuture<void> TStatistics::SummarizeAsync()
         FailAtOnce(future, std::current_exception());
         return future.future();
     }
-    const bool open = dataset_.Active();
-    asyncRun_ = TAsyncRun::Start(future, [this, worker, open](TWalkObserver& observer) {
-        SummarizeOnWorker(*worker, open, observer);
+    asyncRun_ = TAsyncRun::Start(future, [this, worker](TWalkObserver& observer) {
+        SummarizeOnWorker(*worker, observer);
         return TAsyncRun::Finish([this, worker] { AdoptResults(*worker); });
     });
     return future.future();

@@ -150,7 +150,8 @@ TEST_F(LongWalk, WindowThreadTimerNeverWaitsMoreThan50MsDuringSummarizeAsync)
     QTimer timer;
     timer.setInterval(20);
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        longest = std::max(longest, clock.elapsed() - last);
+        // How long past its due time the tick came.
+        longest = std::max(longest, clock.elapsed() - last - timer.interval());
         last = clock.elapsed();
     });
     QFutureWatcher<void> watcher;
@@ -190,7 +191,7 @@ TEST_P(CancelAsync, CancelStopsWithin200MsAndLeavesEarlierResults)
     if (c.backend == "sqlite") {
         db->Execute("CREATE TABLE T (X DOUBLE PRECISION)");
         db->Execute("WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c "
-                    "WHERE i < 3000000) INSERT INTO T SELECT i * 0.5 FROM c");
+                    "WHERE i < 2000000) INSERT INTO T SELECT i * 0.5 FROM c");
     }
     TQueryStatistics stats;
     stats.SetDatabaseName(db->Name());
@@ -201,8 +202,7 @@ TEST_P(CancelAsync, CancelStopsWithin200MsAndLeavesEarlierResults)
     stats.Summarize();
     const std::vector<std::uint64_t> before = Results(stats);
     stats.Close();
-    stats.SetSQL({c.longSql});
-    stats.Open();
+    stats.SetSQL({c.longSql}); // opened by the worker alone: an open runs the statement
 
     QFuture<void> future = stats.SummarizeAsync();
     QElapsedTimer clock;
