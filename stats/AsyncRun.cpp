@@ -11,7 +11,9 @@
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 
 namespace zel {
 
@@ -29,36 +31,6 @@ constexpr auto WatchPeriod = std::chrono::milliseconds(10);
 constexpr auto RecancelPeriod = std::chrono::milliseconds(50);
 constexpr auto CancelTimeout = std::chrono::milliseconds(150);
 
-// Feeds the future from the walks: each walk starts the progress over at 0 with its own
-// message. Qt itself passes at most 25 progress changes a second to the watchers, and the walks
-// tell only whole-percent changes, so the calling thread's event loop is not flooded.
-class FutureObserver : public TWalkObserver {
-public:
-    explicit FutureObserver(QFutureInterfaceBase& future) : future_(future) {}
-
-    void WalkBegins(const std::string&, bool) override
-    {
-        StopIfCancelled();
-        future_.setProgressRange(0, 100);
-    }
-    void WalkProgress(TWalkKind, const std::string& message, double fraction) override
-    {
-        StopIfCancelled();
-        future_.setProgressValueAndText(static_cast<int>(fraction * 100.0),
-                                        QString::fromStdString(message));
-    }
-    void WalkEnds() noexcept override {}
-    void Idle() noexcept override {}
-
-private:
-    void StopIfCancelled() const
-    {
-        if (future_.isCanceled())
-            throw ECancelled();
-    }
-    QFutureInterfaceBase& future_;
-};
-
 } // namespace
 
 // What the threads of a run share. The outcome crosses from the worker to the calling thread
@@ -73,6 +45,12 @@ struct TAsyncRun::Shared {
     std::exception_ptr error;
     bool abandoned = false;
     bool finished = false;
+    // The progress the worker reached: the walk's number, message and whole percentage, and
+    // whether the relay was already told to show it.
+    int walk = 0;
+    std::string message;
+    int percent = 0;
+    bool progressPosted = false;
 };
 
 // Lives on the calling thread; the worker invokes Complete through the event queue, with no
@@ -83,6 +61,27 @@ public:
     explicit TAsyncRelay(std::shared_ptr<TAsyncRun::Shared> shared) : shared_(std::move(shared)) {}
 
 public slots:
+    // The worker's latest progress, given to the future here: Qt's strings must not be shared
+    // between the worker and the watchers' thread.
+    void Progress()
+    {
+        int walk = 0, percent = 0;
+        std::string message;
+        {
+            std::lock_guard lock(shared_->mutex);
+            walk = shared_->walk;
+            percent = shared_->percent;
+            message = shared_->message;
+            shared_->progressPosted = false;
+        }
+        QFutureInterfaceBase& future = shared_->future;
+        if (walk != shownWalk_) {
+            shownWalk_ = walk;
+            future.setProgressRange(0, 100); // each walk starts over at 0
+        }
+        future.setProgressValueAndText(percent, QString::fromStdString(message));
+    }
+
     void Complete()
     {
         TAsyncRun::Finish finish;
@@ -117,9 +116,50 @@ private:
     }
 
     std::shared_ptr<TAsyncRun::Shared> shared_;
+    int shownWalk_ = 0;
 };
 
 namespace {
+
+// Feeds the future from the walks, through the relay: at most one progress call waits in the
+// calling thread's event queue at a time, and the walks tell only whole-percent changes, so that
+// queue is never flooded. Throws when the future is cancelled, to stop the walk.
+class FutureObserver : public TWalkObserver {
+public:
+    FutureObserver(TAsyncRun::Shared& shared, QObject* relay) : shared_(shared), relay_(relay) {}
+
+    void WalkBegins(const std::string&, bool) override
+    {
+        StopIfCancelled();
+        std::lock_guard lock(shared_.mutex);
+        ++shared_.walk;
+        shared_.percent = 0;
+    }
+    void WalkProgress(TWalkKind, const std::string& message, double fraction) override
+    {
+        StopIfCancelled();
+        {
+            std::lock_guard lock(shared_.mutex);
+            if (shared_.message != message)
+                shared_.message = message;
+            shared_.percent = static_cast<int>(fraction * 100.0);
+            if (std::exchange(shared_.progressPosted, true))
+                return;
+        }
+        QMetaObject::invokeMethod(relay_, "Progress", Qt::QueuedConnection);
+    }
+    void WalkEnds() noexcept override {}
+    void Idle() noexcept override {}
+
+private:
+    void StopIfCancelled() const
+    {
+        if (shared_.future.isCanceled())
+            throw ECancelled();
+    }
+    TAsyncRun::Shared& shared_;
+    QObject* relay_;
+};
 
 // Stops the worker's statements once the future is cancelled, and again now and then while the
 // work goes on: a connection the worker opens after the first cancel is stopped too. Ends when
@@ -142,7 +182,7 @@ void RunWork(const std::shared_ptr<TAsyncRun::Shared>& shared, TAsyncRelay* rela
              const TAsyncRun::Work& work)
 {
     std::thread watch(Watch, std::ref(*shared), std::this_thread::get_id());
-    FutureObserver observer(shared->future);
+    FutureObserver observer(*shared, relay);
     TAsyncRun::Finish finish;
     std::exception_ptr error;
     try {
