@@ -71,6 +71,7 @@ void AddBackgroundSummary(QWidget& form, QVBoxLayout& layout, zel::TRivuReviTabl
         }
         try {
             watcher->waitForFinished(); // finished already: rethrows a failure
+            bar->setValue(bar->maximum());
             result->setText(QString("Mean salary %1 over %2 employees")
                                 .arg(salaries.GetdsMean(), 0, 'f', 2)
                                 .arg(salaries.GetdsDataCount()));
