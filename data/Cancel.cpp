@@ -1,7 +1,7 @@
 #include "data/Cancel.h"
 
-#include <algorithm>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace zel {
@@ -18,34 +18,51 @@ std::mutex& RegistryMutex()
     return *mutex;
 }
 
-std::vector<StatementCanceller*>& Registry()
+struct Registered {
+    StatementCanceller* canceller;
+    std::thread::id thread;
+};
+
+std::vector<Registered>& Registry()
 {
-    static auto* cancellers = new std::vector<StatementCanceller*>;
+    static auto* cancellers = new std::vector<Registered>;
     return *cancellers;
+}
+
+void CancelWhere(std::chrono::milliseconds timeout, std::optional<std::thread::id> thread) noexcept
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::lock_guard lock(RegistryMutex());
+    for (const Registered& entry : Registry())
+        if (!thread || entry.thread == *thread)
+            entry.canceller->CancelStatement(deadline);
 }
 
 } // namespace
 
-CancelRegistration::CancelRegistration(StatementCanceller& canceller) : canceller_(canceller)
+CancelRegistration::CancelRegistration(StatementCanceller& canceller)
+    : canceller_(canceller), thread_(std::this_thread::get_id())
 {
     std::lock_guard lock(RegistryMutex());
-    Registry().push_back(&canceller_);
+    Registry().push_back({&canceller_, thread_});
 }
 
 CancelRegistration::~CancelRegistration()
 {
     std::lock_guard lock(RegistryMutex());
     auto& cancellers = Registry();
-    cancellers.erase(std::remove(cancellers.begin(), cancellers.end(), &canceller_),
-                     cancellers.end());
+    std::erase_if(cancellers,
+                  [this](const Registered& entry) { return entry.canceller == &canceller_; });
 }
 
 void CancelAllStatements(std::chrono::milliseconds timeout) noexcept
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::lock_guard lock(RegistryMutex());
-    for (StatementCanceller* canceller : Registry())
-        canceller->CancelStatement(deadline);
+    CancelWhere(timeout, std::nullopt);
+}
+
+void CancelStatementsOfThread(std::thread::id thread, std::chrono::milliseconds timeout) noexcept
+{
+    CancelWhere(timeout, thread);
 }
 
 } // namespace zel

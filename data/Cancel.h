@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
 
 namespace zel {
 
@@ -32,11 +33,18 @@ public:
 
 private:
     StatementCanceller& canceller_;
+    // The thread that opened the connection, the one its statements run on.
+    std::thread::id thread_;
 };
 
 // Cancels the statement of every connection registered at the call, all within `timeout`.
 // Ordinary code: it takes a lock and may wait on the network, so a signal handler must not
 // call it (it wakes a thread that does).
 void CancelAllStatements(std::chrono::milliseconds timeout) noexcept;
+
+// Cancels the statement of every connection that `thread` opened and still holds, within
+// `timeout`: how a summary run on a worker thread of its own is stopped, its connections being
+// that thread's alone. Ordinary code, as CancelAllStatements.
+void CancelStatementsOfThread(std::thread::id thread, std::chrono::milliseconds timeout) noexcept;
 
 } // namespace zel

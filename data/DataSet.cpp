@@ -654,6 +654,12 @@ std::unique_ptr<TField> TDataSet::MakeField(const ColumnInfo& c, int i)
     return std::unique_ptr<TField>(new TStringField(*this, n, i, TFieldType::ftString));
 }
 
+std::unique_ptr<TDataSet> TDataSet::NewSourceCopy() const
+{
+    throw EDatabaseError("Cannot read " + SourceDescription()
+                         + " on another thread: this kind of dataset cannot be copied");
+}
+
 // --- TQuery
 
 TQuery::TQuery(TComponent* owner) : TDataSet(owner) {}
@@ -709,6 +715,23 @@ void TQuery::ClearParams()
     params_.clear();
 }
 
+void TQuery::CopySourceFrom(const TQuery& other)
+{
+    SetDatabaseName(other.databaseName_);
+    SetSQL(other.sql_);
+    ClearParams();
+    for (const TQueryParam& param : other.params_)
+        SetParam(param.name, param.value);
+    SetWaitLimit(other.WaitLimit());
+}
+
+std::unique_ptr<TDataSet> TQuery::NewSourceCopy() const
+{
+    auto copy = std::make_unique<TQuery>();
+    copy->CopySourceFrom(*this);
+    return copy;
+}
+
 std::string TQuery::SourceDescription() const
 {
     std::string first = sql_.empty() ? std::string() : sql_.front();
@@ -749,6 +772,20 @@ void TTable::SetTableName(std::string name)
 {
     CheckInactive("TableName");
     tableName_ = std::move(name);
+}
+
+void TTable::CopySourceFrom(const TTable& other)
+{
+    SetDatabaseName(other.databaseName_);
+    SetTableName(other.tableName_);
+    SetWaitLimit(other.WaitLimit());
+}
+
+std::unique_ptr<TDataSet> TTable::NewSourceCopy() const
+{
+    auto copy = std::make_unique<TTable>();
+    copy->CopySourceFrom(*this);
+    return copy;
 }
 
 std::string TTable::SourceDescription() const

@@ -234,6 +234,10 @@ public:
 
     // How the data source reads in a message: "table EMPLOYEE", "query SELECT ...".
     virtual std::string SourceDescription() const = 0;
+    // A closed dataset of the same kind over the same data source (database name, table name
+    // or SQL text and its parameters, wait limit), for another thread to read through a
+    // connection of its own. A kind that cannot be copied throws EDatabaseError.
+    virtual std::unique_ptr<TDataSet> NewSourceCopy() const;
 
     // Holds one read snapshot of the data source for its lifetime: every walk of the dataset
     // in between reads the same rows, whatever others write. Holds nest; the outermost one
@@ -330,6 +334,10 @@ public:
     void SetParam(std::string name, QVariant value);
     void ClearParams();
     const std::vector<TQueryParam>& Params() const { return params_; }
+    // Takes the data source of `other`: its database name, SQL text, parameters and wait
+    // limit. This dataset must be closed.
+    void CopySourceFrom(const TQuery& other);
+    std::unique_ptr<TDataSet> NewSourceCopy() const override;
 
     std::string SourceDescription() const override;
 
@@ -358,6 +366,10 @@ public:
     void SetConnectionName(const QString& connectionName);
     const std::string& TableName() const { return tableName_; }
     void SetTableName(std::string name);
+    // Takes the data source of `other`: its database name, table name and wait limit. This
+    // dataset must be closed.
+    void CopySourceFrom(const TTable& other);
+    std::unique_ptr<TDataSet> NewSourceCopy() const override;
 
     std::string SourceDescription() const override;
 

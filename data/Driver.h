@@ -264,6 +264,16 @@ bool IsMysqlUri(const std::string& database);
 // (QSqlDatabase::addDatabase): "qtsql:" followed by the connection name.
 bool IsQtConnectionName(const std::string& database);
 std::string QtConnectionDatabaseName(const QString& connection);
+// Why a connection of another thread would not see what the application's Qt connection named
+// by `database` ("qtsql:" and its name) shows its own thread: an in-memory SQLite database, or a
+// transaction open on it (SQLite and MariaDB tell; other drivers are taken as they are). Empty
+// when it would. On the thread that owns the connection.
+std::string QtConnectionCopyGap(const std::string& database);
+// Registers a copy of that connection (QSqlDatabase::cloneDatabase) under a new name, on the
+// calling thread, and returns the database name of the copy; RemoveQtConnectionCopy removes it,
+// on the same thread, once nothing reads through it.
+std::string CopyQtConnection(const std::string& database);
+void RemoveQtConnectionCopy(const std::string& copy);
 // DatabaseDisplayName of a mysql:// or mariadb:// URL (without its password) or of an
 // application's Qt connection (its driver, database and connection name).
 std::string QtSqlDisplayName(const std::string& database);

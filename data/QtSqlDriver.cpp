@@ -789,6 +789,70 @@ std::string QtSqlDisplayName(const std::string& database)
     return ToStd(db.driverName()) + " " + text + " (database '" + ToStd(db.databaseName()) + "')";
 }
 
+namespace {
+
+QString ConnectionName(const std::string& database)
+{
+    return QString::fromStdString(database.substr(kConnectionPrefix.size()));
+}
+
+// The file behind a QSQLITE connection's main database; empty for an in-memory or temporary one.
+std::string SqliteFileOf(const QSqlDatabase& db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (std::strcmp(handle.typeName(), "sqlite3*") != 0)
+        return "?";
+    auto* sqlite = *static_cast<sqlite3* const*>(handle.constData());
+    const char* file = sqlite != nullptr ? sqlite3_db_filename(sqlite, "main") : nullptr;
+    return file != nullptr ? file : "";
+}
+
+bool InTransaction(const QSqlDatabase& db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (std::strcmp(handle.typeName(), "sqlite3*") == 0) {
+        auto* sqlite = *static_cast<sqlite3* const*>(handle.constData());
+        return sqlite != nullptr && sqlite3_get_autocommit(sqlite) == 0;
+    }
+    if (!IsMysqlDriver(db))
+        return false;
+    QSqlQuery query(db);
+    return query.exec(QStringLiteral("SELECT @@in_transaction")) && query.next()
+           && query.value(0).toLongLong() != 0;
+}
+
+} // namespace
+
+std::string QtConnectionCopyGap(const std::string& database)
+{
+    const QString name = ConnectionName(database);
+    if (!QSqlDatabase::contains(name))
+        return {};
+    const QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (!db.isOpen())
+        return {};
+    if (db.driverName() == QLatin1String("QSQLITE") && SqliteFileOf(db).empty())
+        return "its SQLite database is in memory, seen by that one connection alone";
+    if (InTransaction(db))
+        return "the application has a transaction open on it, whose changes another connection "
+               "does not see";
+    return {};
+}
+
+std::string CopyQtConnection(const std::string& database)
+{
+    static std::atomic<int> counter{0};
+    const QString name = ConnectionName(database);
+    const QString copy = name + QStringLiteral(" (worker copy %1)").arg(++counter);
+    QSqlDatabase::cloneDatabase(name, copy);
+    return QtConnectionDatabaseName(copy);
+}
+
+void RemoveQtConnectionCopy(const std::string& copy)
+{
+    QSqlDatabase::removeDatabase(ConnectionName(copy));
+}
+
 std::unique_ptr<DataCursor> OpenQtSqlCursor(const std::string& database, const std::string& sql,
                                             const std::string& source,
                                             const CursorOptions& options)

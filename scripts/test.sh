@@ -48,9 +48,10 @@ unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 echo "== Tests under ThreadSanitizer"
 # The suites that run work on more than one thread: the statistics (a writer during a summary,
 # cancelling), the describe (its worker threads), the SQLite backend and the components (made,
-# summarised and freed on two threads at once), on SQLite, without servers. The window suites
+# summarised and freed on two threads at once) and the asynchronous summaries, on SQLite and
+# through a Qt connection, without servers. The window suites
 # stay out: windows live on the window thread by design. No report is suppressed.
-tsan_tests=(ZelStatsTest DescribeTest SqliteDriverTest ComponentThreadsTest ComponentLifetime)
+tsan_tests=(ZelStatsTest DescribeTest SqliteDriverTest ComponentThreadsTest ComponentLifetime AsyncRunTest)
 configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELSTATS_SANITIZE=thread -DZELSTATS_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1

@@ -2,17 +2,23 @@
 
 #include "data/DataSet.h"
 #include "data/Driver.h"
+#include "data/Guards.h"
+#include "data/WorkerConnection.h"
+#include "stats/AsyncRun.h"
 #include "stats/Spool.h"
 #include "stats/Aggregates.h"
 #include "stats/WalkObserver.h"
 #include "stats/WorkPool.h"
 #include "tools/ZelTools.h"
 
+#include <QFutureInterface>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <span>
 #include <unordered_map>
 
@@ -544,6 +550,46 @@ std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& re
     description.Walk();
     description.Passes();
     return description.Rows();
+}
+
+namespace {
+
+std::vector<TDescribeRow> DescribeOnWorker(TDataSet& copy, TDescribeRequest request,
+                                           TWalkObserver& observer)
+{
+    const TWorkerConnection connection(copy);
+    const TAtScopeExit close([&] { copy.Close(); });
+    request.observer = &observer;
+    request.showProgress = true;
+    return Describe(copy, request);
+}
+
+} // namespace
+
+QFuture<std::vector<TDescribeRow>> DescribeAsync(const TDataSet& dataset,
+                                                 const TDescribeRequest& request)
+{
+    using Rows = std::vector<TDescribeRow>;
+    QFutureInterface<Rows> future;
+    future.reportStarted();
+    std::shared_ptr<TDataSet> copy;
+    try {
+        const std::string gap = WorkerReadGap(dataset);
+        if (!gap.empty())
+            throw EDatabaseError("Cannot describe " + dataset.SourceDescription()
+                                 + " off this thread: " + gap + "; describe it with Describe()");
+        copy = dataset.NewSourceCopy();
+    } catch (...) {
+        FailAtOnce(future, std::current_exception());
+        return future.future();
+    }
+    TAsyncRun::Start(future, [future, copy, request](TWalkObserver& observer) {
+        auto rows = std::make_shared<Rows>(DescribeOnWorker(*copy, request, observer));
+        return TAsyncRun::Finish([future, rows]() mutable {
+            future.reportAndMoveResult(std::move(*rows));
+        });
+    });
+    return future.future();
 }
 
 } // namespace zel

@@ -22,6 +22,8 @@
 #include "data/DataSet.h"
 #include "stats/Quantiles.h"
 
+#include <QFuture>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -80,5 +82,14 @@ struct TDescribeRequest {
 // is not there or not numeric, for a field named twice, and for more groups than allowed;
 // nothing is returned then.
 std::vector<TDescribeRow> Describe(TDataSet& dataset, const TDescribeRequest& request);
+
+// Describe on a worker thread, over a copy of the dataset's data source read through a
+// connection of the worker's own, as TStatistics::SummarizeAsync does for a summary: progress,
+// cancel and failures go through the future (the request's observer is not told), which
+// finishes in the calling thread's event loop with the rows Describe would return. Fails at
+// once as SummarizeAsync does (an in-memory SQLite database, an open transaction of the
+// application, no event loop), or for a dataset whose kind cannot be copied.
+QFuture<std::vector<TDescribeRow>> DescribeAsync(const TDataSet& dataset,
+                                                 const TDescribeRequest& request);
 
 } // namespace zel

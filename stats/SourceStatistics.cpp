@@ -23,6 +23,14 @@ std::string TQueryStatistics::SourceTitle() const { return DataSourceName(); }
 
 std::string TQueryStatistics::SourceText() const { return SQLText(); }
 
+std::unique_ptr<TStatistics> TQueryStatistics::NewWorkerCopy() const
+{
+    auto copy = std::make_unique<TQueryStatistics>();
+    copy->CopySourceFrom(*this);
+    CopySettingsTo(*copy);
+    return copy;
+}
+
 TTableStatistics::TTableStatistics(TComponent* owner)
     : TTable(owner), TStatistics(static_cast<TDataSet&>(*this))
 {
@@ -35,5 +43,13 @@ std::string TTableStatistics::SourceLine() const { return "Table: " + TableName(
 std::string TTableStatistics::SourceTitle() const { return TableName(); }
 
 std::string TTableStatistics::SourceText() const { return TableName(); }
+
+std::unique_ptr<TStatistics> TTableStatistics::NewWorkerCopy() const
+{
+    auto copy = std::make_unique<TTableStatistics>();
+    copy->CopySourceFrom(*this);
+    CopySettingsTo(*copy);
+    return copy;
+}
 
 } // namespace zel

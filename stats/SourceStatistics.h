@@ -24,6 +24,9 @@ public:
     std::string SourceText() const override;
     // The first line of the SQL text, or an empty text.
     std::string FirstSQLLine() const;
+
+protected:
+    std::unique_ptr<TStatistics> NewWorkerCopy() const override;
 };
 
 // A table dataset whose records are those of one table, with the statistics of one of its
@@ -39,6 +42,9 @@ public:
     // The table name as set, directory included.
     std::string SourceTitle() const override;
     std::string SourceText() const override;
+
+protected:
+    std::unique_ptr<TStatistics> NewWorkerCopy() const override;
 };
 
 } // namespace zel

@@ -2,7 +2,9 @@
 
 #include "data/DataSet.h"
 #include "data/Driver.h"
+#include "data/Guards.h"
 #include "data/Messages.h"
+#include "data/WorkerConnection.h"
 #include "tools/Format.h"
 #include "tools/VectorState.h"
 #include "stats/ClassTally.h"
@@ -10,12 +12,16 @@
 #include "stats/Aggregates.h"
 #include "stats/Quantiles.h"
 #include "stats/WorkPool.h"
+#include "stats/AsyncRun.h"
+
+#include <QFutureInterface>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -320,7 +326,11 @@ TStatistics::TStatistics(TDataSet& dataset) : dataset_(dataset)
         cache_[slot].NumClasses = SlotClassCounts[slot];
 }
 
-TStatistics::~TStatistics() = default;
+TStatistics::~TStatistics()
+{
+    if (asyncRun_ != nullptr)
+        asyncRun_->Abandon();
+}
 
 // --- Properties
 
@@ -435,6 +445,101 @@ void TStatistics::Summarize()
     GetdsStdDev();
     GetdsTotal();
     GetdsMode();
+}
+
+namespace {
+
+// The worker's summary: through the worker's own connection, on its own copy of the dataset,
+// which it opens whether or not the caller's is open (an open can take as long as a walk), and
+// closes again on the worker thread before that connection goes.
+void SummarizeOnWorker(TStatistics& worker, TWalkObserver& observer)
+{
+    TDataSet& data = worker.DataSet();
+    const TWorkerConnection connection(data);
+    const TAtScopeExit close([&] { data.Close(); });
+    worker.SetWalkObserver(&observer);
+    data.Open();
+    worker.Summarize();
+}
+
+} // namespace
+
+QFuture<void> TStatistics::SummarizeAsync()
+{
+    QFutureInterface<void> future;
+    future.reportStarted();
+    std::shared_ptr<TStatistics> worker;
+    try {
+        if (asyncRun_ != nullptr && asyncRun_->Running())
+            throw std::logic_error("Cannot summarise " + dataset_.SourceDescription()
+                                   + ": its asynchronous summary has not finished");
+        const std::string gap = WorkerReadGap(dataset_);
+        if (!gap.empty())
+            throw EDatabaseError("Cannot summarise " + dataset_.SourceDescription()
+                                 + " off this thread: " + gap + "; summarise it with Summarize()");
+        worker = NewWorkerCopy();
+    } catch (...) {
+        FailAtOnce(future, std::current_exception());
+        return future.future();
+    }
+    asyncRun_ = TAsyncRun::Start(future, [this, worker](TWalkObserver& observer) {
+        SummarizeOnWorker(*worker, observer);
+        return TAsyncRun::Finish([this, worker] { AdoptResults(*worker); });
+    });
+    return future.future();
+}
+
+std::unique_ptr<TStatistics> TStatistics::NewWorkerCopy() const
+{
+    throw EDatabaseError("Cannot summarise " + dataset_.SourceDescription()
+                         + " off this thread: this kind of statistics cannot be copied");
+}
+
+void TStatistics::CopySettingsTo(TStatistics& worker) const
+{
+    worker.statFieldName_ = statFieldName_;
+    worker.scaleBy_ = scaleBy_;
+    worker.recordPlotCount_ = recordPlotCount_;
+    worker.current_.NumClasses = current_.NumClasses;
+    for (int slot = 0; slot < CacheSlots; ++slot)
+        worker.cache_[slot].NumClasses = cache_[slot].NumClasses;
+    // Progress goes to the future: nobody is asked whether to show it.
+    worker.showCalcProgress_ = TBoolPlus::Always;
+    worker.useSpool_ = useSpool_;
+    worker.spoolMemory_ = spoolMemory_;
+    worker.computeOnServer_ = computeOnServer_;
+}
+
+void TStatistics::AdoptResults(TStatistics& from)
+{
+    mean_ = from.mean_, stdDev_ = from.stdDev_, variance_ = from.variance_;
+    minimum_ = from.minimum_, maximum_ = from.maximum_, mu3_ = from.mu3_, mu4_ = from.mu4_;
+    median_ = from.median_, range_ = from.range_, skew_ = from.skew_, kurtosis_ = from.kurtosis_;
+    total_ = from.total_, coeffVariation_ = from.coeffVariation_;
+    totalRemainder_ = from.totalRemainder_, loadMean_ = from.loadMean_;
+    scaledVariance_ = from.scaledVariance_, scaledMu3_ = from.scaledMu3_;
+    momentShift_ = from.momentShift_, dataCount_ = from.dataCount_;
+    dataLoaded_ = from.dataLoaded_, medianValid_ = from.medianValid_;
+    varianceValid_ = from.varianceValid_, skewValid_ = from.skewValid_;
+    kurtosisValid_ = from.kurtosisValid_, progressAccepted_ = from.progressAccepted_;
+    anyValueRead_ = from.anyValueRead_;
+    current_ = from.current_;
+    cache_ = from.cache_;
+    valueStore_ = from.valueStore_;
+    sortedValues_ = from.sortedValues_;
+    numericFieldNames_ = from.numericFieldNames_;
+    // What the worker's load read is what this dataset reads now: its values serve the passes
+    // and quantiles after it until the field, scale or opening change.
+    const auto here = [this](SpoolOrigin origin) {
+        origin.openings = dataset_.Openings();
+        origin.active = dataset_.Active();
+        return origin;
+    };
+    spool_ = std::move(from.spool_);
+    spoolOrigin_ = here(from.spoolOrigin_);
+    loadOrigin_.reset();
+    if (from.loadOrigin_)
+        loadOrigin_ = here(*from.loadOrigin_);
 }
 
 bool TStatistics::LoadDataSet()

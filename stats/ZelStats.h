@@ -16,6 +16,8 @@
 #include "stats/WalkObserver.h"
 #include "tools/ZelTools.h"
 
+#include <QFuture>
+
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -27,6 +29,7 @@
 
 namespace zel {
 
+class TAsyncRun;
 class TDataSet;
 
 enum class TBoolPlus : std::uint8_t { Prompt = 0, Always = 1, Never = 2 };
@@ -143,6 +146,23 @@ public:
     // --- Loading and basic summaries
     // Starts over and computes every statistic. All its walks read one snapshot of the data.
     void Summarize();
+    // Summarize() on a worker thread, so that the calling thread (the window thread) goes on
+    // processing events; follow the future with a QFutureWatcher. The worker opens a copy of
+    // the data source (this dataset need not be open) through a connection of its own (a copy
+    // of the application's Qt connection, removed afterwards) and reads it in one snapshot,
+    // into statistics of its own, and asks
+    // no question (its progress goes to the future instead). The future reports progress 0 to
+    // 100 per walk, each walk's message as progress text. It finishes in the calling thread's
+    // event loop once every result is in this object, which then answers every Getds... and
+    // shows its windows as after Summarize(); waiting on it from the calling thread without
+    // processing events therefore never ends. A failure reaches the future (waiting rethrows
+    // it); cancelling the future stops the summary within 200 ms, whatever walk or statement
+    // runs. A failed or cancelled summary leaves every earlier result as it was. Until the
+    // future finishes, this object is not to be used (but through the future), nor its
+    // dataset. Fails at once where a connection of another thread cannot see what this one
+    // reads (an in-memory SQLite database, a transaction the application holds open), or when
+    // the calling thread has no event loop.
+    QFuture<void> SummarizeAsync();
     bool LoadDataSet();
     bool GetdsLoaded();
     // Number of values read, or -1 when fewer than two were read.
@@ -228,8 +248,17 @@ protected:
     explicit TStatistics(TDataSet& dataset);
     // The values a walk reads: by default those of StatFieldName in the component's dataset.
     virtual std::unique_ptr<TValueSource> OpenValues();
+    // Statistics of the same kind over a closed copy of the data source, with these settings
+    // (CopySettingsTo): what SummarizeAsync computes in. A kind that cannot be copied throws
+    // EDatabaseError.
+    virtual std::unique_ptr<TStatistics> NewWorkerCopy() const;
+    // Gives `worker` the settings a summary depends on; it asks no question.
+    void CopySettingsTo(TStatistics& worker) const;
 
 private:
+    // Takes every result of `from`, a worker's summary of the same data source, with the values
+    // its load kept.
+    void AdoptResults(TStatistics& from);
     enum class Pass { Moments, Variance, Skewness, Kurtosis };
     // The progress message of a pass, on the walk and on the server alike.
     static const std::string& PassMessage(Pass pass);
@@ -309,6 +338,8 @@ private:
     // Where a load puts the values it reads until it completes.
     ValueArray loadBuffer_{};
     std::vector<std::string> numericFieldNames_;
+    // The last SummarizeAsync, abandoned when this object goes first.
+    std::shared_ptr<TAsyncRun> asyncRun_;
 };
 
 } // namespace zel

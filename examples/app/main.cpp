@@ -1,5 +1,6 @@
 // A form with a statistics component: the salaries of the sample database, summarised in one
-// window, with buttons for the class table and the plots.
+// window, with buttons for the class table and the plots, and a summary in the background with
+// a progress bar and a Cancel button of the form's own.
 //
 //     salaries [DATABASE]    a database file or a postgresql:// URI with a table EMPLOYEE
 #include "data/DataSet.h"
@@ -7,12 +8,17 @@
 #include "components/ZelTable.h"
 
 #include <QApplication>
+#include <QFutureWatcher>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <QWidget>
 
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,6 +31,59 @@ void Run(Action action)
     } catch (const std::exception& e) {
         zel::MessageDlg(e.what(), zel::TMsgDlgType::mtError, zel::mbOK);
     }
+}
+
+// A row that summarises off the window thread: the form keeps answering meanwhile, the bar
+// shows each walk's progress and message, and Cancel stops the walk. Until the summary ends the
+// component is left alone, so the buttons that use it are disabled.
+void AddBackgroundSummary(QWidget& form, QVBoxLayout& layout, zel::TRivuReviTable& salaries,
+                          const std::vector<QPushButton*>& users)
+{
+    auto* row = new QHBoxLayout;
+    auto* start = new QPushButton("Summarize in the background", &form);
+    auto* cancel = new QPushButton("Cancel", &form);
+    auto* bar = new QProgressBar(&form);
+    auto* result = new QLabel(&form);
+    bar->setFormat("%p%");
+    cancel->setEnabled(false);
+    row->addWidget(start);
+    row->addWidget(bar, 1);
+    row->addWidget(cancel);
+    layout.addLayout(row);
+    layout.addWidget(result);
+
+    auto* watcher = new QFutureWatcher<void>(&form);
+    const auto busy = [=](bool running) {
+        start->setEnabled(!running);
+        cancel->setEnabled(running);
+        for (QPushButton* button : users)
+            button->setEnabled(!running);
+    };
+    QObject::connect(watcher, &QFutureWatcher<void>::progressRangeChanged, bar, &QProgressBar::setRange);
+    QObject::connect(watcher, &QFutureWatcher<void>::progressValueChanged, bar, &QProgressBar::setValue);
+    QObject::connect(watcher, &QFutureWatcher<void>::progressTextChanged, result, &QLabel::setText);
+    QObject::connect(cancel, &QPushButton::clicked, watcher, &QFutureWatcher<void>::cancel);
+    QObject::connect(watcher, &QFutureWatcher<void>::finished, [=, &salaries] {
+        busy(false);
+        if (watcher->isCanceled()) {
+            result->setText("Cancelled: the results of the last summary are kept.");
+            return;
+        }
+        try {
+            watcher->waitForFinished(); // finished already: rethrows a failure
+            bar->setValue(bar->maximum());
+            result->setText(QString("Mean salary %1 over %2 employees")
+                                .arg(salaries.GetdsMean(), 0, 'f', 2)
+                                .arg(salaries.GetdsDataCount()));
+        } catch (const std::exception& e) {
+            result->setText(QString("Failed: %1").arg(e.what()));
+        }
+    });
+    QObject::connect(start, &QPushButton::clicked, [=, &salaries] {
+        busy(true);
+        bar->setValue(0);
+        watcher->setFuture(salaries.SummarizeAsync());
+    });
 }
 
 } // namespace
@@ -50,6 +109,7 @@ int main(int argc, char** argv)
     layout->addWidget(output);
     layout->addWidget(classes);
     layout->addWidget(chart);
+    AddBackgroundSummary(form, *layout, salaries, {output, classes, chart});
 
     // The statistics walk an open dataset; Output summarises before it shows the window, the
     // other two show what the last summary left.
