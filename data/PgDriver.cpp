@@ -1336,7 +1336,7 @@ private:
             Execute("SET LOCAL max_parallel_workers_per_gather = 0; "
                     "SET LOCAL synchronize_seqscans = off; " + std::string(kPartitionsInTurn),
                     PGRES_COMMAND_OK, "Cannot read ");
-        TellSummaryLog(sql, params);
+        TellSummaryLog(sql, params.values);
         Result result = Run(sql, params, false, PGRES_TUPLES_OK, "Cannot read ");
         if (inScanOrder)
             Execute("RESET max_parallel_workers_per_gather; RESET synchronize_seqscans; "
@@ -1353,7 +1353,7 @@ private:
     // live on a foreign server, where even a cursor's first row starts a scan there.
     bool FindPartitions()
     {
-        const Result tree = Run(kPartitionTree, {table_}, false, PGRES_TUPLES_OK, "Cannot open ");
+        const Result tree = Run(kPartitionTree, TextParams({table_}), false, PGRES_TUPLES_OK, "Cannot open ");
         bool partitioned = false, foreign = false;
         for (int row = 0; row < PQntuples(tree.get()); ++row) {
             const auto text = [&](int column) {
