@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and passes every test: once as a normal build and once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, each against SQLite and a throwaway
 # PostgreSQL server; then the statistics, describe, SQLite and component suites once more under
-# ThreadSanitizer; then installs the package and builds the example application against it.
+# ThreadSanitizer; then installs the package and builds the example application and the
+# consumers of scripts/check-consumer.sh against it.
 # Every leg turns compiler warnings into errors.
 set -euo pipefail
 

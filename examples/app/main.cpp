@@ -2,9 +2,9 @@
 // window, with buttons for the class table and the plots.
 //
 //     salaries [DATABASE]    a database file or a postgresql:// URI with a table EMPLOYEE
-#include "data/DataSet.h"
-#include "gui/Dialogs.h"
-#include "components/ZelTable.h"
+#include <zelstats/data/DataSet.h>
+#include <zelstats/gui/Dialogs.h>
+#include <zelstats/components/ZelTable.h>
 
 #include <QApplication>
 #include <QPushButton>
