@@ -27,13 +27,15 @@ sample=$prefix/share/zelstats/sample.db
 
 dev_packages=(libpq-dev libmariadb-dev libmariadb-dev-compat libsqlite3-dev)
 
-# The files of the installed database client development packages, documentation aside.
+# The headers, libraries, pkg-config and CMake files of the installed database client
+# development packages (their programs stay: hiding a file puts /usr/bin behind links, and
+# CMake finds its own modules from its real path).
 dev_files() {
     local package
     for package in "${dev_packages[@]}"; do
         dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q 'ok installed' || continue
         dpkg -L "$package"
-    done | grep '^/' | grep -v '^/usr/share/' | while read -r path; do
+    done | grep -E '^/usr/(include|lib)/' | while read -r path; do
         if [[ -L $path || -f $path ]]; then echo "$path"; fi
     done
 }
