@@ -81,7 +81,7 @@ core_consumers() {
     local pc=$prefix/lib/pkgconfig
     [[ -d $pc ]] || pc=$(dirname "$(find "$prefix" -name zelstats-core.pc | head -n 1)")
     # shellcheck disable=SC2046
-    c++ -std=c++20 -fPIC -o "$work/core-pc" "$root/tests/consumer/core/main.cpp" \
+    c++ -std=c++20 -o "$work/core-pc" "$root/tests/consumer/core/main.cpp" \
         $(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs zelstats-core) \
         -Wl,-rpath,"$(PKG_CONFIG_PATH=$pc pkg-config --variable=libdir zelstats-core)"
     "$work/core-pc" "$sample"

@@ -20,6 +20,7 @@ int main(int argc, char** argv)
         statistics.SetDatabaseName(argv[1]);
         statistics.SetTableName(argc == 4 ? argv[2] : "EMPLOYEE");
         statistics.SetStatFieldName(argc == 4 ? argv[3] : "SALARY");
+        statistics.SetShowCalcProgress(zel::TBoolPlus::Never); // nobody to ask
         statistics.Open();
         statistics.Summarize();
         std::cout << "zelstats " << ZELSTATS_VERSION_STRING << " mean " << statistics.GetdsMean()
