@@ -8,6 +8,7 @@
 #include "stats/SourceStatistics.h"
 #include "tools/FileOutput.h"
 #include "tools/ZelTools.h"
+#include "zelstats/Version.h"
 
 #include <algorithm>
 #include <atomic>
@@ -1047,7 +1048,7 @@ int Run(int argc, char** argv, const Options& options, const WindowCommands& win
         return 0;
     }
     if (options.command == "version") {
-        std::cout << "zelstat " << ZELSTATS_VERSION << "\n";
+        std::cout << "zelstat " << ZELSTATS_VERSION_STRING << "\n";
         return 0;
     }
     if (options.command == "report" && options.Has("--out") && options.Get("--out").empty())

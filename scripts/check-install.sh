@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs the built package into a temporary prefix and builds the example application
-# against it, as an application developer would. Fails on the first error.
+# Installs the built package into a temporary prefix and builds the example application, the
+# README's example and the consumers of scripts/check-consumer.sh against it, as application
+# developers would. Fails on the first error.
 #
 #     scripts/check-install.sh [BUILD_DIR]      (default: build)
 set -eu
@@ -15,8 +16,8 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix"
 
 for file in include/zelstats/data/DataSet.h include/zelstats/components/ZelTable.h \
-            include/zelstats/design/Zel32reg.h share/zelstats/sample.db bin/zelstat \
-            libexec/zelstat/zelstat-windows; do
+            include/zelstats/design/Zel32reg.h include/zelstats/Version.h \
+            share/zelstats/sample.db bin/zelstat libexec/zelstat/zelstat-windows; do
     if [ ! -e "$prefix/$file" ]; then
         echo "check-install: $file was not installed" >&2
         exit 1
@@ -27,8 +28,23 @@ if ! find "$prefix" -name ZelStatsConfig.cmake | grep -q . \
     echo "check-install: no package configuration was installed" >&2
     exit 1
 fi
+for file in zelstats-core.pc zelstats-widgets.pc; do
+    if ! find "$prefix" -path "*/pkgconfig/$file" | grep -q .; then
+        echo "check-install: no pkg-config file $file was installed" >&2
+        exit 1
+    fi
+done
 if find "$prefix/include" -name '*.cpp' -o -name '*.ui' | grep -q .; then
     echo "check-install: sources or forms were installed with the headers" >&2
+    exit 1
+fi
+# Every header an installed header includes from the package is installed too, under zelstats/.
+missing=$(find "$prefix/include" -name '*.h' -exec sed -nE 's/^#include ["<](zelstats\/[^">]+)[">].*/\1/p; s/^#include "([^"]+)".*/\1/p' {} + \
+          | sort -u | while read -r header; do
+              [ -e "$prefix/include/$header" ] || echo "$header"
+          done)
+if [ -n "$missing" ]; then
+    echo "check-install: installed headers include headers that are not installed:" $missing >&2
     exit 1
 fi
 
@@ -52,11 +68,13 @@ cat > "$prefix/readme/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(ReadmeExample LANGUAGES CXX)
 set(CMAKE_CXX_STANDARD 20)
-find_package(ZelStats REQUIRED)
+find_package(ZelStats 1.1 REQUIRED COMPONENTS widgets)
 add_executable(readme main.cpp)
-target_link_libraries(readme PRIVATE ZelStats::zelstats)
+target_link_libraries(readme PRIVATE ZelStats::widgets)
 CMAKE
 cmake -S "$prefix/readme" -B "$prefix/readme/build" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$prefix/readme/build"
 QT_QPA_PLATFORM=offscreen timeout 60 "$prefix/readme/build/readme" "$prefix/share/zelstats/sample.db"
 echo "check-install: the README's example builds and runs against $prefix"
+
+bash "$root/scripts/check-consumer.sh" "$prefix"

@@ -3,8 +3,8 @@
 # under AddressSanitizer and UndefinedBehaviorSanitizer, each against SQLite, MariaDB, a
 # throwaway PostgreSQL server and a sharded PostgreSQL setup (a coordinator and two shards);
 # then the statistics, describe, SQLite and component suites once more under ThreadSanitizer;
-# then installs the package and builds the example application against it. Every leg turns
-# compiler warnings into errors.
+# then installs the package and builds the example application and the consumers of
+# scripts/check-consumer.sh against it. Every leg turns compiler warnings into errors.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -3,9 +3,9 @@
 // a progress bar and a Cancel button of the form's own.
 //
 //     salaries [DATABASE]    a database file or a postgresql:// URI with a table EMPLOYEE
-#include "data/DataSet.h"
-#include "gui/Dialogs.h"
-#include "components/ZelTable.h"
+#include <zelstats/data/DataSet.h>
+#include <zelstats/gui/Dialogs.h>
+#include <zelstats/components/ZelTable.h>
 
 #include <QApplication>
 #include <QFutureWatcher>
