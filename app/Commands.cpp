@@ -1,13 +1,13 @@
 #include "app/Commands.h"
 
-#include "data/Cancel.h"
-#include "data/DataSet.h"
-#include "data/Driver.h"
-#include "data/Messages.h"
-#include "stats/ResultText.h"
-#include "stats/SourceStatistics.h"
-#include "tools/FileOutput.h"
-#include "tools/ZelTools.h"
+#include "zelstats/data/Cancel.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/data/Messages.h"
+#include "zelstats/stats/ResultText.h"
+#include "zelstats/stats/SourceStatistics.h"
+#include "zelstats/tools/FileOutput.h"
+#include "zelstats/tools/ZelTools.h"
 #include "zelstats/Version.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "app/CommandLine.h"
-#include "stats/Describe.h"
+#include "zelstats/stats/Describe.h"
 
 #include <functional>
 #include <memory>

@@ -2,12 +2,12 @@
 // describe --png). zelstat runs it for those commands; it runs the others as zelstat does.
 #include "app/Commands.h"
 #include "app/ZelDemo.h"
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
-#include "gui/Dialogs.h"
-#include "gui/ImageFile.h"
-#include "plot/BoxPlot.h"
-#include "plot/ZelPlot.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/gui/ImageFile.h"
+#include "zelstats/plot/BoxPlot.h"
+#include "zelstats/plot/ZelPlot.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,12 +1,12 @@
 #include "app/ZelDemo.h"
 
-#include "design/Designer.h"
-#include "design/Zel32reg.h"
-#include "data/DataSet.h"
-#include "gui/Dialogs.h"
-#include "tools/Format.h"
-#include "components/ZelComponent.h"
-#include "stats/ZelStats.h"
+#include "zelstats/design/Designer.h"
+#include "zelstats/design/Zel32reg.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/components/ZelComponent.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>

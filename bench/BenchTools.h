@@ -2,7 +2,7 @@
 // runs, and one line per result or ratio.
 #pragma once
 
-#include "stats/ZelStats.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // platform (unless another is named), line-buffered output, and no person to answer.
 #pragma once
 
-#include "gui/Dialogs.h"
+#include "zelstats/gui/Dialogs.h"
 
 #include <QApplication>
 #include <QDialog>

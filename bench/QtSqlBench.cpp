@@ -16,9 +16,9 @@
 // may create a database (scripts/with-mariadb.sh starts one).
 #include "bench/BenchTools.h"
 #include "bench/Headless.h"
-#include "data/DataSet.h"
-#include "stats/ZelStats.h"
-#include "components/ZelTable.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/components/ZelTable.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

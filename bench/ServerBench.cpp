@@ -12,7 +12,7 @@
 // database (scripts/with-postgres.sh starts one).
 #include "bench/Headless.h"
 #include "bench/PgBench.h"
-#include "components/ZelTable.h"
+#include "zelstats/components/ZelTable.h"
 
 #include <libpq-fe.h>
 

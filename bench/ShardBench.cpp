@@ -17,8 +17,8 @@
 #include "bench/CountingProxy.h"
 #include "bench/Headless.h"
 #include "bench/PgBench.h"
-#include "components/ZelTable.h"
-#include "data/Driver.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/data/Driver.h"
 
 
 #include <algorithm>

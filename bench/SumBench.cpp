@@ -1,7 +1,7 @@
 // What the compensated total costs: a plain running sum and the compensated one over the same
 // ten million values in memory, side by side, and both against one SQLite walk of the same
 // values as a summary's load reads them. Prints the ratios.
-#include "stats/CompensatedSum.h"
+#include "zelstats/stats/CompensatedSum.h"
 
 #include <sqlite3.h>
 

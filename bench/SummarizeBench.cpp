@@ -13,9 +13,9 @@
 // create a database (scripts/with-postgres.sh starts one).
 #include "bench/Headless.h"
 #include "bench/PgBench.h"
-#include "data/DataSet.h"
-#include "stats/ZelStats.h"
-#include "components/ZelTable.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/components/ZelTable.h"
 
 #include <libpq-fe.h>
 #include <sqlite3.h>

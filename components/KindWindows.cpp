@@ -1,8 +1,8 @@
-#include "components/KindWindows.h"
+#include "zelstats/components/KindWindows.h"
 
-#include "components/ZelComponent.h"
-#include "plot/ZelPlot.h"
-#include "windows/ZelClass.h"
+#include "zelstats/components/ZelComponent.h"
+#include "zelstats/plot/ZelPlot.h"
+#include "zelstats/windows/ZelClass.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -1,11 +1,11 @@
-#include "components/ZelComponent.h"
+#include "zelstats/components/ZelComponent.h"
 
-#include "gui/Dialogs.h"
-#include "plot/ZelPlot.h"
-#include "stats/ZelStats.h"
-#include "windows/ZelClass.h"
-#include "windows/ZelGauge.h"
-#include "windows/Zeloutpt.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/plot/ZelPlot.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/windows/ZelClass.h"
+#include "zelstats/windows/ZelGauge.h"
+#include "zelstats/windows/Zeloutpt.h"
 
 #include <QApplication>
 #include <QThread>

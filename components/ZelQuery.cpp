@@ -1,4 +1,4 @@
-#include "components/ZelQuery.h"
+#include "zelstats/components/ZelQuery.h"
 
 namespace zel {
 

@@ -1,4 +1,4 @@
-#include "components/ZelTable.h"
+#include "zelstats/components/ZelTable.h"
 
 namespace zel {
 

@@ -2,9 +2,9 @@
 // table.
 #pragma once
 
-#include "components/KindWindows.h"
-#include "components/ZelComponent.h"
-#include "stats/SourceStatistics.h"
+#include "zelstats/components/KindWindows.h"
+#include "zelstats/components/ZelComponent.h"
+#include "zelstats/stats/SourceStatistics.h"
 
 namespace zel {
 

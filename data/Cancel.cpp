@@ -1,4 +1,4 @@
-#include "data/Cancel.h"
+#include "zelstats/data/Cancel.h"
 
 #include <mutex>
 #include <optional>

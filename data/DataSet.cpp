@@ -1,6 +1,6 @@
-#include "data/DataSet.h"
+#include "zelstats/data/DataSet.h"
 
-#include "data/Driver.h"
+#include "zelstats/data/Driver.h"
 
 #include <QSqlDatabase>
 

@@ -1,4 +1,4 @@
-#include "data/Driver.h"
+#include "zelstats/data/Driver.h"
 
 #include <algorithm>
 #include <cctype>

@@ -3,8 +3,8 @@
 // C library types never leave those files.
 #pragma once
 
-#include "data/Cancel.h"
-#include "data/DataSet.h"
+#include "zelstats/data/Cancel.h"
+#include "zelstats/data/DataSet.h"
 
 #include <chrono>
 #include <cmath>

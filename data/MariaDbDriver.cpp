@@ -7,9 +7,9 @@
 // of 1,000,000 records of one double peaked 35 to 45 MB above one of 100,000. A prepared
 // statement's server-side cursor is therefore fetched here in batches
 // (bench/peak-memory-mariadb.sh: the same peak on 100,000 and on 10,000,000 records).
-#include "data/Cancel.h"
-#include "data/MariaDbDriver.h"
-#include "data/Params.h"
+#include "zelstats/data/Cancel.h"
+#include "zelstats/data/MariaDbDriver.h"
+#include "zelstats/data/Params.h"
 
 #include <QDateTime>
 #include <QVariant>

@@ -4,7 +4,7 @@
 // client library. The client library's types stay in MariaDbDriver.cpp.
 #pragma once
 
-#include "data/Driver.h"
+#include "zelstats/data/Driver.h"
 
 #include <chrono>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "data/Messages.h"
+#include "zelstats/data/Messages.h"
 
-#include "data/Guards.h"
+#include "zelstats/data/Guards.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "data/Params.h"
+#include "zelstats/data/Params.h"
 
 #include <QByteArray>
 #include <QVariant>

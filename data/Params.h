@@ -3,7 +3,7 @@
 // natively, in its own placeholder form; the text is never spliced.
 #pragma once
 
-#include "data/DataSet.h"
+#include "zelstats/data/DataSet.h"
 
 #include <cstddef>
 #include <functional>

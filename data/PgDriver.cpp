@@ -2,8 +2,8 @@
 // fetched in batches, so that a pass over millions of records holds one batch in memory.
 // Connection strings go through libpq's own parser, and every message shows them without
 // their passwords.
-#include "data/Driver.h"
-#include "data/Params.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/data/Params.h"
 
 #include <QByteArray>
 

@@ -6,8 +6,8 @@
 // (MariaDbDriver.cpp), when Qt's plugin runs on the same client library as this package; every
 // other connection is walked with a forward-only QSqlQuery, which for QSQLITE steps one row at
 // a time and for QMYSQL keeps the whole result on the client.
-#include "data/MariaDbDriver.h"
-#include "data/Params.h"
+#include "zelstats/data/MariaDbDriver.h"
+#include "zelstats/data/Params.h"
 
 #include <QSqlDatabase>
 #include <QSqlDriver>

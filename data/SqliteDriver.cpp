@@ -1,6 +1,6 @@
 // The SQLite driver: a read-only connection and one prepared statement stepped row by row.
-#include "data/Driver.h"
-#include "data/Params.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/data/Params.h"
 
 #include <QByteArray>
 

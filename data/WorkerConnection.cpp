@@ -1,7 +1,7 @@
-#include "data/WorkerConnection.h"
+#include "zelstats/data/WorkerConnection.h"
 
-#include "data/DataSet.h"
-#include "data/Driver.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
 
 namespace zel {
 

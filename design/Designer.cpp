@@ -1,6 +1,6 @@
-#include "design/Designer.h"
+#include "zelstats/design/Designer.h"
 
-#include "data/DataSet.h"
+#include "zelstats/data/DataSet.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
-#include "design/Zel32reg.h"
+#include "zelstats/design/Zel32reg.h"
 
-#include "design/ZelFieldProperty.h"
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
+#include "zelstats/design/ZelFieldProperty.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // "Vay Statistics" palette page, and the field-name editor for their StatFieldName.
 #pragma once
 
-#include "design/Designer.h"
+#include "zelstats/design/Designer.h"
 
 namespace zel {
 

@@ -1,10 +1,10 @@
-#include "design/ZelFieldProperty.h"
+#include "zelstats/design/ZelFieldProperty.h"
 
-#include "data/DataSet.h"
-#include "gui/Dialogs.h"
-#include "data/Guards.h"
-#include "stats/ZelStats.h"
-#include "tools/ZelTools.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/data/Guards.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/tools/ZelTools.h"
 
 #include <string>
 #include <vector>

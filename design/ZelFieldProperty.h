@@ -2,7 +2,7 @@
 // component's own data, so that a developer picks the analysed field instead of typing it.
 #pragma once
 
-#include "design/Designer.h"
+#include "zelstats/design/Designer.h"
 
 namespace zel {
 

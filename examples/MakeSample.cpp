@@ -10,7 +10,7 @@
 //
 // The database is written under a temporary name and renamed into place at the end, so a
 // failed run never leaves a half-written file behind under the real name.
-#include "tools/ZelTools.h"
+#include "zelstats/tools/ZelTools.h"
 
 #include <sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "gui/Canvas.h"
+#include "zelstats/gui/Canvas.h"
 
 #include <QFont>
 #include <QFontMetrics>

@@ -1,6 +1,6 @@
-#include "gui/Dialogs.h"
+#include "zelstats/gui/Dialogs.h"
 
-#include "data/Guards.h"
+#include "zelstats/data/Guards.h"
 
 #include <QApplication>
 #include <QDialog>

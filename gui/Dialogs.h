@@ -5,7 +5,7 @@
 // person.
 #pragma once
 
-#include "data/Messages.h"
+#include "zelstats/data/Messages.h"
 
 #include <functional>
 

@@ -1,4 +1,4 @@
-#include "gui/Gauge.h"
+#include "zelstats/gui/Gauge.h"
 
 #include <QPainter>
 #include <QPainterPath>

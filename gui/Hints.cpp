@@ -1,6 +1,6 @@
-#include "gui/Hints.h"
+#include "zelstats/gui/Hints.h"
 
-#include "data/Guards.h"
+#include "zelstats/data/Guards.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,6 +1,6 @@
-#include "gui/Image.h"
+#include "zelstats/gui/Image.h"
 
-#include "gui/Hints.h"
+#include "zelstats/gui/Hints.h"
 
 #include <QHelpEvent>
 #include <QMouseEvent>

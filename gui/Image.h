@@ -3,7 +3,7 @@
 // shown only while its tooltip display is on.
 #pragma once
 
-#include "gui/Canvas.h"
+#include "zelstats/gui/Canvas.h"
 
 #include <QImage>
 #include <QWidget>

@@ -1,6 +1,6 @@
-#include "gui/ImageFile.h"
+#include "zelstats/gui/ImageFile.h"
 
-#include "tools/FileOutput.h"
+#include "zelstats/tools/FileOutput.h"
 
 #include <QBuffer>
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "plot/BoxPlot.h"
+#include "zelstats/plot/BoxPlot.h"
 
 #include <QFontMetrics>
 #include <QPainter>

@@ -4,7 +4,7 @@
 // as a diamond.
 #pragma once
 
-#include "stats/Describe.h"
+#include "zelstats/stats/Describe.h"
 
 #include <QImage>
 

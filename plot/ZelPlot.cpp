@@ -1,12 +1,12 @@
-#include "plot/ZelPlot.h"
+#include "zelstats/plot/ZelPlot.h"
 
-#include "gui/Canvas.h"
-#include "gui/Dialogs.h"
-#include "tools/Format.h"
-#include "gui/Hints.h"
-#include "gui/Image.h"
-#include "gui/ImageFile.h"
-#include "stats/ZelStats.h"
+#include "zelstats/gui/Canvas.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/gui/Hints.h"
+#include "zelstats/gui/Image.h"
+#include "zelstats/gui/ImageFile.h"
+#include "zelstats/stats/ZelStats.h"
 #include "ui_ZelPlot.h"
 
 #include <QFontMetrics>

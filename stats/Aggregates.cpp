@@ -1,6 +1,6 @@
-#include "stats/Aggregates.h"
+#include "zelstats/stats/Aggregates.h"
 
-#include "tools/ZelTools.h"
+#include "zelstats/tools/ZelTools.h"
 
 #include <algorithm>
 #include <limits>

@@ -9,7 +9,7 @@
 // FromParts, then combined like any other.
 #pragma once
 
-#include "stats/CompensatedSum.h"
+#include "zelstats/stats/CompensatedSum.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "stats/AsyncRun.h"
+#include "zelstats/stats/AsyncRun.h"
 
-#include "data/Cancel.h"
-#include "stats/WalkObserver.h"
+#include "zelstats/data/Cancel.h"
+#include "zelstats/stats/WalkObserver.h"
 
 #include <QAbstractEventDispatcher>
 #include <QObject>

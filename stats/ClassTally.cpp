@@ -1,4 +1,4 @@
-#include "stats/ClassTally.h"
+#include "zelstats/stats/ClassTally.h"
 
 #include <algorithm>
 #include <cmath>

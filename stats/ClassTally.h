@@ -2,7 +2,7 @@
 // class whose bounds hold it, start <= x < end.
 #pragma once
 
-#include "stats/ZelStats.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <cstdint>
 #include <span>

@@ -1,15 +1,15 @@
-#include "stats/Describe.h"
+#include "zelstats/stats/Describe.h"
 
-#include "data/DataSet.h"
-#include "data/Driver.h"
-#include "data/Guards.h"
-#include "data/WorkerConnection.h"
-#include "stats/AsyncRun.h"
-#include "stats/Spool.h"
-#include "stats/Aggregates.h"
-#include "stats/WalkObserver.h"
-#include "stats/WorkPool.h"
-#include "tools/ZelTools.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/data/Guards.h"
+#include "zelstats/data/WorkerConnection.h"
+#include "zelstats/stats/AsyncRun.h"
+#include "zelstats/stats/Spool.h"
+#include "zelstats/stats/Aggregates.h"
+#include "zelstats/stats/WalkObserver.h"
+#include "zelstats/stats/WorkPool.h"
+#include "zelstats/tools/ZelTools.h"
 
 #include <QFutureInterface>
 

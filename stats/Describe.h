@@ -19,8 +19,8 @@
 // with one value; the shape with no spread) is NaN.
 #pragma once
 
-#include "data/DataSet.h"
-#include "stats/Quantiles.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/stats/Quantiles.h"
 
 #include <QFuture>
 

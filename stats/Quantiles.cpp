@@ -1,6 +1,6 @@
-#include "stats/Quantiles.h"
+#include "zelstats/stats/Quantiles.h"
 
-#include "stats/Aggregates.h"
+#include "zelstats/stats/Aggregates.h"
 
 #include <algorithm>
 #include <array>

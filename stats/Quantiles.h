@@ -12,7 +12,7 @@
 // within 64 / log2(bins) passes whatever the data.
 #pragma once
 
-#include "stats/ValueSource.h"
+#include "zelstats/stats/ValueSource.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // alike, so that they give the same results from the same sums.
 #pragma once
 
-#include "stats/Aggregates.h"
-#include "stats/ZelStats.h"
+#include "zelstats/stats/Aggregates.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "stats/ResultText.h"
+#include "zelstats/stats/ResultText.h"
 
-#include "tools/Format.h"
-#include "stats/ZelStats.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <cmath>
 

@@ -1,7 +1,7 @@
-#include "stats/ServerSummary.h"
+#include "zelstats/stats/ServerSummary.h"
 
-#include "data/DataSet.h"
-#include "stats/ResultRules.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/stats/ResultRules.h"
 
 #include <algorithm>
 #include <functional>

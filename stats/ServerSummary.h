@@ -10,9 +10,9 @@
 // the values of a walk.
 #pragma once
 
-#include "data/Driver.h"
-#include "stats/Aggregates.h"
-#include "stats/ZelStats.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/stats/Aggregates.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "stats/SourceStatistics.h"
+#include "zelstats/stats/SourceStatistics.h"
 
-#include "tools/Format.h"
-#include "tools/ZelTools.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/tools/ZelTools.h"
 
 namespace zel {
 

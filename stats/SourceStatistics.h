@@ -2,8 +2,8 @@
 // kinds add their windows to, and what a program without a display summarises with.
 #pragma once
 
-#include "data/DataSet.h"
-#include "stats/ZelStats.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/stats/ZelStats.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "stats/Spool.h"
+#include "zelstats/stats/Spool.h"
 
 #include <algorithm>
 #include <cerrno>

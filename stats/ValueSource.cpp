@@ -1,6 +1,6 @@
-#include "stats/ValueSource.h"
+#include "zelstats/stats/ValueSource.h"
 
-#include "data/DataSet.h"
+#include "zelstats/data/DataSet.h"
 
 namespace zel {
 

@@ -2,7 +2,7 @@
 // order, as plain doubles.
 #pragma once
 
-#include "stats/Spool.h"
+#include "zelstats/stats/Spool.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "stats/WorkPool.h"
+#include "zelstats/stats/WorkPool.h"
 
 #include <algorithm>
 #include <atomic>

@@ -11,10 +11,10 @@
 // and mode of a component that read no value at all.
 #pragma once
 
-#include "stats/Aggregates.h"
-#include "stats/ValueSource.h"
-#include "stats/WalkObserver.h"
-#include "tools/ZelTools.h"
+#include "zelstats/stats/Aggregates.h"
+#include "zelstats/stats/ValueSource.h"
+#include "zelstats/stats/WalkObserver.h"
+#include "zelstats/tools/ZelTools.h"
 
 #include <QFuture>
 

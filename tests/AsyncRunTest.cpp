@@ -2,9 +2,9 @@
 // backend; a window thread that keeps ticking; cancel within 200 ms in every kind of walk and
 // statement, leaving earlier results alone; and the refusals where a worker's connection could
 // not see the data. The ThreadSanitizer leg of scripts/test.sh runs these too.
-#include "data/DataSet.h"
-#include "stats/Describe.h"
-#include "stats/SourceStatistics.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/stats/Describe.h"
+#include "zelstats/stats/SourceStatistics.h"
 #include "tests/TestSupport.h"
 
 #include <QElapsedTimer>

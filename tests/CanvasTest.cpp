@@ -1,7 +1,7 @@
 // The drawing surface's pixel conventions: excluded right and bottom edges, lines without their
 // end point, the border flood fill, and clipping at the image's edges.
-#include "gui/Canvas.h"
-#include "gui/Hints.h"
+#include "zelstats/gui/Canvas.h"
+#include "zelstats/gui/Hints.h"
 
 #include <QImage>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Counting into many class tables at once must give exactly what a scan over every class of
 // every table gives, on every bound and on the awkward layouts a component can hold.
-#include "stats/ClassTally.h"
+#include "zelstats/stats/ClassTally.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // order of statics and of the application's end is the point: a component made before the
 // QApplication, one that outlives it, and one that never has one. Exits 0 when all went well;
 // a crash, an abort or a sanitizer report fails the test.
-#include "components/ZelTable.h"
-#include "gui/Dialogs.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/gui/Dialogs.h"
 
 #include <QApplication>
 #include <QDialog>

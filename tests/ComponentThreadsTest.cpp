@@ -1,8 +1,8 @@
 // Components off the window thread: made, summarised and freed on two threads at once, and a
 // summary that raises messages on a worker thread with no handler of the caller's installed.
 // The ThreadSanitizer leg of scripts/test.sh runs these too, so a race fails them there.
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The data-access layer on every backend: field kinds, the walk, the record count, and the
 // failures that must name what went wrong.
-#include "data/DataSet.h"
-#include "data/Driver.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
 #include "tests/TestSupport.h"
-#include "tools/ZelTools.h"
+#include "zelstats/tools/ZelTools.h"
 
 #include <gtest/gtest.h>
 

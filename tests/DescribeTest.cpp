@@ -1,11 +1,11 @@
 // Exact quantiles against a full sort, and describe against the component's summary, on every
 // backend: groups with NULL keys, too many groups, and passes that read the records again when
 // no spool can be kept.
-#include "components/ZelTable.h"
-#include "data/DataSet.h"
-#include "data/Driver.h"
-#include "stats/Describe.h"
-#include "stats/WorkPool.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/stats/Describe.h"
+#include "zelstats/stats/WorkPool.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Number pictures, fixed and general number formats, and file names.
-#include "tools/Format.h"
+#include "zelstats/tools/Format.h"
 
 #include <gtest/gtest.h>
 

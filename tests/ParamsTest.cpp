@@ -1,10 +1,10 @@
 // Named query parameters: found outside literals, names and comments in each dialect, bound
 // with their own types on every backend, and a parameter not set or not named reported before
 // any read.
-#include "data/DataSet.h"
-#include "data/MariaDbDriver.h"
-#include "data/Params.h"
-#include "stats/SourceStatistics.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/MariaDbDriver.h"
+#include "zelstats/data/Params.h"
+#include "zelstats/stats/SourceStatistics.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

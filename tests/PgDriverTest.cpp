@@ -1,10 +1,10 @@
 // The PostgreSQL driver: failures that carry the server's message, field kinds and exact
 // values, table-name quoting, the batched cursor's boundaries and rewinding, and a server
 // that goes away in the middle of a pass.
-#include "data/DataSet.h"
-#include "data/Driver.h"
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,12 +1,12 @@
 // The Qt SQL backend: an application's own QSqlDatabase given to a component, MariaDB through
 // mariadb:// URLs, and what both must refuse, hold and hide.
-#include "data/DataSet.h"
-#include "data/Driver.h"
-#include "data/Cancel.h"
-#include "data/MariaDbDriver.h"
-#include "components/ZelTable.h"
-#include "design/Zel32reg.h"
-#include "design/ZelFieldProperty.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/data/Cancel.h"
+#include "zelstats/data/MariaDbDriver.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/design/Zel32reg.h"
+#include "zelstats/design/ZelFieldProperty.h"
 #include "tests/TestSupport.h"
 
 #include <QDialog>

@@ -1,8 +1,8 @@
 // The item models of the results: Qt's model checks over a refresh, the texts the windows
 // show, and the raw values under Qt::UserRole.
-#include "windows/ResultModels.h"
+#include "zelstats/windows/ResultModels.h"
 
-#include "components/ZelTable.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QAbstractItemModelTester>

@@ -1,9 +1,9 @@
 // Statistics computed by the PostgreSQL server: the same numbers as the walks on known data,
 // the same class counts on every bound, the walks' errors, and a cancel.
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
-#include "data/Driver.h"
-#include "stats/ServerSummary.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/data/Driver.h"
+#include "zelstats/stats/ServerSummary.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

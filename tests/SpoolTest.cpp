@@ -1,6 +1,6 @@
 // A spool must give back exactly the values it was given, in order and to the bit, wherever
 // they went (memory, the temporary file, or both), and must fail quietly where it cannot write.
-#include "stats/Spool.h"
+#include "zelstats/stats/Spool.h"
 
 #include <gtest/gtest.h>
 

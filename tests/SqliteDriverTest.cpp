@@ -1,8 +1,8 @@
 // The SQLite driver on its own: handles released on every failure, read snapshots against a
 // concurrent writer, one-column table walks, the statements and files it refuses, and table
 // names with a schema.
-#include "data/DataSet.h"
-#include "data/Driver.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Driver.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

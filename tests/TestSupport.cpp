@@ -1,6 +1,6 @@
 #include "tests/TestSupport.h"
 
-#include "data/Driver.h"
+#include "zelstats/data/Driver.h"
 
 #include <QDialog>
 #include <QSqlDatabase>

@@ -2,7 +2,7 @@
 // throwaway databases.
 #pragma once
 
-#include "gui/Dialogs.h"
+#include "zelstats/gui/Dialogs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Registration of the statistics components and the StatFieldName drop-down.
-#include "design/Zel32reg.h"
-#include "design/ZelFieldProperty.h"
-#include "data/DataSet.h"
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
+#include "zelstats/design/Zel32reg.h"
+#include "zelstats/design/ZelFieldProperty.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

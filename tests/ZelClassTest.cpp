@@ -1,10 +1,10 @@
 // The class-frequency window, driven headless: each test runs FrequencyDisplay and reads the
 // grid, the identification line and the title in place of the window's modal loop.
-#include "windows/ZelClass.h"
+#include "zelstats/windows/ZelClass.h"
 
-#include "data/DataSet.h"
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QAction>

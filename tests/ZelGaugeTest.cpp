@@ -1,6 +1,6 @@
 // The progress dialog and its gauge control, tested headless through the controls' names.
-#include "gui/Gauge.h"
-#include "windows/ZelGauge.h"
+#include "zelstats/gui/Gauge.h"
+#include "zelstats/windows/ZelGauge.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

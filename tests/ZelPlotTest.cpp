@@ -1,11 +1,11 @@
 // The plot window, driven headless: the four plots read back from the image's pixels, record
 // set paging and its hints, the class-count menu, the pointer read-out, the colour menu, the
 // application hint handler, and the plots that cannot be drawn.
-#include "tools/Format.h"
-#include "gui/Hints.h"
-#include "gui/Image.h"
-#include "plot/ZelPlot.h"
-#include "components/ZelTable.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/gui/Hints.h"
+#include "zelstats/gui/Image.h"
+#include "zelstats/plot/ZelPlot.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QAction>

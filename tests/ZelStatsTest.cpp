@@ -1,13 +1,13 @@
 // The statistics engine on every backend: properties, loading, moments, classes, median and
 // mode, the undefined cases, and what a failed pass leaves behind.
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
-#include "gui/Dialogs.h"
-#include "stats/Aggregates.h"
-#include "stats/WorkPool.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/stats/Aggregates.h"
+#include "zelstats/stats/WorkPool.h"
 #include "tests/TestSupport.h"
-#include "windows/ZelClass.h"
-#include "windows/ZelGauge.h"
+#include "zelstats/windows/ZelClass.h"
+#include "zelstats/windows/ZelGauge.h"
 
 #include <QApplication>
 #include <QWidget>

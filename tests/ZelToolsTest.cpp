@@ -1,8 +1,8 @@
 // The numeric tools: clamping, sign and parity, the power function, the sort behind the
 // median, the string and field helpers, and the random deviates.
-#include "tools/ZelTools.h"
+#include "zelstats/tools/ZelTools.h"
 
-#include "data/DataSet.h"
+#include "zelstats/data/DataSet.h"
 #include "tests/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // The summary window, driven headless: each test runs Output and reads the labels in place of
 // the window's modal loop.
-#include "windows/Zeloutpt.h"
+#include "zelstats/windows/Zeloutpt.h"
 
-#include "data/DataSet.h"
-#include "components/ZelQuery.h"
-#include "components/ZelTable.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/components/ZelQuery.h"
+#include "zelstats/components/ZelTable.h"
 #include "tests/TestSupport.h"
 
 #include <QFrame>

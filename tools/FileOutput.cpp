@@ -1,4 +1,4 @@
-#include "tools/FileOutput.h"
+#include "zelstats/tools/FileOutput.h"
 
 #include <cerrno>
 #include <cstdio>

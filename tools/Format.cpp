@@ -1,4 +1,4 @@
-#include "tools/Format.h"
+#include "zelstats/tools/Format.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,8 +1,8 @@
-#include "tools/ZelTools.h"
+#include "zelstats/tools/ZelTools.h"
 
-#include "data/DataSet.h"
-#include "data/Messages.h"
-#include "tools/Format.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/data/Messages.h"
+#include "zelstats/tools/Format.h"
 
 #include <algorithm>
 #include <cmath>

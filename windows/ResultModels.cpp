@@ -1,8 +1,8 @@
-#include "windows/ResultModels.h"
+#include "zelstats/windows/ResultModels.h"
 
-#include "stats/ResultText.h"
-#include "stats/ZelStats.h"
-#include "tools/Format.h"
+#include "zelstats/stats/ResultText.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/tools/Format.h"
 
 #include <charconv>
 #include <cmath>

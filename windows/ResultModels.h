@@ -9,7 +9,7 @@
 // heading. Neither model needs a widget (Qt Core alone).
 #pragma once
 
-#include "stats/Describe.h"
+#include "zelstats/stats/Describe.h"
 
 #include <QAbstractTableModel>
 

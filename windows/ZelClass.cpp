@@ -1,13 +1,13 @@
-#include "windows/ZelClass.h"
+#include "zelstats/windows/ZelClass.h"
 
-#include "gui/Dialogs.h"
-#include "data/DataSet.h"
-#include "tools/Format.h"
-#include "data/Guards.h"
-#include "stats/ZelStats.h"
-#include "tools/ZelTools.h"
-#include "stats/ResultText.h"
-#include "windows/Zeloutpt.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/data/DataSet.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/data/Guards.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/tools/ZelTools.h"
+#include "zelstats/stats/ResultText.h"
+#include "zelstats/windows/Zeloutpt.h"
 
 #include "ui_ZelClass.h"
 

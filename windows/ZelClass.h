@@ -2,7 +2,7 @@
 // cached class counts.
 #pragma once
 
-#include "windows/ResultModels.h"
+#include "zelstats/windows/ResultModels.h"
 
 #include <QDialog>
 

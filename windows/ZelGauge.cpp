@@ -1,7 +1,7 @@
-#include "windows/ZelGauge.h"
+#include "zelstats/windows/ZelGauge.h"
 
-#include "data/Guards.h"
-#include "tools/VectorState.h"
+#include "zelstats/data/Guards.h"
+#include "zelstats/tools/VectorState.h"
 #include "ui_ZelGauge.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
-#include "windows/Zeloutpt.h"
+#include "zelstats/windows/Zeloutpt.h"
 
-#include "gui/Dialogs.h"
-#include "tools/Format.h"
-#include "stats/ZelStats.h"
-#include "stats/ResultText.h"
+#include "zelstats/gui/Dialogs.h"
+#include "zelstats/tools/Format.h"
+#include "zelstats/stats/ZelStats.h"
+#include "zelstats/stats/ResultText.h"
 
 #include "ui_Zeloutpt.h"
 
