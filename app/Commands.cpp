@@ -109,13 +109,13 @@ or to a new name in a folder, nowhere else.
 
 describe --png draws at most 200 boxes, one a field and group, and says which
 it leaves out.
+
 --param NAME=VALUE gives the value of the parameter :NAME of the --sql text;
 repeat it for each parameter. The value is bound, never pasted into the text: as
 a whole number when it is one within 64 bits, as a number when all of it reads
 as one (written with a point), else as text; --param NAME:text=VALUE keeps it
 text (a code such as 007). A parameter named in the text and not given, or given
 and not named, is an error.
-
 
 The values one load reads are kept for the passes after it, so that the data
 source is read once: up to BYTES in memory, beyond them in an unnamed temporary

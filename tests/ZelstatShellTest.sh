@@ -66,7 +66,8 @@ if [[ ! -s $manual ]] && ! command -v help2man >/dev/null; then
 elif [[ ! -s $manual ]]; then
     fail "no manual page at $manual"
 elif command -v man >/dev/null && command -v groff >/dev/null; then
-    page=$(MANWIDTH=80 man -l "$manual" 2>&1)
+    # Squeezed: a justified line spreads its words with more than one blank.
+    page=$(MANWIDTH=80 man -l "$manual" 2>&1 | tr -s " ")
     for line in 'zelstat - descriptive statistics of database fields' \
                 'zelstat summary \[SOURCE --field NAME\] \[OPTION\]...' \
                 '^ +--output FILE$' 'Exit status: 0 on success'; do
