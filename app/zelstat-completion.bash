@@ -5,14 +5,14 @@
 # The options each command takes, as zelstat's parser accepts them.
 _zelstat_options()
 {
-    local source='--db --table --sql --timeout --output'
+    local source='--db --table --sql --param --timeout --output'
     local passes='--scale --classes --progress --spool-memory --no-spool --on-server'
     case $1 in
     fields) echo "$source --all --json" ;;
     summary) echo "$source --field $passes --json" ;;
     classes) echo "$source --field $passes --slot --json --csv" ;;
     describe) echo "$source --fields --by --percentiles --json --csv --png --progress" ;;
-    report) echo '--db --table --sql --timeout --field --scale --classes --spool-memory
+    report) echo '--db --table --sql --param --timeout --field --scale --classes --spool-memory
                   --no-spool --on-server --out' ;;
     gui) echo '--db --screenshot' ;;
     esac
@@ -43,14 +43,16 @@ _zelstat()
     --slot)
         COMPREPLY=($(compgen -W '0 1 2 3 4 5 6 7' -- "$cur"))
         return ;;
-    --table | --sql | --field | --fields | --by | --percentiles | --scale | --classes | \
-        --spool-memory | --timeout)
+    --table | --sql | --param | --field | --fields | --by | --percentiles | --scale | \
+        --classes | --spool-memory | --timeout)
         return ;;
     esac
-    # An option is offered once: zelstat refuses one given twice.
+    # An option is offered once, as zelstat refuses one given twice; --param takes one a
+    # parameter.
     local option word offered=()
     for option in $(_zelstat_options "${COMP_WORDS[1]}"); do
         for word in "${COMP_WORDS[@]:2:COMP_CWORD-2}"; do
+            [[ $option == --param ]] && break
             [[ $word == "$option" ]] && continue 2
         done
         offered+=("$option")
