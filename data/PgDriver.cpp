@@ -1391,7 +1391,9 @@ private:
         std::string sql;
         for (std::size_t i = 0; i < partitions_.size(); ++i) {
             c.relation = partitions_[i].name + " AS zel_rows";
-            const std::string branch = write(c, true); // SELECT ...
+            // A foreign partition's branch in the form its server is sent whole: the wrapper
+            // ships an aggregate over a plain scan, not over a UNION ALL.
+            const std::string branch = write(c, !partitions_[i].server.empty()); // SELECT ...
             sql += (i > 0 ? "\nUNION ALL\n(SELECT " : "(SELECT ") + std::to_string(i) + ", "
                    + branch.substr(std::strlen("SELECT ")) + ")";
         }
