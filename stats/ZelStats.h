@@ -150,9 +150,9 @@ public:
     // processing events; follow the future with a QFutureWatcher. The worker opens a copy of
     // the data source (this dataset need not be open) through a connection of its own (a copy
     // of the application's Qt connection, removed afterwards) and reads it in one snapshot,
-    // into statistics of its own, and asks
-    // no question (its progress goes to the future instead). The future reports progress 0 to
-    // 100 per walk, each walk's message as progress text. It finishes in the calling thread's
+    // into statistics of its own, and asks no question (its progress goes to the future
+    // instead). The future reports progress 0 to 100 per walk, each walk's message as progress
+    // text. It finishes in the calling thread's
     // event loop once every result is in this object, which then answers every Getds... and
     // shows its windows as after Summarize(); waiting on it from the calling thread without
     // processing events therefore never ends. A failure reaches the future (waiting rethrows
