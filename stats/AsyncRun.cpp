@@ -138,20 +138,26 @@ public:
     void WalkProgress(TWalkKind, const std::string& message, double fraction) override
     {
         StopIfCancelled();
+        Post(static_cast<int>(fraction * 100.0), &message);
+    }
+    // A walk that ends shows 100: its last progress may have been short of it.
+    void WalkEnds() noexcept override { Post(100, nullptr); }
+    void Idle() noexcept override {}
+
+private:
+    void Post(int percent, const std::string* message) noexcept
+    {
         {
             std::lock_guard lock(shared_.mutex);
-            if (shared_.message != message)
-                shared_.message = message;
-            shared_.percent = static_cast<int>(fraction * 100.0);
+            if (message != nullptr && shared_.message != *message)
+                shared_.message = *message;
+            shared_.percent = percent;
             if (std::exchange(shared_.progressPosted, true))
                 return;
         }
         QMetaObject::invokeMethod(relay_, "Progress", Qt::QueuedConnection);
     }
-    void WalkEnds() noexcept override {}
-    void Idle() noexcept override {}
 
-private:
     void StopIfCancelled() const
     {
         if (shared_.future.isCanceled())
