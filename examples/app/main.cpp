@@ -1,10 +1,12 @@
 // A form with a statistics component: the salaries of the sample database, summarised in one
 // window, with buttons for the class table and the plots, and a summary in the background with
-// a progress bar and a Cancel button of the form's own.
+// a progress bar and a Cancel button of the form's own; and the salaries of one department, a
+// query whose department number is bound as a parameter.
 //
 //     salaries [DATABASE]    a database file or a postgresql:// URI with a table EMPLOYEE
 #include <zelstats/data/DataSet.h>
 #include <zelstats/gui/Dialogs.h>
+#include <zelstats/components/ZelQuery.h>
 #include <zelstats/components/ZelTable.h>
 
 #include <QApplication>
@@ -13,6 +15,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -86,6 +89,28 @@ void AddBackgroundSummary(QWidget& form, QVBoxLayout& layout, zel::TRivuReviTabl
     });
 }
 
+// A row that summarises the salaries of the department chosen in a spin box: the number is
+// bound to the query's parameter :dept, never pasted into its text.
+void AddDepartmentSummary(QWidget& form, QVBoxLayout& layout, zel::TRivuReviQuery& department)
+{
+    auto* row = new QHBoxLayout;
+    auto* number = new QSpinBox(&form);
+    auto* show = new QPushButton("Summary of department", &form);
+    number->setRange(0, 999);
+    number->setValue(100);
+    row->addWidget(show, 1);
+    row->addWidget(number);
+    layout.addLayout(row);
+    QObject::connect(show, &QPushButton::clicked, [number, &department] {
+        Run([&] {
+            department.Close();
+            department.SetParam("dept", number->value());
+            department.Open();
+            department.Output();
+        });
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -110,6 +135,13 @@ int main(int argc, char** argv)
     layout->addWidget(classes);
     layout->addWidget(chart);
     AddBackgroundSummary(form, *layout, salaries, {output, classes, chart});
+
+    zel::TRivuReviQuery department;
+    department.SetName("Department");
+    department.SetDatabaseName(database);
+    department.SetSQL({"SELECT SALARY FROM EMPLOYEE WHERE DEPT_NO = :dept"});
+    department.SetStatFieldName("SALARY");
+    AddDepartmentSummary(form, *layout, department);
 
     // The statistics walk an open dataset; Output summarises before it shows the window, the
     // other two show what the last summary left.
