@@ -1378,7 +1378,15 @@ private:
         batch_.reset();
     }
 
-    bool SplitsByPartition() const { return !partitions_.empty() && PgPartitionStatements(); }
+    // Statements per partition pay where a partition is a foreign table, whose server then
+    // aggregates its own rows; a parent of local partitions the server aggregates in parallel
+    // itself, faster than branch by branch.
+    bool SplitsByPartition() const
+    {
+        return PgPartitionStatements()
+               && std::any_of(partitions_.begin(), partitions_.end(),
+                              [](const Partition& p) { return !p.server.empty(); });
+    }
 
     // The statement `write` makes of `c`: while the summaries are split by partition, written
     // once per leaf partition and combined with UNION ALL, each branch's rows led by the
