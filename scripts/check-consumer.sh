@@ -4,8 +4,9 @@
 #     through pkg-config, while the database client development files (headers, unversioned
 #     library links, pkg-config and CMake files of libpq-dev, libmariadb-dev, libsqlite3-dev)
 #     are hidden: the core needs Qt Core, Qt SQL and the package only. Hiding them takes a
-#     private mount namespace, so root; otherwise these build with the files in place, and the
-#     script says so.
+#     private mount namespace, so root outside a chroot; otherwise these build with the files
+#     in place, and the script says so. Either way, their compile and link commands must name
+#     none of those packages' files, nor Qt Widgets.
 #   - an application with its own platform/DataSet.h, data/DataSet.h and stats/ZelStats.h first
 #     on its include path (tests/consumer/clash), on ZelStats::widgets.
 #
@@ -72,15 +73,33 @@ hide_dev_files() {
     fi
 }
 
+# Fails when a compile or link command of the core consumer names a file of the database
+# client development packages or of Qt Widgets: what its build would need them for. Holds with
+# the files in place too, so it is the check where they cannot be hidden.
+check_core_commands() {
+    local commands=$1 found
+    found=$({ grep -oE 'postgresql|libpq|mariadb|mysql|sqlite3|QtWidgets|Qt6Widgets' \
+                  "$commands" || true; } | sort -u | tr '\n' ' ')
+    if [[ -n $found ]]; then
+        echo "check-consumer: the core consumer's build names $found($commands)" >&2
+        exit 1
+    fi
+}
+
 core_consumers() {
     cmake -S "$root/tests/consumer/core" -B "$work/core" -DCMAKE_PREFIX_PATH="$prefix"
     cmake --build "$work/core"
     "$work/core/core-consumer" "$sample"
+    cat "$work/core/CMakeFiles/core-consumer.dir/flags.make" \
+        "$work/core/CMakeFiles/core-consumer.dir/link.txt" >"$work/core-commands.txt"
+    check_core_commands "$work/core-commands.txt"
     echo "check-consumer: a program on ZelStats::core builds and runs (find_package)"
 
     local pc=$prefix/lib/pkgconfig
     [[ -d $pc ]] || pc=$(dirname "$(find "$prefix" -name zelstats-core.pc | head -n 1)")
     # shellcheck disable=SC2046
+    PKG_CONFIG_PATH=$pc pkg-config --cflags --libs zelstats-core >"$work/core-pc-flags.txt"
+    check_core_commands "$work/core-pc-flags.txt"
     c++ -std=c++20 -o "$work/core-pc" "$root/tests/consumer/core/main.cpp" \
         $(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs zelstats-core) \
         -Wl,-rpath,"$(PKG_CONFIG_PATH=$pc pkg-config --variable=libdir zelstats-core)"
@@ -98,8 +117,9 @@ fi
 if [[ $(id -u) -eq 0 ]] && unshare -m true 2>/dev/null; then
     ZELSTATS_CONSUMER_WORK=$work unshare -m --propagation private bash "$0" "$prefix"
 else
-    echo "check-consumer: not root, so the database client development files stay visible" \
-         "to the core consumer: skipping that part of the check"
+    echo "check-consumer: no private mount namespace here (not root, or inside a chroot), so" \
+         "the database client development files stay in place; the core consumer's compile" \
+         "and link commands are checked to name none of them"
     core_consumers
 fi
 
