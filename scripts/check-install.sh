@@ -55,6 +55,12 @@ echo "check-install: the installed zelstat runs, its window part too"
 
 cmake -S "$root/examples/app" -B "$prefix/app" -DCMAKE_PREFIX_PATH="$prefix"
 cmake --build "$prefix/app"
+# The package names its own sample database, wherever it was installed.
+if ! grep -qF "ZELSTATS_SAMPLE_DB=\\\"$prefix/share/zelstats/sample.db" \
+        "$prefix/app/CMakeFiles/salaries.dir/flags.make"; then
+    echo "check-install: ZELSTATS_SAMPLE_DB does not name $prefix/share/zelstats/sample.db" >&2
+    exit 1
+fi
 echo "check-install: the example application builds against $prefix"
 
 # The README's example, exactly as written there, built and run headless on the sample: it
