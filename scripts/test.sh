@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and passes every test: once as a normal build and once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, each against SQLite, MariaDB, a
 # throwaway PostgreSQL server and a sharded PostgreSQL setup (a coordinator and two shards);
-# then the statistics, describe, SQLite and component suites once more under ThreadSanitizer;
+# then the statistics, describe, SQLite, component and asynchronous suites once more under
+# ThreadSanitizer, against the same servers;
 # then installs the package and builds the example application and the consumers of
 # scripts/check-consumer.sh against it. Every leg turns compiler warnings into errors.
 set -euo pipefail
@@ -48,16 +49,17 @@ unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 echo "== Tests under ThreadSanitizer"
 # The suites that run work on more than one thread: the statistics (a writer during a summary,
 # cancelling), the describe (its worker threads), the SQLite backend and the components (made,
-# summarised and freed on two threads at once) and the asynchronous summaries, on SQLite and
-# through a Qt connection, without servers. The window suites
-# stay out: windows live on the window thread by design. No report is suppressed.
+# summarised and freed on two threads at once) and the asynchronous summaries and their cancel on
+# every backend. The window suites stay out: windows live on the window thread by design. No
+# report is suppressed.
 tsan_tests=(ZelStatsTest DescribeTest SqliteDriverTest ComponentThreadsTest ComponentLifetime AsyncRunTest)
 configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELSTATS_SANITIZE=thread -DZELSTATS_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # Every test is labelled with its program (tests/CMakeLists.txt).
 tsan_labels=$(IFS='|'; echo "^(${tsan_tests[*]})\$")
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L "$tsan_labels"
+bash scripts/with-mariadb.sh bash scripts/with-postgres.sh bash scripts/with-pg-shards.sh \
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L "$tsan_labels"
 unset TSAN_OPTIONS
 
 echo "== The installed package"

@@ -5,14 +5,19 @@
 
 #include <QAbstractEventDispatcher>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QThread>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 namespace zel {
@@ -33,68 +38,108 @@ constexpr auto CancelTimeout = std::chrono::milliseconds(150);
 
 } // namespace
 
-// What the threads of a run share. The outcome crosses from the worker to the calling thread
-// under `mutex`; the relay, on the calling thread, is told through Qt's event queue that it is
-// there.
+// What the threads of a run share. Everything the worker tells the calling thread crosses under
+// `mutex`; the worker then writes a byte to the wake pipe, which the relay on the calling thread
+// watches. A pipe, not Qt's event queue, wakes the relay: no object is made on one thread and
+// freed on the other behind synchronisation the sanitizers cannot see.
 struct TAsyncRun::Shared {
+    Shared() = default;
+    ~Shared()
+    {
+        for (int fd : wake)
+            if (fd >= 0)
+                close(fd);
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    // From the worker: tells the relay to look. A full pipe already holds a byte it will read.
+    void Wake() noexcept
+    {
+        const char byte = 1;
+        while (write(wake[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+    // On the calling thread: empties the pipe.
+    void Drain() noexcept
+    {
+        char bytes[64];
+        for (;;) {
+            const ssize_t got = read(wake[0], bytes, sizeof bytes);
+            if (got <= 0 && !(got < 0 && errno == EINTR))
+                return;
+        }
+    }
+
     QFutureInterfaceBase future;
+    int wake[2] = {-1, -1};
     std::mutex mutex;
     std::condition_variable workDone;
-    bool done = false;
+    bool done = false;   // the work returned or threw: the watch ends
+    bool ready = false;  // and the worker let its watch go: the relay may finish the future
     Finish finish;
     std::exception_ptr error;
     bool abandoned = false;
     bool finished = false;
     // The progress the worker reached: the walk's number, message and whole percentage, and
-    // whether the relay was already told to show it.
+    // whether the relay was already woken to show it.
     int walk = 0;
     std::string message;
     int percent = 0;
     bool progressPosted = false;
 };
 
-// Lives on the calling thread; the worker invokes Complete through the event queue, with no
-// data of its own: everything passes under the shared mutex.
+// Lives on the calling thread and is woken there through the shared wake pipe: it shows the
+// worker's latest progress and, once the worker is done, finishes the future.
 class TAsyncRelay : public QObject {
     Q_OBJECT
 public:
-    explicit TAsyncRelay(std::shared_ptr<TAsyncRun::Shared> shared) : shared_(std::move(shared)) {}
-
-public slots:
-    // The worker's latest progress, given to the future here: Qt's strings must not be shared
-    // between the worker and the watchers' thread.
-    void Progress()
+    explicit TAsyncRelay(std::shared_ptr<TAsyncRun::Shared> shared)
+        : shared_(std::move(shared)), notifier_(shared_->wake[0], QSocketNotifier::Read, this)
     {
+        connect(&notifier_, &QSocketNotifier::activated, this, &TAsyncRelay::Woken);
+    }
+
+private:
+    void Woken()
+    {
+        shared_->Drain();
         int walk = 0, percent = 0;
         std::string message;
+        bool progress = false, ready = false;
+        TAsyncRun::Finish finish;
+        std::exception_ptr error;
         {
             std::lock_guard lock(shared_->mutex);
+            progress = std::exchange(shared_->progressPosted, false);
             walk = shared_->walk;
             percent = shared_->percent;
             message = shared_->message;
-            shared_->progressPosted = false;
+            ready = shared_->ready;
+            if (ready && !shared_->abandoned) {
+                finish = std::move(shared_->finish);
+                error = shared_->error;
+            }
         }
+        if (progress)
+            ShowProgress(walk, percent, message);
+        if (ready) {
+            notifier_.setEnabled(false);
+            FinishFuture(std::move(finish), error);
+            deleteLater();
+        }
+    }
+
+    // Given to the future here: Qt's strings must not be shared between the worker and the
+    // watchers' thread.
+    void ShowProgress(int walk, int percent, const std::string& message)
+    {
         QFutureInterfaceBase& future = shared_->future;
         if (walk != shownWalk_) {
             shownWalk_ = walk;
             future.setProgressRange(0, 100); // each walk starts over at 0
         }
         future.setProgressValueAndText(percent, QString::fromStdString(message));
-    }
-
-    void Complete()
-    {
-        TAsyncRun::Finish finish;
-        std::exception_ptr error;
-        {
-            std::lock_guard lock(shared_->mutex);
-            if (!shared_->abandoned) {
-                finish = std::move(shared_->finish);
-                error = shared_->error;
-            }
-        }
-        FinishFuture(std::move(finish), error);
-        deleteLater();
     }
 
 private:
@@ -116,17 +161,18 @@ private:
     }
 
     std::shared_ptr<TAsyncRun::Shared> shared_;
+    QSocketNotifier notifier_; // after shared_: disabled before the pipe can close
     int shownWalk_ = 0;
 };
 
 namespace {
 
-// Feeds the future from the walks, through the relay: at most one progress call waits in the
-// calling thread's event queue at a time, and the walks tell only whole-percent changes, so that
+// Feeds the future from the walks, through the relay: the relay is woken once for any number of
+// progress changes it has not yet shown, and the walks tell only whole-percent changes, so that
 // queue is never flooded. Throws when the future is cancelled, to stop the walk.
 class FutureObserver : public TWalkObserver {
 public:
-    FutureObserver(TAsyncRun::Shared& shared, QObject* relay) : shared_(shared), relay_(relay) {}
+    explicit FutureObserver(TAsyncRun::Shared& shared) : shared_(shared) {}
 
     void WalkBegins(const std::string&, bool) override
     {
@@ -155,7 +201,7 @@ private:
             if (std::exchange(shared_.progressPosted, true))
                 return;
         }
-        QMetaObject::invokeMethod(relay_, "Progress", Qt::QueuedConnection);
+        shared_.Wake();
     }
 
     void StopIfCancelled() const
@@ -164,7 +210,6 @@ private:
             throw ECancelled();
     }
     TAsyncRun::Shared& shared_;
-    QObject* relay_;
 };
 
 // Stops the worker's statements once the future is cancelled, and again now and then while the
@@ -184,11 +229,10 @@ void Watch(TAsyncRun::Shared& shared, std::thread::id worker)
     }
 }
 
-void RunWork(const std::shared_ptr<TAsyncRun::Shared>& shared, TAsyncRelay* relay,
-             const TAsyncRun::Work& work)
+void RunWork(const std::shared_ptr<TAsyncRun::Shared>& shared, const TAsyncRun::Work& work)
 {
     std::thread watch(Watch, std::ref(*shared), std::this_thread::get_id());
-    FutureObserver observer(*shared, relay);
+    FutureObserver observer(*shared);
     TAsyncRun::Finish finish;
     std::exception_ptr error;
     try {
@@ -206,7 +250,11 @@ void RunWork(const std::shared_ptr<TAsyncRun::Shared>& shared, TAsyncRelay* rela
     }
     shared->workDone.notify_all();
     watch.join();
-    QMetaObject::invokeMethod(relay, "Complete", Qt::QueuedConnection);
+    {
+        std::lock_guard lock(shared->mutex);
+        shared->ready = true;
+    }
+    shared->Wake();
 }
 
 } // namespace
@@ -215,16 +263,20 @@ std::shared_ptr<TAsyncRun> TAsyncRun::Start(QFutureInterfaceBase future, Work wo
 {
     auto shared = std::make_shared<Shared>();
     shared->future = future;
-    if (QThread::currentThread()->eventDispatcher() == nullptr) {
-        FailAtOnce(future, std::make_exception_ptr(std::logic_error(
-                               "An asynchronous summary needs an event loop on the thread that "
-                               "starts it; without one, summarise with Summarize()")));
+    const auto refuse = [&](auto error) { // by value: the exception keeps its own type
+        FailAtOnce(future, std::make_exception_ptr(error));
         shared->finished = true;
         return std::make_shared<TAsyncRun>(shared);
-    }
+    };
+    if (QThread::currentThread()->eventDispatcher() == nullptr)
+        return refuse(std::logic_error("An asynchronous summary needs an event loop on the thread "
+                                       "that starts it; without one, summarise with Summarize()"));
+    if (pipe2(shared->wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        return refuse(std::runtime_error(std::string("Cannot start an asynchronous summary: ") +
+                                         std::strerror(errno)));
     future.setProgressRange(0, 100);
-    auto* relay = new TAsyncRelay(shared);
-    std::thread([shared, relay, work = std::move(work)] { RunWork(shared, relay, work); }).detach();
+    new TAsyncRelay(shared); // deletes itself once it finished the future
+    std::thread([shared, work = std::move(work)] { RunWork(shared, work); }).detach();
     return std::make_shared<TAsyncRun>(shared);
 }
 
