@@ -971,22 +971,23 @@ void CancelStatementsOnSignals()
 
 namespace {
 
-// --output FILE: what the command prints is kept, and written as FILE, whole, once the
-// command has succeeded; a command that fails leaves FILE as it was. Without --output, or
-// with "--output -", it goes to standard output as it is printed.
+// What the command prints is kept, and written whole once the command has succeeded: as FILE
+// with --output FILE, else to standard output. A command that fails part way (a server gone
+// in the middle of a summary) prints none of its results and leaves FILE as it was, so that a
+// program reading them never takes half of them for the whole.
 class ResultsFile {
 public:
     explicit ResultsFile(const Options& options) : path_(OutputPath(options))
     {
-        if (path_.empty())
-            return;
-        // A folder or a device is refused before the work, not after it, and so is a slip
-        // that would replace the database read or the picture drawn.
-        CheckFileTarget(path_, What);
-        for (const char* other : {"--db", "--png"}) {
-            if (options.Has(other) && SameFile(path_, options.Get(other)))
-                throw std::runtime_error("Cannot write the " + std::string(What) + " " + path_
-                                         + ": it is the file of " + other);
+        if (!path_.empty()) {
+            // A folder or a device is refused before the work, not after it, and so is a
+            // slip that would replace the database read or the picture drawn.
+            CheckFileTarget(path_, What);
+            for (const char* other : {"--db", "--png"}) {
+                if (options.Has(other) && SameFile(path_, options.Get(other)))
+                    throw std::runtime_error("Cannot write the " + std::string(What) + " "
+                                             + path_ + ": it is the file of " + other);
+            }
         }
         standardOutput_ = std::cout.rdbuf(text_.rdbuf());
     }
@@ -996,10 +997,13 @@ public:
 
     void Write()
     {
-        if (path_.empty())
-            return;
         Restore();
-        WriteFileWhole(path_, text_.view(), What);
+        if (path_.empty()) {
+            std::cout << text_.view();
+            CheckOutput();
+        } else {
+            WriteFileWhole(path_, text_.view(), What);
+        }
     }
 
 private:
