@@ -297,6 +297,7 @@ public:
     {
         EndSnapshot();
         query_.reset();
+        ClearSessionParams();
     }
 
     const std::vector<ColumnInfo>& Columns() const override { return columns_; }
@@ -556,6 +557,8 @@ private:
     {
         firstKept_ = false;
         CheckCancelled();
+        if (!sessionParams_.isEmpty())
+            SetSessionParams();
         const auto start = std::chrono::steady_clock::now();
         if (!(mysql_ ? query_->exec(text_) : query_->exec())) {
             CheckCancelled();
@@ -587,8 +590,10 @@ private:
     }
 
     // Every :name of the SQL text set and every value named, as on every backend. MariaDB's
-    // text is run as it is (see Prepare), so its parameters become user variables, each set
-    // by a prepared SET with its value bound: the value keeps its type and is never spliced.
+    // text is run as it is (see Prepare), so its parameters become user variables of the
+    // session, each set by a prepared SET with its value bound: the value keeps its type and is
+    // never spliced. Other queries of the same connection use the same variables: they are set
+    // before every run of the text (SetSessionParams) and cleared when the cursor goes.
     void CheckParams()
     {
         if (!table_.empty())
@@ -603,16 +608,32 @@ private:
         if (!mysql_ || params_.empty())
             return;
         sql_ = positional.sql;
-        QString set;
         for (std::size_t i = 0; i < params_.size(); ++i)
-            set += QStringLiteral("%1@zelstats_p%2 = ?").arg(i > 0 ? u", " : u"SET ").arg(i + 1);
+            sessionParams_ +=
+                QStringLiteral("%1@zelstats_p%2 = ?").arg(i > 0 ? u", " : u"SET ").arg(i + 1);
+    }
+
+    void SetSessionParams()
+    {
         QSqlQuery query(db_);
-        if (!query.prepare(set))
-            ThrowQtError(query.lastError(), "Cannot open " + source_);
+        if (!query.prepare(sessionParams_))
+            ThrowQtError(query.lastError(), "Cannot read " + source_);
         for (const TQueryParam& param : params_)
             query.addBindValue(param.value);
         if (!query.exec())
-            ThrowQtError(query.lastError(), "Cannot open " + source_);
+            ThrowQtError(query.lastError(), "Cannot read " + source_);
+    }
+
+    // No value of this query stays on the application's session. A connection that failed
+    // meanwhile holds none worth clearing.
+    void ClearSessionParams() noexcept
+    {
+        if (sessionParams_.isEmpty() || !db_.isOpen())
+            return;
+        QString clear = sessionParams_;
+        clear.replace(u'?', QStringLiteral("NULL"));
+        QSqlQuery query(db_);
+        query.exec(clear);
     }
 
     // The query's values on a statement Qt has prepared, each by its name.
@@ -714,8 +735,10 @@ private:
     // Registered while the connection is open (QMYSQL only).
     std::unique_ptr<MariaDbThreadCanceller> canceller_;
     std::unique_ptr<QSqlQuery> query_;
-    // MariaDB's statement, run as text at each Execute.
+    // MariaDB's statement, run as text at each Execute, and the SET of its parameters' user
+    // variables before it (empty without parameters).
     QString text_;
+    QString sessionParams_;
     // SQLite's statement under query_, read directly by the passes; null for other drivers.
     sqlite3_stmt* stmt_ = nullptr;
     std::vector<ColumnInfo> columns_;

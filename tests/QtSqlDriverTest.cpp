@@ -169,6 +169,43 @@ TEST_P(QtSqlBackendTest, WalksOfOneSnapshotReadTheSameRowsWhatOthersWrite)
     EXPECT_EQ(t.FieldByName("ID").AsFloat(), 1.0); // every field readable again
 }
 
+// Two queries of an application's connection, both open at once: each walk reads with its own
+// values, also where they are the session's (MariaDB through Qt's reads), and none is left set
+// afterwards.
+TEST_P(QtSqlBackendTest, QueriesSharingAConnectionEachReadWithTheirOwnParameters)
+{
+    CreateValueTable(*db_, "V", "X", {1, 2, 3, 4, 5});
+    ApplicationConnection app(*db_);
+    const auto query = [&](double low) {
+        auto q = std::make_unique<TQuery>();
+        q->SetConnection(app.Database());
+        q->SetSQL({"SELECT X FROM V WHERE X > :low"});
+        q->SetParam("low", low);
+        q->Open();
+        return q;
+    };
+    const bool mariadb = GetParam() == "mariadb";
+    for (const bool qtReads : {false, true}) {
+        if (qtReads && !mariadb)
+            break;
+        SCOPED_TRACE(qtReads ? "through Qt's reads" : "as the connection is");
+        ForceQtQueryReadsForMariaDb(qtReads);
+        auto wide = query(1), narrow = query(3);
+        for (int pass = 0; pass < 2; ++pass) {
+            EXPECT_EQ(Walked(*wide), 4);
+            EXPECT_EQ(Walked(*narrow), 2);
+        }
+        wide.reset();
+        narrow.reset();
+        ForceQtQueryReadsForMariaDb(false);
+        if (mariadb) {
+            QSqlQuery left(app.Database());
+            ASSERT_TRUE(left.exec("SELECT @zelstats_p1 IS NULL") && left.next());
+            EXPECT_TRUE(left.value(0).toBool());
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, QtSqlBackendTest, testing::Values("mariadb", "qtsqlite"),
                          [](const auto& info) { return info.param; });
 
