@@ -142,7 +142,6 @@ private:
         future.setProgressValueAndText(percent, QString::fromStdString(message));
     }
 
-private:
     void FinishFuture(TAsyncRun::Finish finish, std::exception_ptr error)
     {
         QFutureInterfaceBase& future = shared_->future;
@@ -169,7 +168,7 @@ namespace {
 
 // Feeds the future from the walks, through the relay: the relay is woken once for any number of
 // progress changes it has not yet shown, and the walks tell only whole-percent changes, so that
-// queue is never flooded. Throws when the future is cancelled, to stop the walk.
+// the calling thread is never flooded. Throws when the future is cancelled, to stop the walk.
 class FutureObserver : public TWalkObserver {
 public:
     explicit FutureObserver(TAsyncRun::Shared& shared) : shared_(shared) {}
