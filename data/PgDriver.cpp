@@ -851,7 +851,12 @@ std::string PassStatement(const ColumnSql& c, const ServerPassRequest& request,
                              + "), 0), coalesce(sum(" + s4 + "), 0) FROM " + distances;
     if (bounds == 0)
         return "SELECT 0, " + sums;
-    return "SELECT piece, " + sums + " GROUP BY piece";
+    // A shard runs a branch through postgres_fdw's cursor, and PostgreSQL plans a cursor for
+    // its first rows: it sorts every row by piece and aggregates the groups as they are
+    // fetched, where hashing them takes less than half as long (measured on 1,000,000 rows).
+    // Groups in the order of their counts come only after every row is grouped, so the shard
+    // plans for the whole result, and hashes.
+    return "SELECT piece, " + sums + " GROUP BY piece" + (branch ? " ORDER BY count(*)" : "");
 }
 
 std::vector<std::string> PassParameters(const ServerPassRequest& request)
