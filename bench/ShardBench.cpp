@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -123,18 +124,31 @@ void ReportAgreement(const char* what, const Summary& a, const Summary& b)
     std::printf("  %-40s %.1e\n", what, std::fabs(a.variance - b.variance) / std::fabs(b.variance));
 }
 
+// Runs each of `runs` once per repetition, the first of a repetition the next one each time,
+// so that no way is always the one that follows the load or another way's pass over the data.
+void Rotated(int repetitions, const std::vector<std::function<void()>>& runs)
+{
+    for (int r = 0; r < repetitions; ++r)
+        for (std::size_t i = 0; i < runs.size(); ++i)
+            runs[(static_cast<std::size_t>(r) + i) % runs.size()]();
+}
+
 void BenchSharded(const std::string& uri, int port, int repetitions)
 {
     Samples perPartition, streaming, overParent;
     Summary server, client, parent;
-    for (int r = 0; r < repetitions; ++r) {
-        server = Summarize(uri, "sharded", true, true);
-        perPartition.Add(server.seconds);
-        client = Summarize(uri, "sharded", false, true);
-        streaming.Add(client.seconds);
-        parent = Summarize(uri, "sharded", true, false);
-        overParent.Add(parent.seconds);
-    }
+    Rotated(repetitions, {[&] {
+                              server = Summarize(uri, "sharded", true, true);
+                              perPartition.Add(server.seconds);
+                          },
+                          [&] {
+                              client = Summarize(uri, "sharded", false, true);
+                              streaming.Add(client.seconds);
+                          },
+                          [&] {
+                              parent = Summarize(uri, "sharded", true, false);
+                              overParent.Add(parent.seconds);
+                          }});
     CountingProxy proxy(port);
     Summarize(WithPort(uri, proxy.Port()), "sharded", true, true);
     const double bytes = static_cast<double>(proxy.ServerBytes());
@@ -154,12 +168,14 @@ void BenchRanged(const std::string& uri, int repetitions)
 {
     Samples perPartition, overParent;
     Summary partitions, parent;
-    for (int r = 0; r < repetitions; ++r) {
-        partitions = Summarize(uri, "ranged", true, true);
-        perPartition.Add(partitions.seconds);
-        parent = Summarize(uri, "ranged", true, false);
-        overParent.Add(parent.seconds);
-    }
+    Rotated(repetitions, {[&] {
+                              partitions = Summarize(uri, "ranged", true, true);
+                              perPartition.Add(partitions.seconds);
+                          },
+                          [&] {
+                              parent = Summarize(uri, "ranged", true, false);
+                              overParent.Add(parent.seconds);
+                          }});
     // Its partitions are all local: the partition-aware summary keeps the statements over the
     // parent, and this shows that nothing else it does (the catalogue, the walk's order) costs.
     ReportAgreement("variance, partition-aware against parent", partitions, parent);
