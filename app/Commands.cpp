@@ -975,9 +975,9 @@ namespace {
 // with --output FILE, else to standard output. A command that fails part way (a server gone
 // in the middle of a summary) prints none of its results and leaves FILE as it was, so that a
 // program reading them never takes half of them for the whole.
-class ResultsFile {
+class HeldOutput {
 public:
-    explicit ResultsFile(const Options& options) : path_(OutputPath(options))
+    explicit HeldOutput(const Options& options) : path_(OutputPath(options))
     {
         if (!path_.empty()) {
             // A folder or a device is refused before the work, not after it, and so is a
@@ -991,9 +991,9 @@ public:
         }
         standardOutput_ = std::cout.rdbuf(text_.rdbuf());
     }
-    ~ResultsFile() { Restore(); }
-    ResultsFile(const ResultsFile&) = delete;
-    ResultsFile& operator=(const ResultsFile&) = delete;
+    ~HeldOutput() { Restore(); }
+    HeldOutput(const HeldOutput&) = delete;
+    HeldOutput& operator=(const HeldOutput&) = delete;
 
     void Write()
     {
@@ -1081,7 +1081,7 @@ int RunZelstat(int argc, char** argv, const WindowCommands& windows)
     int status = 0;
     try {
         const Options options = Parse(argc, argv);
-        ResultsFile results(options);
+        HeldOutput results(options);
         status = Run(argc, argv, options, windows);
         CheckOutput();
         // What the component showed as an error was printed when it was shown.

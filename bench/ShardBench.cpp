@@ -133,22 +133,24 @@ void Rotated(int repetitions, const std::vector<std::function<void()>>& runs)
             runs[(static_cast<std::size_t>(r) + i) % runs.size()]();
 }
 
+// One way of summarising `table`, for Rotated: each run adds its time to `times` and leaves
+// its summary in `last`.
+std::function<void()> Way(const std::string& uri, const char* table, bool onServer,
+                          bool perPartition, Summary& last, Samples& times)
+{
+    return [=, &uri, &last, &times] {
+        last = Summarize(uri, table, onServer, perPartition);
+        times.Add(last.seconds);
+    };
+}
+
 void BenchSharded(const std::string& uri, int port, int repetitions)
 {
     Samples perPartition, streaming, overParent;
     Summary server, client, parent;
-    Rotated(repetitions, {[&] {
-                              server = Summarize(uri, "sharded", true, true);
-                              perPartition.Add(server.seconds);
-                          },
-                          [&] {
-                              client = Summarize(uri, "sharded", false, true);
-                              streaming.Add(client.seconds);
-                          },
-                          [&] {
-                              parent = Summarize(uri, "sharded", true, false);
-                              overParent.Add(parent.seconds);
-                          }});
+    Rotated(repetitions, {Way(uri, "sharded", true, true, server, perPartition),
+                          Way(uri, "sharded", false, true, client, streaming),
+                          Way(uri, "sharded", true, false, parent, overParent)});
     CountingProxy proxy(port);
     Summarize(WithPort(uri, proxy.Port()), "sharded", true, true);
     const double bytes = static_cast<double>(proxy.ServerBytes());
@@ -168,14 +170,8 @@ void BenchRanged(const std::string& uri, int repetitions)
 {
     Samples perPartition, overParent;
     Summary partitions, parent;
-    Rotated(repetitions, {[&] {
-                              partitions = Summarize(uri, "ranged", true, true);
-                              perPartition.Add(partitions.seconds);
-                          },
-                          [&] {
-                              parent = Summarize(uri, "ranged", true, false);
-                              overParent.Add(parent.seconds);
-                          }});
+    Rotated(repetitions, {Way(uri, "ranged", true, true, partitions, perPartition),
+                          Way(uri, "ranged", true, false, parent, overParent)});
     // Its partitions are all local: the partition-aware summary keeps the statements over the
     // parent, and this shows that nothing else it does (the catalogue, the walk's order) costs.
     ReportAgreement("variance, partition-aware against parent", partitions, parent);

@@ -3,6 +3,7 @@
 // Connection strings go through libpq's own parser, and every message shows them without
 // their passwords.
 #include "zelstats/data/Driver.h"
+#include "zelstats/data/Guards.h"
 #include "zelstats/data/Params.h"
 
 #include <QByteArray>
@@ -21,7 +22,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -971,6 +971,15 @@ ServerPiece PieceRow(const PGresult* result, int row, bool tagged, const std::st
             Cell<double>(result, row, first + 4, source)};
 }
 
+// The branches one after another, as one statement.
+std::string UnionAll(const std::vector<std::string>& branches)
+{
+    std::string sql;
+    for (const std::string& branch : branches)
+        sql += (sql.empty() ? "" : "\nUNION ALL\n") + branch;
+    return sql;
+}
+
 // A leaf partition of a partitioned table: its name as the server writes a regclass (quoted,
 // and schema-qualified where the search path does not find it) and, for a foreign table, the
 // name of its foreign server (else empty).
@@ -1002,14 +1011,12 @@ bool MayBeForeignServers(const PGresult* result)
            || (code.starts_with("57") && code != "57014");
 }
 
-std::mutex summaryLogMutex;
-PgStatementLog summaryLog;
+TReplaceable<PgStatementLog> summaryLog;
 
 void TellSummaryLog(const std::string& sql, const std::vector<std::string>& params)
 {
-    const std::lock_guard lock(summaryLogMutex);
-    if (summaryLog)
-        summaryLog(sql, params);
+    if (const PgStatementLog log = summaryLog.Current())
+        log(sql, params);
 }
 
 class PgCursor : public DataCursor, public ServerSummaries {
@@ -1358,7 +1365,8 @@ private:
     // live on a foreign server, where even a cursor's first row starts a scan there.
     bool FindPartitions()
     {
-        const Result tree = Run(kPartitionTree, TextParams({table_}), false, PGRES_TUPLES_OK, "Cannot open ");
+        const Result tree =
+            Run(kPartitionTree, TextParams({table_}), false, PGRES_TUPLES_OK, "Cannot open ");
         bool partitioned = false, foreign = false;
         for (int row = 0; row < PQntuples(tree.get()); ++row) {
             const auto text = [&](int column) {
@@ -1401,16 +1409,16 @@ private:
     {
         if (!SplitsByPartition())
             return write(c, false);
-        std::string sql;
+        std::vector<std::string> branches;
         for (std::size_t i = 0; i < partitions_.size(); ++i) {
             c.relation = partitions_[i].name + " AS zel_rows";
             // A foreign partition's branch in the form its server is sent whole: the wrapper
             // ships an aggregate over a plain scan, not over a UNION ALL.
             const std::string branch = write(c, !partitions_[i].server.empty()); // SELECT ...
-            sql += (i > 0 ? "\nUNION ALL\n(SELECT " : "(SELECT ") + std::to_string(i) + ", "
-                   + branch.substr(std::strlen("SELECT ")) + ")";
+            branches.push_back("(SELECT " + std::to_string(i) + ", "
+                               + branch.substr(std::strlen("SELECT ")) + ")");
         }
-        return sql;
+        return UnionAll(branches);
     }
 
     // The rows of the leaf partitions one after another, in catalogue order, each in its own
@@ -1422,11 +1430,10 @@ private:
             if (column < 0 || static_cast<int>(i) == column)
                 list += (list.empty() ? "" : ", ") + QuoteIdentifier(columns_[i].name);
         }
-        std::string sql;
+        std::vector<std::string> branches;
         for (const Partition& partition : partitions_)
-            sql += (sql.empty() ? "SELECT " : "\nUNION ALL\nSELECT ") + list + " FROM "
-                   + partition.name;
-        return sql;
+            branches.push_back("SELECT " + list + " FROM " + partition.name);
+        return UnionAll(branches);
     }
 
     // `c` reading the records in the order a walk reads them.
@@ -1443,11 +1450,10 @@ private:
     {
         if (partitions_.empty())
             return CountStatement(query_);
-        std::string counts;
+        std::vector<std::string> counts;
         for (const Partition& partition : partitions_)
-            counts += (counts.empty() ? "(" : "\nUNION ALL\n(")
-                      + std::string("SELECT count(*) AS n FROM ") + partition.name + ")";
-        return "SELECT coalesce(sum(n), 0) FROM (" + counts + ") AS zel_counts";
+            counts.push_back("(SELECT count(*) AS n FROM " + partition.name + ")");
+        return "SELECT coalesce(sum(n), 0) FROM (" + UnionAll(counts) + ") AS zel_counts";
     }
 
     // A statement failed the way a foreign server's failure does: each foreign partition is
@@ -1462,10 +1468,7 @@ private:
         const char* primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
         const std::string message = OneLine(primary);
         probing_ = true;
-        const struct Done {
-            bool& flag;
-            ~Done() { flag = false; }
-        } done{probing_};
+        const TAtScopeExit done([this] { probing_ = false; });
         // The failure aborted the transaction: its snapshot and cursor are gone.
         Execute("ROLLBACK", PGRES_COMMAND_OK, what);
         declared_ = false;
@@ -1915,8 +1918,7 @@ bool PgPartitionStatements()
 
 void SetPgSummaryLog(PgStatementLog log)
 {
-    const std::lock_guard lock(summaryLogMutex);
-    summaryLog = std::move(log);
+    summaryLog.Replace(std::move(log));
 }
 
 std::string PgDisplayName(const std::string& connection)

@@ -27,7 +27,8 @@ void SetDatabaseNameOf(TDataSet& dataset, std::string name)
 // SQLite's names of a database that lives in its connection's memory alone.
 bool InMemorySqlite(const std::string& name)
 {
-    return name == ":memory:" || (name.starts_with("file:") && name.find("memory") != std::string::npos);
+    return name == ":memory:"
+           || (name.starts_with("file:") && name.find("memory") != std::string::npos);
 }
 
 } // namespace

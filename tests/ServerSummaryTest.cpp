@@ -3,6 +3,7 @@
 #include "zelstats/components/ZelQuery.h"
 #include "zelstats/components/ZelTable.h"
 #include "zelstats/data/Driver.h"
+#include "zelstats/data/Guards.h"
 #include "zelstats/stats/ServerSummary.h"
 #include "tests/TestSupport.h"
 
@@ -426,11 +427,8 @@ TEST_F(ShardedPg, AShardThatRefusesIsNamedWithItsPartitionAndServer)
     PQconninfoFree(options);
     const std::string mapping = "ALTER USER MAPPING FOR CURRENT_USER SERVER shard2 ";
     Rows(conn_.get(), mapping + "OPTIONS (SET password 'zel-wrong-secret')");
-    const struct Restore {
-        PGconn* conn;
-        std::string sql;
-        ~Restore() { Rows(conn, sql); }
-    } restore{conn_.get(), mapping + "OPTIONS (SET password '" + password + "')"};
+    const TAtScopeExit restore(
+        [&] { Rows(conn_.get(), mapping + "OPTIONS (SET password '" + password + "')"); });
     for (const bool onServer : {true, false}) {
         // The opening reads the first record already.
         std::string message = "(no failure)";
