@@ -773,19 +773,21 @@ std::string FirstUnreadableStatement(const ColumnSql& c, bool numbers)
 // product that rounds to 0, where the walk's exp(k ln |d|) gives 0. The walk's powers and the
 // products agree to a few units in the last place of each term, far inside the sums'
 // agreement, and the server's pass took half as long again with a logarithm and an
-// exponential per term (measured on 2,000,000 records). Above each bound (2^-537, 2^-358,
-// 2^-268) every product stays at or above 2^-1074.
-std::string Power(int k)
+// exponential per term (measured on 2,000,000 records). At or above 2^-537, 2^-358 or 2^-268
+// every product stays at or above 2^-1074. A d that is not 0 is at least half a unit in the
+// last place of `mean` (the mean as the pass subtracts it): a value of at least half the
+// mean's size is a multiple of that half unit, as the mean is, and a smaller one lies more
+// than half the mean away. Where that half unit reaches the bound, no product can round to 0
+// and the guard goes: it took a quarter of the pass on a shard of 1,000,000 rows (an abs, a
+// comparison and d written out once more per power).
+std::string Power(int k, double mean)
 {
-    const auto guarded = [](const char* least, const char* product) {
-        return std::string("CASE WHEN abs(d) >= '") + least + "'::float8 THEN " + product
-               + " ELSE 0::float8 END";
-    };
-    switch (k) {
-    case 2: return guarded("2.2227587494850775e-162", "d * d");
-    case 3: return guarded("1.7031839360032603e-108", "d * d * d");
-    default: return guarded("2.1084395886461046e-81", "(d * d) * (d * d)");
-    }
+    const int least = k == 2 ? -537 : k == 3 ? -358 : -268;
+    const std::string product = k == 2 ? "d * d" : k == 3 ? "d * d * d" : "(d * d) * (d * d)";
+    if (std::isfinite(mean) && mean != 0.0 && std::ilogb(mean) - 53 >= least)
+        return product;
+    return "CASE WHEN abs(d) >= '" + Float8Text(std::ldexp(1.0, least)) + "'::float8 THEN "
+           + product + " ELSE 0::float8 END";
 }
 
 // Each value divided by ScaleBy ($3, or $2 without bounds). A quotient below float8's least
@@ -825,9 +827,10 @@ std::string PassStatement(const ColumnSql& c, const ServerPassRequest& request,
                           bool branch = false)
 {
     const std::size_t bounds = request.bounds.size();
-    const std::string s2 = request.power2 ? Power(2) : "0::float8";
-    const std::string s3 = request.power3 ? Power(3) : "0::float8";
-    const std::string s4 = request.power4 ? Power(4) : "0::float8";
+    const double mean = std::ldexp(request.mean, request.shift);
+    const std::string s2 = request.power2 ? Power(2, mean) : "0::float8";
+    const std::string s3 = request.power3 ? Power(3, mean) : "0::float8";
+    const std::string s4 = request.power4 ? Power(4, mean) : "0::float8";
     const std::string value = ScaledValue(bounds, request.scaleBy);
     const std::string piece = bounds > 0 ? "width_bucket(" + value + ", $2::float8[])" : "0";
     // The piece and d of each value, as a UNION ALL whose second branch reads no row (its
@@ -935,6 +938,14 @@ void ReadLargeSum(const PGresult* result, int row, int column, const std::string
     }
 }
 
+// Adds `value` to `sum`, and to `error` what the addition rounds off (Neumaier's two-sum).
+void AddCompensated(double value, double& sum, double& error)
+{
+    const double t = sum + value;
+    error += std::fabs(sum) >= std::fabs(value) ? (sum - t) + value : (value - t) + sum;
+    sum = t;
+}
+
 // With `tagged`, the row's first cell is its part.
 ServerLoadPart LoadPart(const PGresult* result, int row, bool tagged, const std::string& source)
 {
@@ -944,16 +955,21 @@ ServerLoadPart LoadPart(const PGresult* result, int row, bool tagged, const std:
     part.count = Cell<std::int64_t>(result, row, first, source);
     if (part.count == 0)
         return part;
-    // The multiples of powers of two may be far larger than the rest (and cancel only across
-    // partitions): their sum is read as a rounded value and its remainder, the rest in
-    // extended precision, and the two added by the two-sum of a compensated sum.
-    double large = 0.0, below = 0.0;
-    ReadLargeSum(result, row, first + 3, source, large, below);
-    const long double rest = std::ldexp(Cell<long double>(result, row, first + 1, source), -32)
-                             + Cell<long double>(result, row, first + 2, source)
-                             + Cell<long double>(result, row, first + 4, source) + below;
-    part.total = static_cast<double>(large + rest);
-    part.remainder = static_cast<double>((static_cast<long double>(large) - part.total) + rest);
+    // The parts of the sum, each a rounded value and its remainder (the exact sums are
+    // numeric texts, beyond a double's bits), are added by two-sum, which keeps a small part
+    // beside a large one: a partition's 0.5 and 1e-64 stay apart until its 0.5 cancels against
+    // another partition's -0.5. Extended precision would round the 1e-64 away.
+    double units[2], wholes[2], multiples[2];
+    ReadLargeSum(result, row, first + 1, source, units[0], units[1]);
+    ReadLargeSum(result, row, first + 2, source, wholes[0], wholes[1]);
+    ReadLargeSum(result, row, first + 3, source, multiples[0], multiples[1]);
+    double sum = 0.0, error = 0.0;
+    for (const double value : {multiples[0], wholes[0], std::ldexp(units[0], -32), multiples[1],
+                               wholes[1], std::ldexp(units[1], -32),
+                               Cell<double>(result, row, first + 4, source)})
+        AddCompensated(value, sum, error);
+    part.total = sum + error;
+    part.remainder = error - (part.total - sum);
     part.minimum = Cell<double>(result, row, first + 5, source);
     part.maximum = Cell<double>(result, row, first + 6, source);
     return part;

@@ -191,6 +191,11 @@ std::vector<DataCase> KnownData()
             DataCase{"Near1eMinus85", {1e-85, 2.5e-85, -3e-85, 7e-85}},
             DataCase{"Near1eMinus110", {1e-110, 3e-110, -2e-110}, 1.0, 4},
             DataCase{"Near1eMinus200", {1e-200, 2e-200, 5e-200}},
+            // A mean of 2^-215, whose half unit in the last place (2^-268, the least a d
+            // other than 0 can be) is just large enough for products without a guard.
+            DataCase{"HalfUnitFromTheMean", {0.5, -0.25, -0.25, 0x1p-215 - 0x1p-268,
+                                             0x1p-215 - 0x1p-268, 0x1p-215 + 0x1p-267,
+                                             0x1p-214, 0x1.8p-214}},
             DataCase{"TinyScaledBelowFloat8", {1e-300, 5e-310, 2e-300}, 1e20},
             DataCase{"HugeCancelling", {5000000000012641280.0, 2e30, -1e30, -1e30}},
             DataCase{"HugeIntegers", {1e70, 9.3e18, -3.3e69, 12345.678, 4.7e18}}};
