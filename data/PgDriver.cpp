@@ -725,34 +725,34 @@ std::string ValuesSelect(const ColumnSql& c)
 }
 
 // The float parts of the load, each summed exactly: a float's sum has no exact cast to numeric,
-// and its text (exact) costs several times the scan. Below 2^31 a float's part above 2^-32 is
-// an integer count of 2^-32 that bigint sums exactly. A finite float of 2^31 or more is summed
-// whole by numeric: below 2^62 as its integer part and its fraction (a multiple of 2^-21: 21
-// bits of the 52 are spent above the point) times 2^-21, written out in 21 decimals; from 2^62
-// as a multiple of a power of two 2^k that leaves fewer than 63 bits (k from its binary
-// logarithm, which may be off by one). What remains below 2^-32 is summed in float8, off by
-// far less than the walk's compensated total: its partial sums stay below n 2^-32. Every part
-// is exact: trunc, and the product and quotient by a power of two, drop only bits, and a value
-// less its upper bits is its lower bits. The remainder takes no test of its own, the sum's
-// costliest part on a shard: from 2^21 up a float times 2^32 is an integer and leaves none. A
-// float that is not finite falls in neither exact part and makes the remainder NaN; min and
-// max show it, and the summary stops there.
+// and its text (exact) costs several times the scan. Its parts above 2^-32 (below 2^31) or
+// above 1 (below 2^62) are integers that bigint sums exactly; a float of 2^62 or more is an
+// integer, a multiple of a power of two 2^k that leaves fewer than 63 bits (k from its binary
+// logarithm, which may be off by one), and numeric sums it exactly as that multiple. What
+// remains of the others, summed in float8, is off by far less than the walk's compensated
+// total: its partial sums stay below n, or n 2^-32. Every part is exact: trunc, and the
+// product and quotient by a power of two, drop only bits, and a value less its upper bits is
+// its lower bits. A float that is not finite falls in no part; min and max show it.
 const char* const kFloatParts =
     "coalesce(sum(CASE WHEN abs(x) < 2147483648::float8 THEN "
     "trunc(x * 4294967296::float8)::int8 END), 0), "
-    "coalesce(sum(CASE WHEN abs(x) >= 2147483648::float8 AND abs(x) < 'Infinity'::float8 THEN "
-    "CASE WHEN abs(x) < 4611686018427387904::float8 THEN trunc(x)::int8::numeric "
-    "+ trunc((x - trunc(x)) * 2097152::float8)::int8 * 0.000000476837158203125 "
-    "ELSE trunc(x / power(2::float8, floor(ln(abs(x)) / ln(2::float8)) - 60))::int8::numeric "
-    "* power(2::numeric, (floor(ln(abs(x)) / ln(2::float8)) - 60)::int) END END), 0), "
-    "coalesce(sum(x - trunc(x * 4294967296::float8) / 4294967296::float8), 0)";
+    "coalesce(sum(CASE WHEN abs(x) >= 2147483648::float8 AND "
+    "abs(x) < 4611686018427387904::float8 THEN trunc(x)::int8 END), 0), "
+    "coalesce(sum(CASE WHEN abs(x) >= 4611686018427387904::float8 AND "
+    "abs(x) < 'Infinity'::float8 THEN "
+    "trunc(x / power(2::float8, floor(ln(abs(x)) / ln(2::float8)) - 60))::int8::numeric "
+    "* power(2::numeric, (floor(ln(abs(x)) / ln(2::float8)) - 60)::int) END), 0), "
+    "coalesce(sum(CASE WHEN abs(x) < 2147483648::float8 THEN "
+    "x - trunc(x * 4294967296::float8) / 4294967296::float8 "
+    "WHEN abs(x) < 4611686018427387904::float8 THEN x - trunc(x) ELSE 0::float8 END), 0)";
 
-// One row: the number of values; their sum in three parts (a count of 2^-32 and a numeric,
-// both summed exactly, and a float8 sum of what remains of each float below 2^-32); the least
-// and the greatest value (NaN above every number).
+// One row: the number of values; their sum in four parts (a count of 2^-32, a whole number
+// and a multiple of a power of two, all summed exactly, and a float8 sum of what remains of
+// each float); the least and the greatest value (NaN above every number).
 std::string LoadStatement(const ColumnSql& c)
 {
-    const std::string parts = c.decimal.empty() ? kFloatParts : "0, coalesce(sum(exact), 0), 0";
+    const std::string parts =
+        c.decimal.empty() ? kFloatParts : "0, coalesce(sum(exact), 0), 0, 0";
     const std::string exact = c.decimal.empty() ? "" : ", " + c.decimal + " AS exact";
     return "SELECT count(x), " + parts + ", min(x), max(x) FROM (SELECT " + c.value + " AS x"
            + exact + " FROM " + c.relation + " WHERE " + c.field + " IS NOT NULL) AS zel_values";
@@ -892,10 +892,10 @@ T Cell(const PGresult* result, int row, int column, const std::string& source)
 }
 
 // A numeric sum's text (digits, a sign, a point) as its rounded double and what the rounding
-// leaves out, to about 2^-104 of its size: the digits are taken in pairs of doubles (an exact
-// product by fma, an exact sum by two-sum), where a long double would keep 64 bits and lose
-// the part that cancels against another partition's sum. Up to 22 digits after the point are
-// divided out by 10^22 or less, a double itself, as a pair again; more in extended precision.
+// leaves out, to about 2^-104 of its size: the digits are taken in pairs of doubles (an
+// exact product by fma, an exact sum by two-sum), where a long double would keep 64 bits and
+// lose the part that cancels against another partition's sum. Digits after the point are
+// divided out in extended precision.
 void ReadLargeSum(const PGresult* result, int row, int column, const std::string& source,
                   double& high, double& low)
 {
@@ -924,20 +924,11 @@ void ReadLargeSum(const PGresult* result, int row, int column, const std::string
         low -= high - sum;
         decimals += decimals >= 0;
     }
-    if (decimals > 22) {
+    if (decimals > 0) {
         const long double value =
             (static_cast<long double>(high) + low) / std::pow(10.0L, decimals);
         high = static_cast<double>(value);
         low = static_cast<double>(value - high);
-    } else if (decimals > 0) {
-        double divisor = 1.0;
-        for (int i = 0; i < decimals; ++i)
-            divisor *= 10.0; // exact: 5^22 is below 2^53
-        // The quotient's error, worked out exactly by fma, divided again.
-        const double quotient = high / divisor;
-        const double rest = (std::fma(-quotient, divisor, high) + low) / divisor;
-        high = quotient + rest;
-        low = rest - (high - quotient);
     }
     if (negative) {
         high = -high;
@@ -966,18 +957,19 @@ ServerLoadPart LoadPart(const PGresult* result, int row, bool tagged, const std:
     // numeric texts, beyond a double's bits), are added by two-sum, which keeps a small part
     // beside a large one: a partition's 0.5 and 1e-64 stay apart until its 0.5 cancels against
     // another partition's -0.5. Extended precision would round the 1e-64 away.
-    double units[2], exact[2];
+    double units[2], wholes[2], multiples[2];
     ReadLargeSum(result, row, first + 1, source, units[0], units[1]);
-    ReadLargeSum(result, row, first + 2, source, exact[0], exact[1]);
+    ReadLargeSum(result, row, first + 2, source, wholes[0], wholes[1]);
+    ReadLargeSum(result, row, first + 3, source, multiples[0], multiples[1]);
     double sum = 0.0, error = 0.0;
-    for (const double value : {exact[0], std::ldexp(units[0], -32), exact[1],
-                               std::ldexp(units[1], -32),
-                               Cell<double>(result, row, first + 3, source)})
+    for (const double value : {multiples[0], wholes[0], std::ldexp(units[0], -32), multiples[1],
+                               wholes[1], std::ldexp(units[1], -32),
+                               Cell<double>(result, row, first + 4, source)})
         AddCompensated(value, sum, error);
     part.total = sum + error;
     part.remainder = error - (part.total - sum);
-    part.minimum = Cell<double>(result, row, first + 4, source);
-    part.maximum = Cell<double>(result, row, first + 5, source);
+    part.minimum = Cell<double>(result, row, first + 5, source);
+    part.maximum = Cell<double>(result, row, first + 6, source);
     return part;
 }
 

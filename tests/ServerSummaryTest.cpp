@@ -92,6 +92,8 @@ bool Near(double server, double client, double tolerance = 1e-12, double scale =
 {
     if (std::isnan(client))
         return std::isnan(server);
+    if (std::isinf(client))
+        return server == client;
     return std::fabs(server - client) <= tolerance * std::fabs(std::isnan(scale) ? client : scale);
 }
 
@@ -198,11 +200,13 @@ std::vector<DataCase> KnownData()
                                              0x1p-214, 0x1.8p-214}},
             DataCase{"TinyScaledBelowFloat8", {1e-300, 5e-310, 2e-300}, 1e20},
             DataCase{"HugeCancelling", {5000000000012641280.0, 2e30, -1e30, -1e30}},
-            // Fractions of floats from 2^31 up (2^31 + 2^-21 among them, 21 decimals), which
-            // cancel only in the total.
+            // Fractions of floats from 2^31 up (2^31 + 2^-21 among them), which cancel only
+            // in the total.
             DataCase{"FractionsAbove2To31", {4503599627370495.5, -2251799813685247.75,
                                              -2251799813685247.75, 0x1.0000000000001p+31,
                                              -2147483648.0, 0.001}},
+            // Values whose product by 2^32 overflows float8 (their spread does too).
+            DataCase{"NearTheLargestDouble", {1.5e308, -1e308, 3.0}},
             DataCase{"HugeIntegers", {1e70, 9.3e18, -3.3e69, 12345.678, 4.7e18}}};
 }
 
