@@ -89,8 +89,10 @@ public:
     virtual ~ServerSummaries() = default;
     // Whether the server reads the column as numbers (false: it holds no numbers).
     virtual bool HoldsNumbers(int column) const = 0;
-    // The load's sums of a column that holds numbers.
-    virtual std::vector<ServerLoadPart> Load(int column) = 0;
+    // The load's sums of a column that holds numbers. `sample` holds some of its values (the
+    // first ones), by which a server may choose the faster of its ways to sum them; the sums
+    // are the same whatever it holds.
+    virtual std::vector<ServerLoadPart> Load(int column, std::span<const double> sample) = 0;
     // The first `count` values (nulls left out) in the order a walk reads them.
     virtual std::vector<double> FirstValues(int column, std::size_t count) = 0;
     virtual std::vector<ServerPiece> Pass(int column, const ServerPassRequest& request) = 0;

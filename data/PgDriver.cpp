@@ -746,13 +746,37 @@ const char* const kFloatParts =
     "x - trunc(x * 4294967296::float8) / 4294967296::float8 "
     "WHEN abs(x) < 4611686018427387904::float8 THEN x - trunc(x) ELSE 0::float8 END), 0)";
 
+// The same parts of floats below 2^31, the others taken as 0: exact where the least and the
+// greatest value lie between -2^31 and 2^31, as in most columns. The parts of the larger
+// floats, tested on every row though no row holds one, took a fifth to a third of the load on
+// a shard of 1,000,000 rows.
+const char* const kSmallFloatParts =
+    "coalesce(sum(CASE WHEN abs(x) < 2147483648::float8 THEN "
+    "trunc(x * 4294967296::float8)::int8 END), 0), 0, 0, "
+    "coalesce(sum(CASE WHEN abs(x) < 2147483648::float8 THEN "
+    "x - trunc(x * 4294967296::float8) / 4294967296::float8 ELSE 0::float8 END), 0)";
+
+// A value that kSmallFloatParts sums: between -2^31 and 2^31 (not a NaN).
+bool SmallFloat(double value)
+{
+    return value > -2147483648.0 && value < 2147483648.0;
+}
+
+// Whether a load row's sum, taken with kSmallFloatParts, is whole.
+bool SmallFloatsOnly(const ServerLoadPart& part)
+{
+    return part.count == 0 || (SmallFloat(part.minimum) && SmallFloat(part.maximum));
+}
+
 // One row: the number of values; their sum in four parts (a count of 2^-32, a whole number
 // and a multiple of a power of two, all summed exactly, and a float8 sum of what remains of
-// each float); the least and the greatest value (NaN above every number).
-std::string LoadStatement(const ColumnSql& c)
+// each float); the least and the greatest value (NaN above every number). With `small`, the
+// parts of floats below 2^31 alone.
+std::string LoadStatement(const ColumnSql& c, bool small)
 {
-    const std::string parts =
-        c.decimal.empty() ? kFloatParts : "0, coalesce(sum(exact), 0), 0, 0";
+    const std::string parts = !c.decimal.empty() ? "0, coalesce(sum(exact), 0), 0, 0"
+                              : small            ? kSmallFloatParts
+                                                 : kFloatParts;
     const std::string exact = c.decimal.empty() ? "" : ", " + c.decimal + " AS exact";
     return "SELECT count(x), " + parts + ", min(x), max(x) FROM (SELECT " + c.value + " AS x"
            + exact + " FROM " + c.relation + " WHERE " + c.field + " IS NOT NULL) AS zel_values";
@@ -1236,13 +1260,16 @@ public:
         }
     }
 
-    std::vector<ServerLoadPart> Load(int column) override
+    // Floats whose sample lies between -2^31 and 2^31 are loaded without the parts of larger
+    // ones; where a partition's extremes then show a larger value, or one that is not finite,
+    // the load runs again with every part in its place.
+    std::vector<ServerLoadPart> Load(int column, std::span<const double> sample) override
     {
-        const auto load = [](const ColumnSql& c, bool) { return LoadStatement(c); };
-        const Result result = Summarize(EachPartition(NumberSqlOf(column), load), {}, false);
-        std::vector<ServerLoadPart> parts;
-        for (int row = 0; row < PQntuples(result.get()); ++row)
-            parts.push_back(LoadPart(result.get(), row, SplitsByPartition(), source_));
+        const bool small =
+            NumberSqlOf(column).decimal.empty() && std::ranges::all_of(sample, SmallFloat);
+        std::vector<ServerLoadPart> parts = LoadParts(column, small);
+        if (small && !std::ranges::all_of(parts, SmallFloatsOnly))
+            parts = LoadParts(column, false);
         return parts;
     }
 
@@ -1283,6 +1310,16 @@ public:
     }
 
 private:
+    std::vector<ServerLoadPart> LoadParts(int column, bool small)
+    {
+        const auto load = [small](const ColumnSql& c, bool) { return LoadStatement(c, small); };
+        const Result result = Summarize(EachPartition(NumberSqlOf(column), load), {}, false);
+        std::vector<ServerLoadPart> parts;
+        for (int row = 0; row < PQntuples(result.get()); ++row)
+            parts.push_back(LoadPart(result.get(), row, SplitsByPartition(), source_));
+        return parts;
+    }
+
     // The transaction the connection is in: none, one for the current walk, or the read
     // snapshot's.
     enum class Txn { None, Walk, Snapshot };

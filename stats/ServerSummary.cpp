@@ -143,7 +143,10 @@ LoadValues LoadNumbers(const ServerField& f, double scaleBy, const std::string& 
                        const std::function<void(double)>& tell)
 {
     LoadValues load;
-    const server::LoadTotals totals = server::CombineLoad(f.server.Load(f.column));
+    // The first values are read first: by them the server chooses how to sum the column.
+    const std::vector<double> first = f.server.FirstValues(f.column, MaxStoredValues);
+    tell(0.5);
+    const server::LoadTotals totals = server::CombineLoad(f.server.Load(f.column, first));
     const LoadSums& sums = totals.sums;
     load.count = sums.count;
     if (load.count > 0) {
@@ -154,8 +157,7 @@ LoadValues LoadNumbers(const ServerField& f, double scaleBy, const std::string& 
         load.maximum = (scaleBy > 0 ? sums.maximum : sums.minimum) / scaleBy;
         server::ScaledSum(sums.total, scaleBy, load.total, load.remainder);
     }
-    tell(0.5);
-    for (const double value : f.server.FirstValues(f.column, MaxStoredValues))
+    for (const double value : first)
         load.store.push_back(value / scaleBy);
     tell(1.0);
     return load;

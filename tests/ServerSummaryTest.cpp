@@ -54,6 +54,12 @@ std::vector<double> Skewed()
     return values;
 }
 
+std::vector<double> FollowedBy(std::vector<double> values, double last, int copies = 1)
+{
+    values.insert(values.end(), copies, last);
+    return values;
+}
+
 // Identifiers near 1.7e12, whole or with thousandths: the mean needs the exact sum.
 std::vector<double> LargeOffset(double step)
 {
@@ -181,6 +187,9 @@ std::vector<DataCase> KnownData()
             DataCase{"NoValue", {std::nan("")}},
             DataCase{"ValuesOnBounds", ValuesOnBounds(), 1.0, 13},
             DataCase{"SkewedBeyondTheStore", Skewed(), 0.25, 50},
+            // The first values all below 2^31 in size, and a fifth of them -2^31 exactly
+            // after those.
+            DataCase{"LeastAtMinus2To31BeyondTheStore", FollowedBy(Skewed(), -2147483648.0, 3000)},
             DataCase{"LargeOffsetBigint", LargeOffset(1.0), 1.0, 10, "x::bigint"},
             DataCase{"LargeOffsetFractions", LargeOffset(0.001)},
             DataCase{"SmallAndHuge", {1e-30, 0.3, -2.5e9, 7e18, -3e19, 5e19}},
@@ -368,7 +377,9 @@ std::vector<std::string> Plan(PGconn* conn, const std::string& sql,
 
 TEST_F(ShardedPg, EachStatementAggregatesEveryPartitionOnItsShard)
 {
-    FillTable(conn_.get(), "sharded", Skewed());
+    // A value of 2^31 or more after the first values takes the load with the parts of large
+    // floats too.
+    FillTable(conn_.get(), "sharded", FollowedBy(Skewed(), 3e9));
     std::vector<std::pair<std::string, std::vector<std::string>>> statements;
     SetPgSummaryLog([&](const std::string& sql, const std::vector<std::string>& params) {
         statements.emplace_back(sql, params);
@@ -378,7 +389,7 @@ TEST_F(ShardedPg, EachStatementAggregatesEveryPartitionOnItsShard)
     t->Summarize();
     SetPgSummaryLog({});
     int valueStatements = 0;
-    ASSERT_GE(statements.size(), 3u);
+    ASSERT_GE(statements.size(), 4u);
     for (const auto& [sql, params] : statements) {
         // The first 10,000 values: the one statement that takes rows.
         const bool values = sql.find(" LIMIT ") != std::string::npos;
